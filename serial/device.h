@@ -1,0 +1,40 @@
+// Platform seam of the serial link: one file per platform implements these
+// (device_posix.cpp, device_win32.cpp). The port table and byte transfer
+// above it never see the platform.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "line_settings.h"
+
+using DeviceHandle = intptr_t;
+// The value a failed open leaves in a slot (the same bits as the Win32
+// invalid handle). Zero means "never opened".
+constexpr DeviceHandle INVALID_DEVICE = -1;
+
+// Device name for a numbered port. Writes "" when the number has no device.
+void device_default_path(int port, char* out, size_t size);
+
+// Open exclusively for synchronous reading and writing.
+// INVALID_DEVICE on failure; device_last_error() tells why.
+DeviceHandle device_open(const char* path);
+bool device_close(DeviceHandle handle);
+
+// Platform error code of the last failed call (errno / GetLastError).
+long device_last_error();
+void device_clear_error();
+
+// Read the whole line record from the device.
+bool device_read_settings(DeviceHandle handle, LineSettings* settings);
+// Apply the record; true only when the device really runs with it
+// (read back and compared).
+bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
+// Still there: the settings can be read and the line has not hung up.
+bool device_answers(DeviceHandle handle);
+
+// Write everything (partial writes and interrupted calls are continued).
+bool device_write(DeviceHandle handle, const void* data, uint32_t count);
+// Read one byte that is known to be waiting.
+bool device_read_byte(DeviceHandle handle, unsigned char* byte);
+// Bytes received and not read / bytes queued and not yet sent.
+bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue);

@@ -1,0 +1,46 @@
+// The serial link as the update run sees it: a process-wide table of 32
+// numbered port slots, and byte transfer over the slot's device.
+#pragma once
+#include <cstdint>
+
+#include "device.h"
+
+constexpr int PORT_COUNT = 32;
+constexpr int PORT_PATH_MAX = 256;
+
+struct PortSlot {
+    DeviceHandle handle;  // 0: never opened; INVALID_DEVICE: last open failed
+    LineSettings settings;
+    char path[PORT_PATH_MAX];  // device to open; "" means the port's default
+};
+
+// Port table (slot management).
+int port_open(int port);
+int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits);
+int port_reopen(int port);
+int port_is_healthy(int port);
+int port_close(int port);
+int port_open();
+int port_configure(uint32_t baud, int byte_size, int parity, int stop_bits);
+int port_close();
+
+// Names the device of a slot explicitly (a path instead of the port's
+// default device). Returns false when the number has no slot or the path is
+// too long.
+bool port_assign_path(int port, const char* path);
+// Read access for the idle wait and for tests.
+const PortSlot* port_slot(int port);
+
+// Byte transfer and queue status.
+int port_write_byte(int port, int byte);
+int port_write_string(int port, const char* text);
+int port_write(int port, const void* data, uint32_t count);
+char port_read_byte(int port);
+uint32_t port_input_count(int port);
+int port_output_drained(int port);
+int port_write_byte(int byte);
+int port_write_string(const char* text);
+int port_write(const void* data, uint32_t count);
+char port_read_byte();
+uint32_t port_input_count();
+int port_output_drained();
