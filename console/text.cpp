@@ -1,0 +1,61 @@
+// Small text routines: the window search of the handshake, the line cut of
+// the speed line, and the escaping of text that comes from the target.
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+
+int find_in_window(const char* window, const char* needle, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) {
+        if (std::strcmp(window + k, needle) == 0) return static_cast<int>(k);
+    }
+    return -1;
+}
+
+void cut_at_newline(char* text) {
+    char* line_feed = std::strchr(text, '\n');
+    if (line_feed != nullptr) *line_feed = '\0';
+}
+
+void escape_byte(unsigned char byte, char out[5]) {
+    const bool control = (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    if (control) {
+        std::snprintf(out, 5, "\\x%02x", byte);
+    } else {
+        out[0] = static_cast<char>(byte);
+        out[1] = '\0';
+    }
+}
+
+void escape_for_console(const char* text, char* out, size_t size) {
+    if (size == 0) return;
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+        char piece[5];
+        escape_byte(*p, piece);
+        const size_t piece_length = std::strlen(piece);
+        if (used + piece_length >= size) break;
+        std::memcpy(out + used, piece, piece_length);
+        used += piece_length;
+    }
+    out[used] = '\0';
+}
+
+const char* scan_decimal(const char* text, int32_t* value) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return nullptr;
+    int64_t magnitude = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > static_cast<int64_t>(INT32_MAX) + 1) return nullptr;
+    }
+    const int64_t signed_value = negative ? -magnitude : magnitude;
+    if (signed_value > INT32_MAX) return nullptr;
+    *value = static_cast<int32_t>(signed_value);
+    return p;
+}

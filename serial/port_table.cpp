@@ -1,0 +1,102 @@
+// The process-wide table of numbered serial ports and the operations that
+// open, configure, re-open, test and close one slot.
+#include <cstdio>
+#include <cstring>
+
+#include "port.h"
+
+namespace {
+
+PortSlot port_table[PORT_COUNT];
+
+bool has_slot(int port) { return port >= 0 && port < PORT_COUNT; }
+
+// The device a slot opens: the path given for it, or the port's own device.
+void slot_device_path(int port, char* out, size_t size) {
+    const PortSlot& slot = port_table[port];
+    if (slot.path[0] != '\0') {
+        std::snprintf(out, size, "%s", slot.path);
+    } else {
+        device_default_path(port, out, size);
+    }
+}
+
+DeviceHandle open_slot_device(int port) {
+    char path[PORT_PATH_MAX];
+    slot_device_path(port, path, sizeof path);
+    return device_open(path);
+}
+
+}  // namespace
+
+bool port_assign_path(int port, const char* path) {
+    if (!has_slot(port) || std::strlen(path) >= PORT_PATH_MAX) return false;
+    std::snprintf(port_table[port].path, PORT_PATH_MAX, "%s", path);
+    return true;
+}
+
+const PortSlot* port_slot(int port) { return has_slot(port) ? &port_table[port] : nullptr; }
+
+int port_open(int port) {
+    // Negative numbers have no slot either; refused like 32 and above.
+    if (!has_slot(port)) return -2;
+    PortSlot& slot = port_table[port];
+    slot.handle = open_slot_device(port);
+    if (slot.handle == INVALID_DEVICE) {
+        std::fprintf(stderr, "LastError(INVALID_HANDLE_VALUE)=%ld\n", device_last_error());
+        return -1;
+    }
+    if (!device_read_settings(slot.handle, &slot.settings)) {
+        std::fprintf(stderr, "LastError=%ld\n", device_last_error());
+        return -1;
+    }
+    return 0;
+}
+
+int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
+    if (!has_slot(port)) return 0;
+    PortSlot& slot = port_table[port];
+    LineSettings& s = slot.settings;
+    s.BaudRate = baud;
+    s.ByteSize = static_cast<uint8_t>(byte_size);
+    s.Parity = static_cast<uint8_t>(parity);
+    s.StopBits = static_cast<uint8_t>(stop_bits);
+    s.fParity = parity != 0 ? 1 : 0;
+    s.fBinary = 1;
+    s.fOutX = 0;
+    s.fInX = 0;
+    s.fRtsControl = RTS_CONTROL_DISABLE;
+    return device_apply_settings(slot.handle, &s) ? 1 : 0;
+}
+
+int port_reopen(int port) {
+    if (!has_slot(port)) return -2;
+    PortSlot& slot = port_table[port];
+    // Release the old handle first: the device is opened exclusively, so a
+    // handle still held would refuse the new open (and leak).
+    if (slot.handle != 0 && slot.handle != INVALID_DEVICE) device_close(slot.handle);
+    slot.handle = open_slot_device(port);
+    if (slot.handle == INVALID_DEVICE) return -1;
+    LineSettings scratch;
+    if (!device_read_settings(slot.handle, &scratch)) return -1;
+    device_apply_settings(slot.handle, &slot.settings);
+    return 0;
+}
+
+int port_is_healthy(int port) {
+    if (!has_slot(port)) return 0;
+    // Judge by this query alone, not by an error left from an earlier call.
+    device_clear_error();
+    return device_answers(port_table[port].handle) ? 1 : 0;
+}
+
+int port_close(int port) {
+    if (!has_slot(port)) return 0;
+    return device_close(port_table[port].handle) ? 1 : 0;
+}
+
+int port_open() { return port_open(1); }
+int port_configure(uint32_t baud, int byte_size, int parity, int stop_bits) {
+    return port_configure(1, baud, byte_size, parity, stop_bits);
+}
+int port_close() { return port_close(1); }

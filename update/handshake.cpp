@@ -1,0 +1,112 @@
+// Wake-up handshake: reset sentence, repeating password until the target
+// says "Ready ok.", then its 'G', a settle delay and "Loader".
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "clock.h"
+#include "console.h"
+#include "handshake.h"
+#include "idle_wait.h"
+#include "stages.h"
+
+namespace {
+
+const char acknowledgement[] = "Ready ok.";
+static_assert(sizeof acknowledgement - 1 < RECEIVE_WINDOW_SPAN, "must fit the receive window");
+
+// The password goes out again once the interval has passed since the
+// previous one left the transmit queue.
+struct Repetition {
+    bool drained;
+    uint32_t drained_at;
+};
+
+[[noreturn]] void abandon_by_key(int port) {
+    port_close(port);
+    std::exit(1);
+}
+
+// Milliseconds the loop may sleep before the next thing it must do itself.
+uint32_t time_to_next_duty(const Repetition& r, uint32_t interval) {
+    if (!r.drained) return DRAIN_POLL_MS;
+    const uint32_t elapsed = clock_tick_ms() - r.drained_at;
+    return elapsed >= interval ? 0 : interval - elapsed;
+}
+
+void repeat_password_until_acknowledged(const RunSettings& s) {
+    const int port = s.port_number;
+    const uint32_t interval = static_cast<uint32_t>(s.password_interval);
+    ReceiveWindow window;
+    window_clear(&window);
+    Repetition repetition{false, 0};
+    for (;;) {
+        if (!ensure_port_healthy(port)) {
+            if (key_waiting()) abandon_by_key(port);
+            continue;
+        }
+        if (port_input_count(port) != 0) {
+            if (window_accept(&window, port_read_byte(port), acknowledgement)) return;
+        } else if (repetition.drained && clock_tick_ms() - repetition.drained_at >= interval) {
+            port_write_string(port, s.password);
+            repetition.drained = false;
+        }
+        if (!repetition.drained && port_output_drained(port)) {
+            repetition.drained = true;
+            repetition.drained_at = clock_tick_ms();
+        }
+        if (key_waiting()) abandon_by_key(port);
+        idle_wait(port, WAKE_ON_KEY, time_to_next_duty(repetition, interval));
+    }
+}
+
+// A key does not end this wait (it stays pending and interrupts the
+// program stage); Ctrl-C does.
+void wait_for_go(int port) {
+    for (;;) {
+        if (port_input_count(port) != 0) {
+            if (port_read_byte(port) == 'G') return;
+            continue;
+        }
+        idle_wait(port, IGNORE_KEYS, 1000);
+    }
+}
+
+}  // namespace
+
+void window_clear(ReceiveWindow* window) {
+    std::memset(window->bytes, 0, sizeof window->bytes);
+    window->next = 0;
+}
+
+bool window_accept(ReceiveWindow* window, char byte, const char* needle) {
+    if (byte < 0x20) return false;  // control bytes, and 0x80..0xFF as signed
+    const int i = window->next;
+    window->bytes[i] = byte;
+    window->bytes[i + RECEIVE_WINDOW_SPAN] = byte;
+    window->next = (i + 1) % RECEIVE_WINDOW_SPAN;
+    window->bytes[window->next] = '\0';
+    window->bytes[window->next + RECEIVE_WINDOW_SPAN] = '\0';
+    return find_in_window(window->bytes, needle, RECEIVE_WINDOW_SPAN) >= 0;
+}
+
+void build_reset_sentence(int32_t target_id, char* out, size_t size) {
+    char body[32];
+    std::snprintf(body, sizeof body, "$PZKW,cprst,%d", static_cast<int>(target_id));
+    unsigned checksum = 0;
+    for (const char* p = body + 1; *p != '\0'; ++p) checksum ^= static_cast<unsigned char>(*p);
+    std::snprintf(out, size, "%s*%02X\r\n", body, checksum);
+}
+
+void wake_target(const RunSettings& s) {
+    const int port = s.port_number;
+    char sentence[32];
+    build_reset_sentence(s.target_id, sentence, sizeof sentence);
+    port_write_string(port, sentence);
+    port_write_string(port, s.password);
+    repeat_password_until_acknowledged(s);
+    wait_for_go(port);
+    wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
+    port_write_string(port, "Loader");
+    std::fputs("Execute STEP1\n", stderr);
+}

@@ -1,0 +1,56 @@
+// Loader stage: the loader file in 80-byte records, optionally paced, then
+// the end marker "Finish Boot File" padded with zero bytes.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "console.h"
+#include "idle_wait.h"
+#include "stages.h"
+
+namespace {
+
+constexpr int LOADER_RECORD_SIZE = 80;
+const char end_marker[] = "Finish Boot File";
+constexpr int END_MARKER_FILL = LOADER_RECORD_SIZE - (sizeof end_marker - 1);
+
+long read_chunk(int fd, unsigned char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t got = read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+    }
+}
+
+void send_end_marker(int port) {
+    port_write_string(port, end_marker);
+    for (int i = 0; i < END_MARKER_FILL; ++i) port_write_byte(port, 0);
+}
+
+}  // namespace
+
+void send_loader(const RunSettings& s, const RunFiles& files) {
+    const int port = s.port_number;
+    const uint32_t group = static_cast<uint32_t>(s.loader_pacing_group);
+    uint32_t records_in_group = 0;
+    int32_t bytes_read = 0;
+    for (;;) {
+        unsigned char record[LOADER_RECORD_SIZE];
+        const long got = read_chunk(files.loader_fd, record, sizeof record);
+        // A loader cut short by a read error must not reach the target as if
+        // it were whole.
+        if (got < 0) stop_with_port_closed(s, "Loader file can not be read.");
+        if (got == 0) break;
+        bytes_read += static_cast<int32_t>(got);
+        std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
+        port_write(port, record, sizeof record);
+        if (group != 0 && ++records_in_group >= group) {
+            records_in_group = 0;
+            wait_ms(static_cast<uint32_t>(s.loader_pacing_wait));
+        }
+        show_progress(files.loader_size, bytes_read);
+    }
+    std::fputs("                    \r", stderr);
+    send_end_marker(port);
+    wait_for_drain(port);
+}

@@ -1,0 +1,205 @@
+// Program stage: one record after each 'H' from the target, while obeying
+// its other commands (resend, speed, message, erase list, pause, flash type,
+// errors). Ends when the file is exhausted or a key is pressed.
+#include <cstdio>
+#include <unistd.h>
+
+#include "clock.h"
+#include "console.h"
+#include "idle_wait.h"
+#include "program_reader.h"
+#include "stages.h"
+
+namespace {
+
+constexpr int LINE_BUFFER_SIZE = 128;
+constexpr int LINE_TEXT_MAX = LINE_BUFFER_SIZE - 1;
+// The command loop wakes at least this often, so a port that fails without
+// a hang-up signal is still noticed by the health test.
+constexpr uint32_t COMMAND_IDLE_MS = 500;
+
+struct Transfer {
+    const RunSettings* settings;
+    RecordSlot slots[2];
+    int next;              // slot holding the record to send on 'H'
+    bool sent_any;         // the other slot holds a record to resend
+    bool first_ready;      // the erase countdown is still to come
+    int32_t bytes_sent;
+};
+
+enum CommandOutcome { KEEP_WAITING, TARGET_READY };
+
+int port_of(const Transfer& t) { return t.settings->port_number; }
+
+// Next received byte, or -1 when a key is pressed first.
+int next_byte_or_key(int port) {
+    for (;;) {
+        if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
+        if (key_waiting()) return -1;
+        idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
+    }
+}
+
+// The line after 'S': stored with its line feed, at most 127 bytes.
+bool read_speed_line(int port, char* line) {
+    int stored = 0;
+    while (stored < LINE_TEXT_MAX) {
+        const int byte = next_byte_or_key(port);
+        if (byte < 0) return false;
+        line[stored++] = static_cast<char>(byte);
+        if (byte == '\n') break;
+    }
+    line[stored] = '\0';
+    cut_at_newline(line);
+    return true;
+}
+
+// The line after 'M': the line feed ends it unstored; a byte beyond 127
+// stored ones is dropped and ends it.
+bool read_message_line(int port, char* line) {
+    int stored = 0;
+    for (;;) {
+        const int byte = next_byte_or_key(port);
+        if (byte < 0) return false;
+        if (byte == '\n' || stored >= LINE_TEXT_MAX) break;
+        line[stored++] = static_cast<char>(byte);
+    }
+    line[stored] = '\0';
+    return true;
+}
+
+void change_speed(const Transfer& t) {
+    char line[LINE_BUFFER_SIZE];
+    if (!read_speed_line(port_of(t), line)) return;
+    int32_t baud = 0;
+    if (scan_decimal(line, &baud) == nullptr || baud <= 0) {
+        char shown[LINE_BUFFER_SIZE * 4];
+        escape_for_console(line, shown, sizeof shown);
+        std::fprintf(stderr, "Speed change ignored, no usable baud rate in \"%s\"\n", shown);
+        return;
+    }
+    const uint32_t before = clock_tick_ms();
+    port_configure(port_of(t), static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE);
+    const uint32_t took = clock_tick_ms() - before;
+    std::fprintf(stderr, "bps=%ld\n", static_cast<long>(baud));
+    std::fprintf(stderr, "setting time(bps,..)=%ldmsec\n", static_cast<long>(took));
+}
+
+void show_message(const Transfer& t) {
+    char line[LINE_BUFFER_SIZE];
+    if (!read_message_line(port_of(t), line)) return;
+    char shown[LINE_BUFFER_SIZE * 4];
+    escape_for_console(line, shown, sizeof shown);
+    std::fprintf(stderr, ">>%s\n", shown);
+}
+
+[[noreturn]] void report_write_error(const Transfer& t) {
+    const int detail = next_byte_or_key(port_of(t));
+    if (detail >= 0) {
+        char shown[5];
+        escape_byte(static_cast<unsigned char>(detail), shown);
+        std::fprintf(stderr, "N-%s\n", shown);
+    }
+    stop_with_port_closed(*t.settings, "Write Error\a");
+}
+
+void send_erase_list(const Transfer& t) {
+    const int port = port_of(t);
+    const char* list = t.settings->erase_list;
+    port_write(port, "Z", 1);
+    if (list[0] != '\0') port_write_string(port, list);
+    port_write(port, "\n", 1);
+}
+
+void resend_previous(const Transfer& t) {
+    if (!t.sent_any) return;  // nothing has gone out yet
+    const RecordSlot& previous = t.slots[1 - t.next];
+    port_write(port_of(t), previous.bytes, static_cast<uint32_t>(previous.length));
+}
+
+CommandOutcome handle_command(Transfer* t, char command) {
+    const RunSettings& s = *t->settings;
+    switch (command) {
+    case 'H':
+        if (t->first_ready) {
+            t->first_ready = false;
+            erase_countdown(s.erase_wait);
+        }
+        return TARGET_READY;
+    case 'R': resend_previous(*t); break;
+    case 'S': change_speed(*t); break;
+    case 'M': show_message(*t); break;
+    case 'N': report_write_error(*t);
+    case 'E': stop_with_port_closed(s, "Erase Error1\a");
+    case 'e': stop_with_port_closed(s, "Erase Error2\a");
+    case '1': std::fputs("28F400BV-B\n", stderr); break;
+    case '2': std::fputs("28F400BV-T\n", stderr); break;
+    case '0': fatal_stop("Type Error\a");
+    case 'h': wait_ms(static_cast<uint32_t>(s.new_wait)); break;
+    case 'Z': send_erase_list(*t); break;
+    default: break;  // anything else is line noise to us
+    }
+    return KEEP_WAITING;
+}
+
+// Handles commands until the target asks for the next record (true) or a
+// key is pressed (false).
+bool await_ready(Transfer* t) {
+    const int port = port_of(*t);
+    for (;;) {
+        if (ensure_port_healthy(port) && port_input_count(port) != 0) {
+            if (handle_command(t, port_read_byte(port)) == TARGET_READY) return true;
+        }
+        if (key_waiting()) return false;
+        idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
+    }
+}
+
+// Reads the record to send next. False when the file holds no more.
+bool load_next_record(Transfer* t, FILE* program) {
+    RecordSlot* slot = &t->slots[t->next];
+    const RecordRead result = read_program_record(slot, program);
+    if (std::ferror(program)) stop_with_port_closed(*t->settings, "Hex file can not be read.");
+    if (result == RECORD_TOO_LONG) stop_with_port_closed(*t->settings, "Hex file holds a record too long to send.");
+    // A record cut short by the end of the file is never sent.
+    return result == RECORD && !std::feof(program);
+}
+
+void send_record(Transfer* t, int32_t program_size) {
+    const RecordSlot& slot = t->slots[t->next];
+    port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length));
+    t->bytes_sent += slot.length;
+    t->sent_any = true;
+    show_progress(program_size, t->bytes_sent);
+    wait_ms(static_cast<uint32_t>(t->settings->write_wait));
+    t->next = 1 - t->next;
+}
+
+void close_input_files(RunFiles* files) {
+    close(files->loader_fd);
+    std::fclose(files->program);
+    files->loader_fd = -1;
+    files->program = nullptr;
+}
+
+}  // namespace
+
+int send_program(const RunSettings& s, RunFiles* files) {
+    std::fputs("Execute STEP2\n", stderr);
+    std::fprintf(stderr, "%ldByte transfer\n", static_cast<long>(files->program_size));
+    Transfer t{};
+    t.settings = &s;
+    t.first_ready = true;
+    while (load_next_record(&t, files->program)) {
+        if (!await_ready(&t) || key_waiting()) break;
+        send_record(&t, files->program_size);
+    }
+    close_input_files(files);
+    // A fresh look at the keyboard picks the message, so a key pressed after
+    // the last record still reports an interruption.
+    const bool interrupted = key_waiting();
+    std::fputs(interrupted ? "Interruption.          \a\n" : "Finish version up.     \a\n", stderr);
+    wait_for_drain(s.port_number);
+    port_close(s.port_number);
+    return interrupted ? 1 : 0;
+}

@@ -1,0 +1,74 @@
+// Start of a run: input files, their pre-flight check, the port and the
+// settings echo.
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "console.h"
+#include "program_reader.h"
+#include "stages.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+namespace {
+
+// File lengths are progress denominators held in 32 bits.
+bool file_length(int fd, int32_t* length) {
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || info.st_size > INT32_MAX) return false;
+    *length = static_cast<int32_t>(info.st_size);
+    return true;
+}
+
+void open_input_files(const RunSettings& s, RunFiles* files) {
+    files->loader_fd = open(s.loader_path, O_RDONLY | O_BINARY);
+    if (files->loader_fd < 0) fatal_stop("Loader file can not open.");
+    files->program = std::fopen(s.program_path, "rb");
+    if (files->program == nullptr) fatal_stop("Hex file can not open.");
+    if (!file_length(files->loader_fd, &files->loader_size)) fatal_stop("Loader file is too large.");
+    if (!file_length(fileno(files->program), &files->program_size)) fatal_stop("Hex file is too large.");
+}
+
+void open_port(const RunSettings& s) {
+    int result = -1;
+    if (s.port_path[0] == '\0' || port_assign_path(s.port_number, s.port_path)) result = port_open(s.port_number);
+    if (result != 0) fatal_stop("Can not open com port\n");
+    port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
+}
+
+void echo_settings(const RunSettings& s) {
+    std::fprintf(stderr, "Erase Wait time:%ldsec\n", static_cast<long>(s.erase_wait));
+    std::fprintf(stderr, "Write Wait time:%ldmsec\n", static_cast<long>(s.write_wait));
+    std::fprintf(stderr, "Password output interval:%ldmsec\n", static_cast<long>(s.password_interval));
+    if (s.port_path[0] != '\0') {
+        std::fprintf(stderr, "Port no. = %s\n", s.port_path);
+    } else {
+        std::fprintf(stderr, "Port no. = %d\n", static_cast<int>(s.port_number));
+    }
+    std::fprintf(stderr, "Baudrate:%dbps\n", static_cast<int>(s.baud_rate));
+    std::fprintf(stderr, "New wait time:%ldmsec\n", static_cast<long>(s.new_wait));
+    std::fprintf(stderr, " - ROM erase sectors:%s\n", s.erase_list);
+    std::fprintf(stderr, " - Loader sending wait time:%ldmsec/%ldrecords\n", static_cast<long>(s.loader_pacing_wait),
+                 static_cast<long>(s.loader_pacing_group));
+}
+
+}  // namespace
+
+void start_run(const RunSettings& s, RunFiles* files) {
+    open_input_files(s, files);
+    // A damaged record file is refused before the target is touched: sending
+    // all but a broken last record would leave a half-written device.
+    char refusal[128];
+    if (!check_program_file(files->program, refusal, sizeof refusal)) fatal_stop(refusal);
+    open_port(s);
+    echo_settings(s);
+    std::fputs("TARGET POWER ON.\n", stderr);
+}
+
+void stop_with_port_closed(const RunSettings& s, const char* message) {
+    port_close(s.port_number);
+    fatal_stop(message);
+}

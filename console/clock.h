@@ -1,0 +1,20 @@
+// Time sources of the run: the 32-bit millisecond tick, the calendar clock in
+// whole seconds, and the sleeps that stand in for spinning on them. Tests
+// install a clock they drive, so counter wraps and long waits cost nothing.
+#pragma once
+#include <cstdint>
+
+struct ClockSource {
+    uint32_t (*tick_ms)();            // wraps modulo 2^32
+    int32_t (*calendar_seconds)();
+    void (*sleep_ms)(uint32_t ms);
+    void (*sleep_to_next_second)();   // until the calendar second changes
+};
+
+uint32_t clock_tick_ms();
+int32_t clock_calendar_seconds();
+void clock_sleep_ms(uint32_t ms);
+void clock_sleep_to_next_second();
+
+// Replaces the clock; nullptr restores the system's.
+void clock_install(const ClockSource* source);

@@ -1,0 +1,40 @@
+// Console reporting and timing shared by every stage of the run.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Writes "\n<message>\n" to stderr and ends the process with status 1.
+[[noreturn]] void fatal_stop(const char* message);
+
+// "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
+void show_progress(int32_t total, int32_t done);
+// Percentage shown for done out of total (the progress line's number).
+long progress_percent(int32_t total, int32_t done);
+
+// Counts elapsed calendar seconds on one overwritten line until the given
+// number has passed, then ends the line.
+void erase_countdown(int32_t seconds);
+
+// Blocks the run for the interval, measured on the 32-bit millisecond tick.
+void wait_ms(uint32_t interval);
+
+// True while a key press is pending; the key is never consumed.
+bool key_waiting();
+
+// Offset (0..count-1) of the first NUL-terminated text in the window equal
+// to needle, or -1.
+int find_in_window(const char* window, const char* needle, int32_t count);
+
+// Ends the text at its first line feed.
+void cut_at_newline(char* text);
+
+// Copies target-supplied text for the console with control bytes other
+// than tab shown as \xNN, so the target cannot drive the terminal.
+void escape_for_console(const char* text, char* out, size_t size);
+// One byte the same way; out holds up to 4 characters and a NUL.
+void escape_byte(unsigned char byte, char out[5]);
+
+// Scans a signed decimal number as "%ld" would (leading blanks and a sign,
+// stops at the first non-digit). Returns the position after it, or nullptr
+// when there is no number or it does not fit in 32 bits.
+const char* scan_decimal(const char* text, int32_t* value);

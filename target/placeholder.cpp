@@ -1,0 +1,1 @@
+// Keeps the target library non-empty until its sources land.

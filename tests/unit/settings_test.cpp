@@ -1,0 +1,154 @@
+// Command line parsing into the run settings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+namespace {
+
+struct Parsed {
+    RunSettings settings;
+    const char* refusal;
+};
+
+// Keeps the argument strings alive: the settings point into them.
+std::vector<std::string> arguments;
+
+Parsed parse(std::vector<std::string> args) {
+    arguments = std::move(args);
+    arguments.insert(arguments.begin(), "fwld");
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    Parsed p{};
+    p.refusal = parse_command_line(static_cast<int>(argv.size()), argv.data(), &p.settings);
+    return p;
+}
+
+TEST(Settings, TooFewFilesIsRefused) {
+    EXPECT_STREQ(parse({}).refusal, ".The number of input file is not sufficient.");
+    EXPECT_STREQ(parse({"loader.bin"}).refusal, ".The number of input file is not sufficient.");
+}
+
+TEST(Settings, TwoFilesGiveTheDefaults) {
+    const Parsed p = parse({"l.bin", "p.hex"});
+    ASSERT_EQ(p.refusal, nullptr);
+    const RunSettings& s = p.settings;
+    EXPECT_STREQ(s.loader_path, "l.bin");
+    EXPECT_STREQ(s.program_path, "p.hex");
+    EXPECT_EQ(s.erase_wait, 125);
+    EXPECT_EQ(s.write_wait, 2);
+    EXPECT_EQ(s.password_interval, 100);
+    EXPECT_EQ(s.target_id, 0);
+    EXPECT_EQ(s.port_number, 1);
+    EXPECT_EQ(s.baud_rate, 9600);
+    EXPECT_EQ(s.new_wait, 0);
+    EXPECT_EQ(s.loader_pacing_wait, 0);
+    EXPECT_EQ(s.loader_pacing_group, 0);
+    EXPECT_STREQ(s.erase_list, "");
+    EXPECT_STREQ(s.password, "Wake up now.");
+    EXPECT_STREQ(s.port_path, "");
+}
+
+TEST(Settings, PositionalParameters) {
+    const RunSettings s = parse({"l", "p", "30", "5", "200", "0", "3:38400", "40"}).settings;
+    EXPECT_EQ(s.erase_wait, 30);
+    EXPECT_EQ(s.write_wait, 5);
+    EXPECT_EQ(s.password_interval, 200);
+    EXPECT_EQ(s.port_number, 3);
+    EXPECT_EQ(s.baud_rate, 38400);
+    EXPECT_EQ(s.new_wait, 40);
+    EXPECT_EQ(parse({"l", "p", "7"}).settings.erase_wait, 7);
+    EXPECT_EQ(parse({"l", "p", "7"}).settings.write_wait, 2);
+    EXPECT_EQ(parse({"l", "p", "-3"}).settings.erase_wait, -3);  // countdown copes
+}
+
+TEST(Settings, UnscannableNumbersKeepDefaults) {
+    const RunSettings s = parse({"l", "p", "x", "y", "z", "id", "port", "w"}).settings;
+    EXPECT_EQ(s.erase_wait, 125);
+    EXPECT_EQ(s.write_wait, 2);
+    EXPECT_EQ(s.password_interval, 100);
+    EXPECT_EQ(s.target_id, 0);
+    EXPECT_EQ(s.port_number, 1);
+    EXPECT_EQ(s.new_wait, 0);
+    EXPECT_EQ(parse({"l", "p", "12abc"}).settings.erase_wait, 12);  // stops at the first non-digit
+}
+
+TEST(Settings, PasswordFollowsTheTargetId) {
+    EXPECT_STREQ(parse({"l", "p", "1", "2", "3", "0"}).settings.password, "Wake up now.");
+    EXPECT_STREQ(parse({"l", "p", "1", "2", "3", "7"}).settings.password, "Wake up now7");
+    EXPECT_STREQ(parse({"l", "p", "1", "2", "3", "12"}).settings.password, "Wake up now12");
+}
+
+TEST(Settings, PortForms) {
+    struct Case {
+        const char* p5;
+        int port;
+        int baud;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"3", 3, 9600, ""},
+        {"3:38400", 3, 38400, ""},
+        {"3:", 3, 9600, ""},
+        {":38400", 1, 9600, ""},
+        {"-1", -1, 9600, ""},
+        {"32:19200", 32, 19200, ""},
+        {"/dev/ttyUSB0", 1, 9600, "/dev/ttyUSB0"},
+        {"/dev/ttyUSB0:115200", 1, 115200, "/dev/ttyUSB0"},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", 1, 9600,
+         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"},
+        {"/dev/serial/by-path/pci-0:2:1.0-port0:57600", 1, 57600, "/dev/serial/by-path/pci-0:2:1.0-port0"},
+    };
+    for (const Case& c : cases) {
+        const Parsed p = parse({"l", "p", "1", "2", "3", "4", c.p5});
+        SCOPED_TRACE(c.p5);
+        ASSERT_EQ(p.refusal, nullptr);
+        EXPECT_EQ(p.settings.port_number, c.port);
+        EXPECT_EQ(p.settings.baud_rate, c.baud);
+        EXPECT_STREQ(p.settings.port_path, c.path);
+    }
+}
+
+TEST(Settings, LoaderPacingAndEraseListOptions) {
+    const std::vector<std::string> six = {"l", "p", "1", "2", "3", "4", "5", "6"};
+    auto with = [&](std::vector<std::string> options) {
+        std::vector<std::string> args = six;
+        args.insert(args.end(), options.begin(), options.end());
+        return parse(args).settings;
+    };
+    RunSettings s = with({"LD20/8", "ES0,1,2"});
+    EXPECT_EQ(s.loader_pacing_wait, 20);
+    EXPECT_EQ(s.loader_pacing_group, 8);
+    EXPECT_STREQ(s.erase_list, "0,1,2");
+    EXPECT_STREQ(with({"ES0,1", "ES"}).erase_list, "");
+    s = with({"ld20/8", "es1"});
+    EXPECT_EQ(s.loader_pacing_wait, 0);
+    EXPECT_STREQ(s.erase_list, "");
+    s = with({"LD20/8", "LD30"});
+    EXPECT_EQ(s.loader_pacing_wait, 30);
+    EXPECT_EQ(s.loader_pacing_group, 8);
+    s = with({"LD20"});
+    EXPECT_EQ(s.loader_pacing_wait, 20);
+    EXPECT_EQ(s.loader_pacing_group, 0);
+    s = with({"LD20/8", "LDx/3"});
+    EXPECT_EQ(s.loader_pacing_wait, 20);
+    EXPECT_EQ(s.loader_pacing_group, 8);
+    // Options only count from the ninth argument on.
+    EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
+}
+
+TEST(Settings, NegativeWaitsAndBadBaudRatesAreRefusedByName) {
+    EXPECT_NE(std::string(parse({"l", "p", "1", "-2"}).refusal).find("p2"), std::string::npos);
+    EXPECT_NE(std::string(parse({"l", "p", "1", "2", "-3"}).refusal).find("p3"), std::string::npos);
+    EXPECT_NE(std::string(parse({"l", "p", "1", "2", "3", "4", "5", "-6"}).refusal).find("p6"), std::string::npos);
+    EXPECT_NE(std::string(parse({"l", "p", "1", "2", "3", "4", "5", "6", "LD-1/2"}).refusal).find("LD"),
+              std::string::npos);
+    EXPECT_NE(std::string(parse({"l", "p", "1", "2", "3", "4", "5", "6", "LD1/-2"}).refusal).find("LD"),
+              std::string::npos);
+    EXPECT_NE(std::string(parse({"l", "p", "1", "2", "3", "4", "5:0"}).refusal).find("p5"), std::string::npos);
+    EXPECT_EQ(parse({"l", "p", "-1", "0", "0"}).refusal, nullptr);
+}
+
+}  // namespace

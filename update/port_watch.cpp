@@ -1,0 +1,15 @@
+// Port recovery and drain waiting shared by the stages.
+#include "console.h"
+#include "idle_wait.h"
+#include "port.h"
+
+bool ensure_port_healthy(int port) {
+    if (port_is_healthy(port)) return true;
+    if (port_reopen(port) == 0 && port_is_healthy(port)) return true;
+    if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
+    return false;
+}
+
+void wait_for_drain(int port) {
+    while (!port_output_drained(port)) idle_wait(-1, IGNORE_KEYS, DRAIN_POLL_MS);
+}

@@ -1,0 +1,31 @@
+// Run settings: everything one run takes from its command line.
+#pragma once
+#include <cstdint>
+
+#include "port.h"
+
+constexpr int PASSWORD_MAX = 31;
+
+struct RunSettings {
+    const char* loader_path;
+    const char* program_path;
+    int32_t erase_wait;          // seconds after the target's first 'H'
+    int32_t write_wait;          // milliseconds after each program record
+    int32_t password_interval;   // milliseconds between passwords
+    int32_t target_id;
+    int32_t port_number;
+    int32_t baud_rate;
+    int32_t new_wait;            // milliseconds of the pause the target asks for
+    int32_t loader_pacing_wait;  // milliseconds after each group of loader records
+    int32_t loader_pacing_group; // loader records per group; 0: no pacing
+    const char* erase_list;      // text sent on 'Z'
+    char password[PASSWORD_MAX + 1];
+    char port_path[PORT_PATH_MAX];  // device named directly; "" for a numbered port
+};
+
+// Banner on stderr, usage on stdout: printed on every start.
+void print_banner_and_usage();
+
+// Fills the settings from the command line. Returns nullptr when they are
+// usable, else the message of the fatal stop that refuses them.
+const char* parse_command_line(int argc, char** argv, RunSettings* settings);
