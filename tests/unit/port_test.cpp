@@ -1,0 +1,170 @@
+// The port table and byte transfer against real pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#include "port.h"
+
+namespace {
+
+// A pty whose slave fwld opens by path (through a symlink, so a test can
+// make the device vanish and come back).
+class PtyPort : public ::testing::Test {
+protected:
+    static constexpr int PORT = 7;
+    int master = -1;
+    std::string link;
+
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        char dir[] = "/tmp/fwld-port-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        link = std::string(dir) + "/tty";
+        ASSERT_EQ(symlink(ptsname(master), link.c_str()), 0);
+        ASSERT_TRUE(port_assign_path(PORT, link.c_str()));
+    }
+    void TearDown() override {
+        port_close(PORT);
+        if (master >= 0) close(master);
+        unlink(link.c_str());
+        rmdir(link.substr(0, link.size() - 4).c_str());
+    }
+    termios line() {
+        termios t{};
+        EXPECT_EQ(tcgetattr(master, &t), 0);  // the slave's settings
+        return t;
+    }
+    std::string drain_master() {
+        std::string got;
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
+            char buf[256];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+};
+
+TEST(PortTable, NumbersWithoutSlotAreRefusedSilently) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(port_open(32), -2);
+    EXPECT_EQ(port_open(-1), -2);
+    EXPECT_EQ(port_reopen(32), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(PortTable, AbsentDeviceReportsTheErrorCode) {
+    ASSERT_TRUE(port_assign_path(9, "/nonexistent/fwld-tty"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(port_open(9), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "LastError(INVALID_HANDLE_VALUE)=2\n");
+    EXPECT_EQ(port_slot(9)->handle, INVALID_DEVICE);
+    // A failed slot reads as empty and drained, and writes fail quietly.
+    EXPECT_EQ(port_input_count(9), 0u);
+    EXPECT_EQ(port_output_drained(9), 1);
+    EXPECT_EQ(port_write_string(9, "x"), 0);
+    EXPECT_EQ(port_is_healthy(9), 0);
+}
+
+TEST_F(PtyPort, ConfigureSetsTheLineAndKeepsTheRest) {
+    termios before = line();
+    before.c_cc[VINTR] = 0x05;  // a special character fwld must leave alone
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);
+    ASSERT_EQ(port_open(PORT), 0);
+    EXPECT_EQ(port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE), 1);
+    const termios t = line();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(t.c_cc[VINTR], 0x05);
+
+    // A pty accepts the call but always runs 8N: the read-back catches the
+    // silently dropped parity, and the slot still holds what was asked.
+    EXPECT_EQ(port_configure(PORT, 4800, 8, PARITY_EVEN, STOPBITS_ONE), 0);
+    EXPECT_EQ(line().c_cflag & PARENB, 0u);
+    EXPECT_EQ(port_slot(PORT)->settings.Parity, PARITY_EVEN);
+    EXPECT_EQ(port_slot(PORT)->settings.fParity, 1);
+}
+
+TEST_F(PtyPort, RejectedSettingsStayInTheSlotAndAReopenAppliesThem) {
+    ASSERT_EQ(port_open(PORT), 0);
+    EXPECT_EQ(port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE_AND_HALF), 0);
+    EXPECT_EQ(port_slot(PORT)->settings.StopBits, STOPBITS_ONE_AND_HALF);
+    // A speed change survives a re-open: the slot's record is applied anew.
+    EXPECT_EQ(port_configure(PORT, 115200, 8, PARITY_NONE, STOPBITS_ONE), 1);
+    termios elsewhere = line();
+    cfsetspeed(&elsewhere, B4800);
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &elsewhere), 0);
+    EXPECT_EQ(port_reopen(PORT), 0);
+    const termios t = line();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(port_is_healthy(PORT), 1);
+}
+
+TEST_F(PtyPort, ReopenWhileTheDeviceIsGoneFailsQuietlyUntilItIsBack) {
+    ASSERT_EQ(port_open(PORT), 0);
+    port_configure(PORT, 19200, 8, PARITY_NONE, STOPBITS_ONE);
+    const std::string target = ptsname(master);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(port_reopen(PORT), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(port_slot(PORT)->handle, INVALID_DEVICE);
+    EXPECT_EQ(port_is_healthy(PORT), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(port_reopen(PORT), 0);
+    EXPECT_EQ(port_is_healthy(PORT), 1);
+    const termios t = line();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+}
+
+TEST_F(PtyPort, HangUpMakesThePortUnhealthy) {
+    ASSERT_EQ(port_open(PORT), 0);
+    port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+    EXPECT_EQ(port_is_healthy(PORT), 1);
+    close(master);
+    master = -1;
+    EXPECT_EQ(port_is_healthy(PORT), 0);
+}
+
+TEST_F(PtyPort, BytesGoOutExactlyAndComeInUnchanged) {
+    ASSERT_EQ(port_open(PORT), 0);
+    port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+    EXPECT_EQ(port_write_string(PORT, ""), 1);
+    EXPECT_EQ(port_write_string(PORT, "Loader"), 1);
+    EXPECT_EQ(port_write_byte(PORT, 0), 1);
+    EXPECT_EQ(port_write_byte(PORT, 0x141), 1);
+    EXPECT_EQ(port_write(PORT, "ab\0c", 4), 1);
+    EXPECT_EQ(drain_master(), std::string("Loader\0Aab\0c", 12));
+    EXPECT_EQ(port_output_drained(PORT), 1);
+
+    ASSERT_EQ(write(master, "\xc8Z", 2), 2);
+    pollfd p{static_cast<int>(port_slot(PORT)->handle), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_EQ(port_input_count(PORT), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(port_read_byte(PORT)), 0xC8);
+    EXPECT_EQ(port_read_byte(PORT), 'Z');
+    EXPECT_EQ(port_input_count(PORT), 0u);
+}
+
+TEST_F(PtyPort, CloseKeepsTheHandleValue) {
+    ASSERT_EQ(port_open(PORT), 0);
+    const DeviceHandle handle = port_slot(PORT)->handle;
+    EXPECT_EQ(port_close(PORT), 1);
+    EXPECT_EQ(port_slot(PORT)->handle, handle);
+}
+
+}  // namespace
