@@ -1,0 +1,341 @@
+// The POSIX device backend on real pseudo-terminals. The master end plays
+// the far side; on Linux tcgetattr on the master reports the slave's line.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device.h"
+
+namespace {
+
+#ifdef CMSPAR
+constexpr tcflag_t STICK = CMSPAR;
+#else
+constexpr tcflag_t STICK = 0;
+#endif
+
+class DevicePty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        snprintf(slave_path, sizeof slave_path, "%s", ptsname(master));
+    }
+    void TearDown() override {
+        if (handle != INVALID_DEVICE) device_close(handle);
+        if (master >= 0) close(master);
+    }
+    void open_device() {
+        handle = device_open(slave_path);
+        ASSERT_NE(handle, INVALID_DEVICE) << device_last_error();
+        ASSERT_TRUE(device_read_settings(handle, &settings));
+    }
+    // The record fwld asks for: 9600 8N1, raw, no flow control, RTS off.
+    void ask_plain_9600() {
+        settings.BaudRate = 9600;
+        settings.ByteSize = 8;
+        settings.Parity = PARITY_NONE;
+        settings.StopBits = STOPBITS_ONE;
+        settings.fParity = settings.fOutX = settings.fInX = settings.fRtsControl = 0;
+        settings.fBinary = 1;
+    }
+    struct termios line() {
+        struct termios tio {};
+        EXPECT_EQ(tcgetattr(master, &tio), 0);
+        return tio;
+    }
+
+    int master = -1;
+    char slave_path[128] = {};
+    DeviceHandle handle = INVALID_DEVICE;
+    LineSettings settings{};
+};
+
+TEST(DeviceOpen, MissingDeviceFailsWithEnoent) {
+    for (const char* path : {"", "/dev/fwld-no-such-device"}) {
+        device_clear_error();
+        EXPECT_EQ(device_open(path), INVALID_DEVICE) << path;
+        EXPECT_EQ(device_last_error(), 2) << path;
+    }
+    device_clear_error();
+    EXPECT_EQ(device_last_error(), 0);
+    EXPECT_FALSE(device_close(INVALID_DEVICE));
+    EXPECT_FALSE(device_close(0));
+}
+
+TEST(DeviceOpen, DefaultPathCountsPortsFromOne) {
+    char path[32];
+    device_default_path(1, path, sizeof path);
+    EXPECT_STREQ(path, "/dev/ttyS0");
+    device_default_path(17, path, sizeof path);
+    EXPECT_STREQ(path, "/dev/ttyS16");
+    device_default_path(0, path, sizeof path);
+    EXPECT_STREQ(path, "");
+    device_default_path(3, path, 6);  // a cut-off name must not name another device
+    EXPECT_STREQ(path, "");
+}
+
+TEST(DeviceOpen, NonTerminalOpensButHasNoSettings) {
+    char path[] = "/tmp/fwld-device-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    DeviceHandle handle = device_open(path);
+    LineSettings settings{};
+    EXPECT_NE(handle, INVALID_DEVICE);
+    EXPECT_FALSE(device_read_settings(handle, &settings));
+    EXPECT_EQ(device_last_error(), ENOTTY);
+    EXPECT_TRUE(device_close(handle));
+    close(file);
+    unlink(path);
+}
+
+TEST_F(DevicePty, OpenIsExclusiveAndBlocking) {
+    open_device();
+    int fd = static_cast<int>(handle);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+    // Privileged users pass TIOCEXCL (EBUSY) but not the lock (EWOULDBLOCK).
+    EXPECT_EQ(device_open(slave_path), INVALID_DEVICE);
+    EXPECT_TRUE(device_last_error() == EBUSY || device_last_error() == EWOULDBLOCK) << device_last_error();
+
+    EXPECT_TRUE(device_close(handle));
+    handle = device_open(slave_path);
+    EXPECT_NE(handle, INVALID_DEVICE) << device_last_error();
+}
+
+TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
+    struct termios before = line();
+    before.c_cc[VINTR] = 0x01;
+    before.c_cflag |= CSTOPB | CRTSCTS;
+    before.c_iflag |= IXON | INPCK;
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);
+    open_device();
+    EXPECT_EQ(settings.StopBits, STOPBITS_TWO);
+    EXPECT_EQ(settings.fOutX, 1);
+    EXPECT_EQ(settings.fParity, 1);
+    EXPECT_EQ(settings.fBinary, 0);
+    EXPECT_EQ(settings.fRtsControl, 0);  // a pty has no RTS to read
+
+    ask_plain_9600();
+    ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    struct termios after = line();
+    EXPECT_EQ(cfgetospeed(&after), B9600);
+    EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), CS8 | CREAD | CLOCAL);
+    EXPECT_EQ(after.c_iflag & (INPCK | IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(after.c_cc[VMIN], 1);
+    EXPECT_EQ(after.c_cc[VTIME], 0);
+    EXPECT_EQ(after.c_cc[VINTR], 0x01);
+
+    LineSettings reread{};
+    ASSERT_TRUE(device_read_settings(handle, &reread));
+    EXPECT_EQ(reread.BaudRate, 9600u);
+    EXPECT_EQ(reread.fBinary, 1);
+}
+
+// Linux ptys force CS8 without parity whatever is asked. There the backend
+// must notice and refuse, and the bits a pty does keep still show the mapping.
+bool pty_keeps_framing(int master) {
+    struct termios saved {};
+    tcgetattr(master, &saved);
+    struct termios probe = saved;
+    probe.c_cflag = (probe.c_cflag & ~CSIZE) | CS7 | PARENB;
+    tcsetattr(master, TCSANOW, &probe);
+    tcgetattr(master, &probe);
+    tcsetattr(master, TCSANOW, &saved);
+    return (probe.c_cflag & (CSIZE | PARENB)) == (CS7 | PARENB);
+}
+
+TEST_F(DevicePty, FrameCodesMapToLineFlags) {
+    struct Case {
+        uint8_t size, parity, stop, check_parity, out_x, in_x;
+        tcflag_t control, input;
+    };
+    const Case cases[] = {
+        {8, PARITY_NONE, STOPBITS_TWO, 1, 1, 0, CS8 | CSTOPB, INPCK | IXON},
+        {8, PARITY_EVEN, STOPBITS_ONE, 1, 0, 1, CS8 | PARENB, INPCK | IXOFF},
+        {8, PARITY_ODD, STOPBITS_ONE, 0, 1, 1, CS8 | PARENB | PARODD, IXON | IXOFF},
+#ifdef CMSPAR
+        {8, PARITY_MARK, STOPBITS_ONE, 0, 0, 0, CS8 | PARENB | PARODD | CMSPAR, 0},
+        {8, PARITY_SPACE, STOPBITS_ONE, 0, 0, 0, CS8 | PARENB | CMSPAR, 0},
+#endif
+        {7, PARITY_EVEN, STOPBITS_TWO, 0, 0, 0, CS7 | PARENB | CSTOPB, 0},
+        {5, PARITY_NONE, STOPBITS_ONE, 0, 0, 0, CS5, 0},
+    };
+    const bool keeps_framing = pty_keeps_framing(master);
+    open_device();
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(index++);
+        ask_plain_9600();
+        settings.ByteSize = c.size;
+        settings.Parity = c.parity;
+        settings.StopBits = c.stop;
+        settings.fParity = c.check_parity;
+        settings.fOutX = c.out_x;
+        settings.fInX = c.in_x;
+        const bool takes = keeps_framing || (c.size == 8 && c.parity == PARITY_NONE);
+        device_clear_error();
+        EXPECT_EQ(device_apply_settings(handle, &settings), takes);
+        EXPECT_EQ(device_last_error(), takes ? 0 : EINVAL);
+        struct termios after = line();
+        const tcflag_t shown = takes ? c.control : (c.control & ~(CSIZE | PARENB)) | CS8;
+        EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | STICK), shown);
+        EXPECT_EQ(after.c_iflag & (INPCK | IXON | IXOFF), c.input);
+        LineSettings reread{};
+        ASSERT_TRUE(device_read_settings(handle, &reread));
+        if (takes) {
+            EXPECT_EQ(reread.ByteSize, c.size);
+            EXPECT_EQ(reread.Parity, c.parity);
+            EXPECT_EQ(reread.StopBits, c.stop);
+        }
+    }
+}
+
+TEST_F(DevicePty, UnsupportedFieldsAreRefusedAndNothingApplied) {
+    open_device();
+    struct termios before = line();
+    const LineSettings original = settings;
+    for (int field = 0; field < 5; ++field) {
+        settings = original;
+        ask_plain_9600();
+        if (field == 0) settings.StopBits = STOPBITS_ONE_AND_HALF;
+        if (field == 1) settings.ByteSize = 4;
+        if (field == 2) settings.ByteSize = 9;
+        if (field == 3) settings.Parity = 5;
+        if (field == 4) settings.BaudRate = 0;
+        EXPECT_FALSE(device_apply_settings(handle, &settings)) << field;
+        EXPECT_EQ(device_last_error(), EINVAL) << field;
+        struct termios after = line();
+        EXPECT_EQ(after.c_cflag, before.c_cflag) << field;
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << field;
+    }
+}
+
+#ifdef __linux__
+TEST_F(DevicePty, NonStandardRateReadsBackExactly) {
+    open_device();
+    ask_plain_9600();
+    settings.BaudRate = 250000;
+    settings.StopBits = STOPBITS_TWO;
+    ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    LineSettings reread{};
+    ASSERT_TRUE(device_read_settings(handle, &reread));
+    EXPECT_EQ(reread.BaudRate, 250000u);
+    EXPECT_EQ(reread.StopBits, STOPBITS_TWO);
+
+    reread.BaudRate = 115200;  // back to a B-constant from the odd rate
+    ASSERT_TRUE(device_apply_settings(handle, &reread));
+    struct termios after = line();
+    EXPECT_EQ(cfgetospeed(&after), B115200);
+}
+#endif
+
+// Drains the master slowly so the device sees a full buffer; gives up (and
+// closes the master, which fails the writer) after a deadline.
+std::vector<unsigned char> drain_slowly(int* master, size_t expected) {
+    std::vector<unsigned char> got;
+    unsigned char chunk[700];
+    for (int idle_polls = 0; got.size() < expected && idle_polls < 50;) {
+        struct pollfd watch = {*master, POLLIN, 0};
+        if (poll(&watch, 1, 100) <= 0) {
+            ++idle_polls;
+            continue;
+        }
+        ssize_t n = read(*master, chunk, sizeof chunk);
+        if (n <= 0) break;
+        got.insert(got.end(), chunk, chunk + n);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (got.size() < expected) {
+        close(*master);
+        *master = -1;
+    }
+    return got;
+}
+
+TEST_F(DevicePty, LargeWriteArrivesWhole) {
+    open_device();
+    ask_plain_9600();
+    ASSERT_TRUE(device_apply_settings(handle, &settings));
+    std::vector<unsigned char> sent(200u * 1024u);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 7 + i / 251);
+    EXPECT_TRUE(device_write(handle, nullptr, 0));
+
+    // Blocking, then non-blocking: the second takes the partial-write path.
+    for (bool nonblocking : {false, true}) {
+        if (nonblocking) fcntl(static_cast<int>(handle), F_SETFL, O_RDWR | O_NONBLOCK);
+        std::vector<unsigned char> received;
+        std::thread reader([&] { received = drain_slowly(&master, sent.size()); });
+        EXPECT_TRUE(device_write(handle, sent.data(), static_cast<uint32_t>(sent.size()))) << nonblocking;
+        reader.join();
+        ASSERT_EQ(received.size(), sent.size()) << nonblocking;
+        EXPECT_TRUE(received == sent) << nonblocking;
+    }
+}
+
+TEST_F(DevicePty, ReadsWaitingBytesAndCountsThem) {
+    open_device();
+    ask_plain_9600();
+    ASSERT_TRUE(device_apply_settings(handle, &settings));
+    ASSERT_EQ(write(master, "ab\n", 3), 3);
+    uint32_t in = 0, out = 99;
+    for (int tries = 0; tries < 200 && in < 3; ++tries) {
+        ASSERT_TRUE(device_queue_status(handle, &in, &out));
+        if (in < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(in, 3u);
+    EXPECT_EQ(out, 0u);
+    unsigned char byte = 0;
+    for (unsigned char expected : {'a', 'b', '\n'}) {
+        ASSERT_TRUE(device_read_byte(handle, &byte));
+        EXPECT_EQ(byte, expected);
+    }
+    ASSERT_TRUE(device_queue_status(handle, &in, &out));
+    EXPECT_EQ(in, 0u);
+}
+
+TEST_F(DevicePty, HungUpLineNoLongerAnswers) {
+    open_device();
+    EXPECT_TRUE(device_answers(handle));
+    close(master);
+    master = -1;
+    EXPECT_FALSE(device_answers(handle));
+    unsigned char byte = 0;
+    EXPECT_FALSE(device_read_byte(handle, &byte));
+    EXPECT_FALSE(device_write(handle, "x", 1));
+}
+
+// The master end still has its settings after the far end left; only the
+// hang-up tells.
+TEST(DeviceAnswers, HangUpCountsEvenWhenSettingsStillRead) {
+    DeviceHandle master = device_open("/dev/ptmx");
+    ASSERT_NE(master, INVALID_DEVICE) << device_last_error();
+    int fd = static_cast<int>(master);
+    ASSERT_EQ(unlockpt(fd), 0);
+    int slave = open(ptsname(fd), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    EXPECT_TRUE(device_answers(master));
+    close(slave);
+    LineSettings settings{};
+    EXPECT_TRUE(device_read_settings(master, &settings));
+    EXPECT_FALSE(device_answers(master));
+    EXPECT_TRUE(device_close(master));
+}
+
+}  // namespace
