@@ -20,7 +20,8 @@ void cut_at_newline(char* text) {
 }
 
 void escape_byte(unsigned char byte, char out[5]) {
-    const bool control = (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    // C0, DEL and C1: C1 bytes are controls too on 8-bit terminals.
+    const bool control = (byte < 0x20 && byte != '\t') || (byte >= 0x7F && byte <= 0x9F);
     if (control) {
         std::snprintf(out, 5, "\\x%02x", byte);
     } else {

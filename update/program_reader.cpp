@@ -39,7 +39,8 @@ bool check_program_file(FILE* stream, char* message, size_t size) {
             std::snprintf(message, size, "Hex file record at byte %ld has count %d; at most %d fit.", record_offset,
                           count, RECORD_COUNT_MAX);
             ok = false;
-        } else if (std::fread(data, 1, static_cast<size_t>(count), stream) != static_cast<size_t>(count)) {
+        } else if (std::fread(data, 1, static_cast<size_t>(count), stream) != static_cast<size_t>(count) &&
+                   !std::ferror(stream)) {
             std::snprintf(message, size, "Hex file ends inside the record at byte %ld (%d data bytes expected).",
                           record_offset, count);
             ok = false;

@@ -149,8 +149,8 @@ TEST(Text, CutAtNewline) {
 
 TEST(Text, EscapingKeepsTabAndPrintableAndShowsControlBytes) {
     char out[64];
-    escape_for_console("A\tB\x1b[2J\x7f\xc8", out, sizeof out);
-    EXPECT_STREQ(out, "A\tB\\x1b[2J\\x7f\xc8");
+    escape_for_console("A\tB\x1b[2J\x7f\x9b\xc8", out, sizeof out);
+    EXPECT_STREQ(out, "A\tB\\x1b[2J\\x7f\\x9b\xc8");
     escape_for_console("\x01\x02\x03", out, 9);  // room for two escapes only
     EXPECT_STREQ(out, "\\x01\\x02");
 }
