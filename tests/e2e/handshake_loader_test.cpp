@@ -1,0 +1,154 @@
+// Wake-up handshake and loader stage of the built fwld against the
+// simulated target.
+#include <numeric>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const std::string small_program = "S\x02\x01\x02\r\nE\r\n";
+
+std::string received_text(const sim::TargetReport& r) {
+    std::string text;
+    for (const sim::RxByte& b : r.received) text += static_cast<char>(b.byte);
+    return text;
+}
+
+TEST(Handshake, ResetSentenceThenPasswordForIdZeroAndTwelve) {
+    Inputs in(loader_bytes(10), small_program);
+    Outcome o = run_update({}, in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_EQ(received_text(o.target).rfind("$PZKW,cprst,0*40\r\nWake up now.", 0), 0u);
+
+    sim::TargetConfig twelve;
+    twelve.id = 12;
+    o = run_update(twelve, in, {"", "", "", "12"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_EQ(received_text(o.target).rfind("$PZKW,cprst,12*73\r\nWake up now12", 0), 0u);
+    EXPECT_TRUE(o.target.intact());
+}
+
+TEST(Handshake, PasswordRepeatsAtTheIntervalUntilAKeyEndsTheRun) {
+    sim::TargetConfig silent;
+    silent.never_ack = true;
+    sim::SimTarget target(silent);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    Inputs in(loader_bytes(10), small_program);
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"", "", "100"}));
+    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
+    std::this_thread::sleep_for(1500ms);
+    tool->press_key('k');
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "TARGET POWER ON.\n")) << r.err;  // nothing printed
+    const std::vector<double> at = target.report().password_ms;
+    ASSERT_GE(at.size(), 8u);
+    // About ten a second: measured from the drain, a pty drains at once.
+    const double mean_gap = (at.back() - at.front()) / static_cast<double>(at.size() - 1);
+    EXPECT_GT(mean_gap, 95.0);
+    EXPECT_LT(mean_gap, 160.0);
+    EXPECT_LE(at.size(), 17u);
+}
+
+TEST(Handshake, AcknowledgementFoundHoweverItArrives) {
+    struct Case {
+        const char* name;
+        sim::TargetConfig config;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"split over writes", {}});
+    cases.back().config.ack_byte_delay = 30ms;
+    cases.push_back({"after junk and across the window's wrap", {}});
+    cases.back().config.junk_before_ack = std::string(45, 'j');
+    cases.push_back({"control and high bytes in between", {}});
+    cases.back().config.ack_interleave = "\r\n\x80\xff";
+    cases.push_back({"after several passwords", {}});
+    cases.back().config.ack_after_passwords = 4;
+    Inputs in(loader_bytes(10), small_program);
+    for (Case& c : cases) {
+        const Outcome o = run_update(c.config, in);
+        EXPECT_EQ(o.tool.exit_code, 0) << c.name << o.tool.err;
+        EXPECT_TRUE(o.target.intact()) << c.name;
+    }
+}
+
+TEST(Handshake, WrongCaseAcknowledgementIsIgnored) {
+    sim::TargetConfig shouting;
+    shouting.ack_text = "READY OK.";
+    sim::SimTarget target(shouting);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    Inputs in(loader_bytes(10), small_program);
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
+    std::this_thread::sleep_for(600ms);
+    tool->press_key('k');
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    const sim::TargetReport report = target.report();
+    EXPECT_EQ(report.loader_cmd_ms, -1);
+    ASSERT_GE(report.ack_ms, 0);
+    EXPECT_GT(report.password_ms.back(), report.ack_ms + 100);  // still repeating
+}
+
+TEST(Handshake, EarlyGIsForgottenAndLoaderFollowsTheSettleDelay) {
+    sim::TargetConfig config;
+    config.g_before_ack = true;
+    config.g_delay = 400ms;
+    Inputs in(loader_bytes(10), small_program);
+    const Outcome o = run_update(config, in, {"", "", "50"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    const sim::TargetReport& r = o.target;
+    // "Loader" comes ten intervals after the real 'G', not after the early one.
+    EXPECT_GE(r.loader_cmd_ms - r.g_ms, 480.0);
+    EXPECT_LT(r.loader_cmd_ms - r.g_ms, 1000.0);
+    EXPECT_GE(r.g_ms - r.ack_ms, 390.0);
+    EXPECT_NE(o.tool.err.find("Execute STEP1\n"), std::string::npos);
+}
+
+TEST(Loader, RecordsArePaddedToEightyBytesAndClosedByTheEndMarker) {
+    for (size_t size : {160u, 100u, 0u, 81u}) {
+        const std::string loader = loader_bytes(size);
+        Inputs in(loader, small_program);
+        const Outcome o = run_update({}, in);
+        EXPECT_EQ(o.tool.exit_code, 0) << size << o.tool.err;
+        const size_t records = (size + 79) / 80;
+        ASSERT_EQ(o.target.loader_records.size(), records) << size;
+        std::string sent;
+        for (const sim::Bytes& record : o.target.loader_records) sent += as_text(record);
+        EXPECT_EQ(sent, loader + std::string(records * 80 - size, '\0')) << size;
+        EXPECT_TRUE(o.target.end_marker_ok) << size;
+        const std::string wire = received_text(o.target);
+        const size_t start = wire.find("Loader") + 6;
+        EXPECT_EQ(wire.substr(start, records * 80 + 80), sent + "Finish Boot File" + std::string(64, '\0'));
+    }
+}
+
+TEST(Loader, PacingPausesAfterEachGroupOnly) {
+    Inputs in(loader_bytes(4 * 80), small_program);
+    auto loader_span = [](const sim::TargetReport& r) {
+        // From "Loader" to the end marker's last byte.
+        const std::string wire = received_text(r);
+        const size_t end = wire.find("Finish Boot File") + 80 - 1;
+        return r.received[end].ms - r.loader_cmd_ms;
+    };
+    const Outcome paced = run_update({}, in, {}, {"LD150/2"});
+    EXPECT_EQ(paced.tool.exit_code, 0) << paced.tool.err;
+    EXPECT_GE(loader_span(paced.target), 290.0);  // two pauses: after records 2 and 4
+    EXPECT_LT(loader_span(paced.target), 1200.0);
+    const Outcome group_zero = run_update({}, in, {}, {"LD500/0"});
+    EXPECT_EQ(group_zero.tool.exit_code, 0) << group_zero.tool.err;
+    EXPECT_LT(loader_span(group_zero.target), 250.0);
+}
+
+TEST(Loader, ProgressShowsBytesReadNotPadding) {
+    Inputs in(loader_bytes(200), small_program);
+    const Outcome o = run_update({}, in);
+    EXPECT_NE(o.tool.err.find("-040 % completed.\r-080 % completed.\r-100 % completed.\r"
+                              "                    \rExecute STEP2\n"),
+              std::string::npos)
+        << o.tool.err;
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,245 @@
+// Program stage of the built fwld against the simulated target: records on
+// 'H', and every other command the target can send.
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using Action = sim::RecordAction;
+
+sim::TargetConfig with_actions(std::map<int, std::vector<Action>> actions) {
+    sim::TargetConfig config;
+    config.actions = std::move(actions);
+    return config;
+}
+
+std::vector<std::string> texts(const std::vector<sim::ProgramRecord>& records, bool resends) {
+    std::vector<std::string> out;
+    for (const sim::ProgramRecord& r : records) {
+        if (r.resend == resends) out.push_back(as_text(r.bytes));
+    }
+    return out;
+}
+
+TEST(Program, MixedFileArrivesExactlyRecordForRecord) {
+    Inputs in(loader_bytes(100), mixed_program());
+    const Outcome o = run_update({}, in, {"1"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(ends_with(o.tool.err, finished)) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(mixed_program())));
+    const std::vector<std::string> want = {"S\x04\x01\x02\x03\x04", "S\x03SEs", std::string("S\0", 2),
+                                           "S\x05" "ESESE", "E"};
+    EXPECT_EQ(texts(o.target.records, false), want);
+    EXPECT_EQ(o.target.h_sent, 5);
+    // The erase countdown runs once, before the first record.
+    EXPECT_EQ(count_of(o.tool.err, "Erase time 0sec\r"), 1u);
+    EXPECT_NE(o.tool.err.find("Erase time 1sec\r\n"), std::string::npos);
+    EXPECT_EQ(count_of(o.tool.err, "% completed.\r"), 2u + 5u);  // loader 2, program 5
+    EXPECT_NE(o.tool.err.find("Execute STEP2\n44Byte transfer\n"), std::string::npos) << o.tool.err;
+}
+
+TEST(Program, ResendRepeatsTheLastRecordWithoutAdvancing) {
+    const std::string program = program_of(3, 10);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{1, {Action::resend()}}, {2, {Action::resend()}}}), in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+    const std::vector<std::string> firsts = texts(o.target.records, false);
+    const std::vector<std::string> resent = texts(o.target.records, true);
+    ASSERT_EQ(resent.size(), 2u);
+    EXPECT_EQ(resent[0], firsts[0]);
+    EXPECT_EQ(resent[1], firsts[1]);
+    EXPECT_EQ(count_of(o.tool.err, "% completed.\r"), 1u + 4u);  // resends show no progress
+}
+
+TEST(Program, ResendBeforeAnyRecordSendsNothing) {
+    const std::string program = program_of(1, 4);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{0, {Action::resend()}}}), in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(texts(o.target.records, true).empty());
+    EXPECT_EQ(texts(o.target.records, false).size(), 2u);
+}
+
+TEST(Program, EraseListRequestIsAnsweredWithAndWithoutAList) {
+    const std::string program = program_of(1, 4);
+    Inputs in(loader_bytes(10), program);
+    Outcome o = run_update(with_actions({{1, {Action::erase_list()}}}), in, {}, {"ES0,1,2"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_EQ(o.target.erase_list_replies, std::vector<std::string>{"0,1,2"});
+    o = run_update(with_actions({{0, {Action::erase_list()}}}), in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_EQ(o.target.erase_list_replies, std::vector<std::string>{""});
+}
+
+TEST(Program, SpeedChangeSwitchesTheLine) {
+    const std::string program = program_of(3, 8);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{1, {Action::speed(38400)}}}), in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+    EXPECT_NE(o.tool.err.find("bps=38400\nsetting time(bps,..)="), std::string::npos) << o.tool.err;
+    EXPECT_NE(o.target.line_baud_seen.find(38400), o.target.line_baud_seen.end());
+}
+
+TEST(Program, UnusableSpeedLineKeepsTheSpeed) {
+    const std::string program = program_of(2, 8);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o =
+        run_update(with_actions({{1, {Action::speed_line(115200, "fast,8,N,1,x\x1b\n")}}}), in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_EQ(o.tool.err.find("bps="), std::string::npos);
+    EXPECT_NE(o.tool.err.find("fast,8,N,1,x\\x1b"), std::string::npos) << o.tool.err;
+}
+
+TEST(Program, MessagesAndFlashTypesAreShownSafely) {
+    const std::string program = program_of(2, 8);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{1, {Action::message("FLASH OK"), Action::flash_type('1')}},
+                                               {2, {Action::message("\x1b[2Jwiped\x07"), Action::flash_type('2'),
+                                                    Action::junk("\r\n?x\xfe")}}}),
+                                 in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+    EXPECT_NE(o.tool.err.find(">>FLASH OK\n"), std::string::npos) << o.tool.err;
+    EXPECT_NE(o.tool.err.find(">>\\x1b[2Jwiped\\x07\n"), std::string::npos) << o.tool.err;
+    EXPECT_EQ(o.tool.err.find('\x1b'), std::string::npos);
+    EXPECT_NE(o.tool.err.find("28F400BV-B\n"), std::string::npos);
+    EXPECT_NE(o.tool.err.find("28F400BV-T\n"), std::string::npos);
+}
+
+TEST(Program, TargetErrorsStopTheRun) {
+    struct Case {
+        Action action;
+        std::string tail;
+    };
+    const Case cases[] = {
+        {Action::error('N', '3'), "N-3\n\nWrite Error\a\n"},
+        {Action::error('E'), "\nErase Error1\a\n"},
+        {Action::error('e'), "\nErase Error2\a\n"},
+        {Action::flash_type('0'), "\nType Error\a\n"},
+    };
+    const std::string program = program_of(3, 8);
+    Inputs in(loader_bytes(10), program);
+    for (const Case& c : cases) {
+        const Outcome o = run_update(with_actions({{1, {c.action}}}), in);
+        EXPECT_EQ(o.tool.exit_code, 1) << c.tail;
+        EXPECT_TRUE(ends_with(o.tool.err, c.tail)) << o.tool.err;
+        EXPECT_EQ(texts(o.target.records, false).size(), 1u) << c.tail;
+    }
+}
+
+TEST(Program, PauseRequestWaitsTheNewWait) {
+    const std::string program = program_of(2, 8);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{1, {Action::pause()}}}), in, {"", "", "", "", "", "400"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    const std::vector<sim::ProgramRecord>& r = o.target.records;
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_GE(r[1].ms - r[0].ms, 390.0);
+}
+
+TEST(Program, EarlyReadyDuringTheLoaderIsTheFirstCommand) {
+    sim::TargetConfig config;
+    config.early_h = true;
+    const std::string program = program_of(2, 8);
+    Inputs in(loader_bytes(400), program);
+    const Outcome o = run_update(config, in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+}
+
+TEST(Program, KeyPressWhileTheTargetIsSilentInterrupts) {
+    const std::string program = program_of(3, 8);
+    Inputs in(loader_bytes(10), program);
+    sim::SimTarget target(with_actions({{1, {Action::silent()}}}));
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    ASSERT_TRUE(target.wait_done(10s));
+    tool->press_key(' ');
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(texts(target.report().records, false).size(), 1u);
+}
+
+TEST(Program, KeyPressedBeforeTheProgramStageStopsBeforeTheFirstRecord) {
+    sim::TargetConfig config;
+    config.g_delay = 800ms;
+    const std::string program = program_of(3, 8);
+    Inputs in(loader_bytes(10), program);
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    // Pressed while fwld waits for 'G': that wait goes on, the transfer stops.
+    while (target.report().ack_ms < 0 && tool->wait_exit(20ms) == false) {
+    }
+    tool->press_key(' ');
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_NE(r.err.find("Execute STEP2\n"), std::string::npos);
+    EXPECT_TRUE(target.report().records.empty());
+}
+
+TEST(Program, DeviceUnpluggedAndBackCarriesOn) {
+    const std::string program = program_of(4, 16);
+    Inputs in(loader_bytes(10), program);
+    sim::TargetConfig config = with_actions({{2, {Action::replug()}}});
+    config.link_path = in.dir.file("ttyFWLD");
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, config.link_path));
+    const testbed::ProcessResult r = tool->finish(20s);
+    target.wait_done(2s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const sim::TargetReport report = target.report();
+    EXPECT_EQ(report.replugs, 1);
+    EXPECT_TRUE(report.matches(expected_records(program)));
+}
+
+TEST(Program, DamagedFilesAreRefusedBeforeTheTargetHearsAnything) {
+    using namespace std::string_literals;
+    const std::string damaged[] = {
+        "S\x02\x01\x02\r\nS\x04\x01\x02"s,     // cut inside the data
+        "S\x02\x01\x02\r\nE\r\nS"s,            // a lone 'S' at the end
+        "S\x02\x01\x02" + "S\x80"s + std::string(128, 'x'),  // count over 126
+    };
+    for (const std::string& program : damaged) {
+        Inputs in(loader_bytes(10), program);
+        sim::SimTarget target({});
+        ASSERT_TRUE(target.start()) << target.last_error();
+        const testbed::ProcessResult r = testbed::FwldProcess::fwld(quick_args(in, target.device_path()))->finish(10s);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("\nHex file"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("TARGET POWER ON."), std::string::npos) << r.err;
+        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(target.report().received.empty());
+    }
+}
+
+TEST(Program, WaitingUsesAlmostNoProcessorTime) {
+    sim::TargetConfig config = with_actions({{1, {Action::silent()}}});
+    Inputs in(loader_bytes(10), program_of(3, 8));
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    ASSERT_TRUE(target.wait_done(10s));
+    std::this_thread::sleep_for(2s);  // fwld waits in the command loop
+    tool->press_key(' ');
+    ASSERT_TRUE(tool->wait_exit(10s));
+    // The runner reaped it; the children's usage now includes fwld.
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    const double cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    // Includes every child of this test process so far; a spinning fwld
+    // alone would burn two seconds here.
+    EXPECT_LT(cpu_s, 0.8);
+}
+
+}  // namespace
+}  // namespace e2e
