@@ -1,0 +1,208 @@
+// A simulated target device for fwld: answers the wake-up handshake, takes in
+// the loader and drives the program transfer with its command bytes, on a
+// pty it creates or on a real serial device. Scriptable misbehaviour for
+// tests and demos; a thread-safe report of everything it received.
+//
+//   sim::TargetConfig cfg;
+//   cfg.actions[2].push_back(sim::RecordAction::resend());
+//   sim::SimTarget target(cfg);
+//   if (!target.start()) ... target.last_error();
+//   ... run the tool against target.device_path() ...
+//   target.wait_done(std::chrono::seconds(30));
+//   sim::TargetReport r = target.report();   // r.intact(), r.digest, ...
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "record_list.h"
+
+namespace sim {
+
+// Something the target does after it has received program record k
+// (numbered from 1, resends not counted; k = 0 means before it asks for the
+// first record). Actions for one k run in order, then the target sends 'H'
+// unless an action ended the run.
+struct RecordAction {
+    enum Kind {
+        Resend,      // 'R'; then takes the resend and checks it equals record k
+        Speed,       // 'S' + line; then switches its own side to `baud`
+        Message,     // 'M' + text + "\n"
+        EraseList,   // 'Z'; then reads "Z" + text + "\n" into erase_list_replies
+        Pause,       // 'h'
+        FlashType,   // `code` '1' or '2' (reports) or '0' (type error, ends the run)
+        Error,       // `code` 'N' (+ `detail` byte), 'E' or 'e'; ends the run
+        Junk,        // `text` sent as is; the tool ignores such bytes
+        Silent,      // sends nothing more; ends the run
+        Replug,      // hangs up the pty and publishes a new one at the link
+    };
+    Kind kind = Junk;
+    std::string text;  // Message, Junk; for Speed a full line that replaces the default
+    long baud = 0;     // Speed
+    char code = 0;     // FlashType, Error
+    char detail = '1'; // Error 'N'
+
+    static RecordAction make(Kind k, std::string t = {}, long b = 0, char c = 0, char d = '1') {
+        RecordAction a;
+        a.kind = k;
+        a.text = std::move(t);
+        a.baud = b;
+        a.code = c;
+        a.detail = d;
+        return a;
+    }
+    static RecordAction resend() { return make(Resend); }
+    static RecordAction speed(long b) { return make(Speed, {}, b); }
+    // A raw speed line (must end in "\n" to be a whole line); the target
+    // still switches to `b`.
+    static RecordAction speed_line(long b, std::string line) { return make(Speed, std::move(line), b); }
+    static RecordAction message(std::string t) { return make(Message, std::move(t)); }
+    static RecordAction erase_list() { return make(EraseList); }
+    static RecordAction pause() { return make(Pause); }
+    static RecordAction flash_type(char c) { return make(FlashType, {}, 0, c); }
+    static RecordAction error(char c, char d = '1') { return make(Error, {}, 0, c, d); }
+    static RecordAction junk(std::string t) { return make(Junk, std::move(t)); }
+    static RecordAction silent() { return make(Silent); }
+    static RecordAction replug() { return make(Replug); }
+};
+
+struct TargetConfig {
+    using ms = std::chrono::milliseconds;
+
+    // Line. An empty device_path means: create a pty.
+    std::string device_path;
+    std::string link_path;    // pty only: publish the slave path as this symlink
+    long baud = 9600;         // initial line speed
+    bool line_rate = false;   // pace both directions at the line's baud, 10 bits a byte
+
+    // Wake-up.
+    int id = 0;                           // expected in the reset sentence and password
+    int ack_after_passwords = 1;          // acknowledge after this many passwords
+    bool never_ack = false;
+    std::string ack_text = "Ready ok.";
+    std::string junk_before_ack;          // sent just before the acknowledgement
+    std::string ack_interleave;           // sent between every two acknowledgement characters
+    ms ack_byte_delay{0};                 // pause between acknowledgement characters
+    bool g_before_ack = false;            // an extra 'G' ahead of the acknowledgement
+    ms g_delay{0};                        // between acknowledgement and 'G'
+    bool never_g = false;
+
+    // Loader.
+    bool early_h = false;   // send the first 'H' as soon as "Loader" arrives
+    std::string loader_out; // write the received loader records here (padding included)
+
+    // Program.
+    std::map<int, std::vector<RecordAction>> actions;  // by record index k
+    bool stop_at_e = true;  // an E record ends the run; if false, keep asking
+                            // with 'H' until the tool closes the port
+    std::string image_out;  // write the received records here, concatenated as framed
+
+    // Patience.
+    ms byte_gap_timeout{5000};   // inside a record, a reply, or the reset sentence
+    ms replug_unplugged{300};    // how long the link is gone
+    ms replug_reopen_timeout{30000};
+    ms replug_settle{200};       // after the tool opened the new pty
+    ms speed_settle{50};         // real device: after switching, before the next byte
+
+    // Called on the target's thread with a line describing each step.
+    std::function<void(const std::string&)> on_event;
+};
+
+struct RxByte {
+    double ms;  // since start(), steady clock
+    uint8_t byte;
+};
+
+struct ProgramRecord {
+    Bytes bytes;
+    bool resend = false;    // the answer to an 'R'
+    bool complete = true;   // false: cut short (a framing error is logged)
+    double ms = 0;          // arrival of its last byte
+};
+
+struct TargetReport {
+    enum class Phase { Starting, WakeUp, Loader, Program, Finished };
+    Phase phase = Phase::Starting;
+    bool done = false;        // the script came to its end (see wait_done)
+    bool stopped = false;     // stop() was called before that
+
+    std::vector<RxByte> received;  // every byte from the tool, in order
+
+    // Wake-up.
+    std::string reset_sentence;    // as received, up to and including its line feed
+    bool reset_ok = false;
+    std::vector<double> password_ms;  // arrival of each password's last byte
+    int passwords_after_ack = 0;      // already in flight when the tool saw it
+    double ack_ms = -1;               // last acknowledgement byte sent
+    double g_ms = -1;
+    double loader_cmd_ms = -1;        // "Loader" arrived
+
+    // Loader.
+    std::vector<Bytes> loader_records;  // 80 bytes each, end marker excluded
+    bool end_marker_seen = false;
+    bool end_marker_ok = false;
+
+    // Program.
+    std::vector<ProgramRecord> records;  // resends included, in arrival order
+    std::vector<std::string> erase_list_replies;  // text between "Z" and "\n"
+    int h_sent = 0;
+    bool completed = false;        // the run's records all arrived
+    bool ended_by_action = false;  // an error, type error or silence ended it
+    int replugs = 0;
+    size_t bytes_after_end = 0;    // anything the tool sent after the end
+
+    std::vector<std::string> framing_errors;
+    std::vector<std::string> events;
+
+    // Summary of the records (resends not counted).
+    size_t record_count = 0;
+    size_t record_bytes = 0;
+    std::string digest;
+
+    std::vector<Bytes> image_records() const;
+    // Everything arrived intact: a clean wake-up, loader and end marker, every
+    // record framed right (resends equal to the original), the run completed
+    // and nothing came after the end.
+    bool intact() const;
+    // intact() and the records equal the expected ones.
+    bool matches(const RecordList& expected) const;
+};
+
+class SimTarget {
+public:
+    explicit SimTarget(TargetConfig config);
+    ~SimTarget();  // stop()
+    SimTarget(const SimTarget&) = delete;
+    SimTarget& operator=(const SimTarget&) = delete;
+
+    // Opens the pty or device and starts the protocol thread. False (and
+    // last_error()) when the line cannot be opened.
+    bool start();
+    // Blocks until the script has come to its end: the run completed, an
+    // action ended it, the line was lost, or stop(). After that the target
+    // still listens, counting bytes_after_end, until stop().
+    bool wait_done(std::chrono::milliseconds timeout);
+    // Ends the thread and closes the line (removing the link). Idempotent,
+    // and safe to call from another thread than the owner's.
+    void stop();
+
+    std::string device_path() const;  // current slave (or device) path
+    const std::string& link_path() const;
+    std::string last_error() const;
+    TargetReport report() const;
+    // Milliseconds since start() on the report's clock.
+    double now_ms() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

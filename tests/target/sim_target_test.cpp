@@ -1,0 +1,495 @@
+// The simulated target driven from a scripted tool side over a real pty.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "sim_target.h"
+#include "testbed.h"
+#include "tool_side.h"
+
+using namespace tool_side;
+using sim::RecordAction;
+using sim::SimTarget;
+using sim::TargetConfig;
+using testbed::SerialEnd;
+
+namespace {
+
+const ms kDone{10000};
+
+struct TargetRun {
+    std::unique_ptr<SimTarget> target;
+    std::unique_ptr<SerialEnd> line;
+
+    explicit TargetRun(TargetConfig cfg) : target(std::make_unique<SimTarget>(std::move(cfg))) {
+        EXPECT_TRUE(target->start()) << target->last_error();
+        line = std::make_unique<SerialEnd>(target->device_path());
+    }
+    // Wake-up and a loader of `loader` bytes.
+    void up_to_program(const std::string& loader = "boot") {
+        wake(*line);
+        line->send(loader_stream(loader));
+    }
+    sim::TargetReport done() {
+        EXPECT_TRUE(target->wait_done(kDone));
+        return target->report();
+    }
+};
+
+std::string text(const sim::Bytes& b) { return std::string(b.begin(), b.end()); }
+
+}  // namespace
+
+TEST(SimTarget, WholeRunArrivesIntactAndIsWrittenOut) {
+    testbed::TempDir dir;
+    TargetConfig cfg;
+    cfg.loader_out = dir.file("loader.bin");
+    cfg.image_out = dir.file("image.bin");
+    TargetRun run(cfg);
+
+    std::string loader(100, 'L');  // one full record and one padded
+    run.up_to_program(loader);
+    const std::string file = "junk\r\n" + S("\x10\x20\x30") + "\r\n" + S("") + S("SE") + "E";
+    sim::RecordList expected = sim::records_from_file_bytes(testbed::to_bytes(file));
+    ASSERT_EQ(expected.records.size(), 4u);
+    for (const sim::Bytes& rec : expected.records) ASSERT_TRUE(answer_h(*run.line, text(rec)));
+
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_TRUE(r.matches(expected));
+    EXPECT_EQ(r.digest, expected.digest());
+    EXPECT_EQ(r.record_count, 4u);
+    EXPECT_EQ(r.record_bytes, expected.byte_count());
+    EXPECT_EQ(r.reset_sentence, reset_sentence(0));
+    EXPECT_EQ(r.password_ms.size(), 1u);
+    EXPECT_GE(r.loader_cmd_ms, r.g_ms);
+    EXPECT_GE(r.g_ms, r.ack_ms);
+    ASSERT_EQ(r.loader_records.size(), 2u);
+    EXPECT_EQ(text(r.loader_records[1]), std::string(20, 'L') + std::string(60, '\0'));
+    EXPECT_EQ(r.h_sent, 4);
+
+    std::string padded = loader + std::string(60, '\0');
+    EXPECT_EQ(testbed::read_file(cfg.loader_out), testbed::to_bytes(padded));
+    sim::Bytes flat;
+    for (const sim::Bytes& rec : expected.records) flat.insert(flat.end(), rec.begin(), rec.end());
+    EXPECT_EQ(testbed::read_file(cfg.image_out), flat);
+
+    // Every byte the tool sent is in the log, in order.
+    std::string all = reset_sentence(0) + password(0) + loader_stream(loader) + text(flat);
+    std::string logged;
+    for (const sim::RxByte& b : r.received) logged += static_cast<char>(b.byte);
+    EXPECT_EQ(logged, all);
+    EXPECT_EQ(run.line->drain(ms(100)), "");  // no 'H' after the E record
+}
+
+TEST(SimTarget, AcknowledgesOnlyTheConfiguredIdAfterNPasswords) {
+    TargetConfig cfg;
+    cfg.id = 12;
+    cfg.ack_after_passwords = 3;
+    TargetRun run(cfg);
+    run.line->send(reset_sentence(12) + password(12));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(run.line->drain(ms(150)), "") << "acknowledged early, after password " << i + 1;
+        run.line->send(password(12));
+    }
+    EXPECT_EQ(run.line->recv(10, kWait), "Ready ok.G");
+    // A password still in flight when the tool saw the acknowledgement.
+    run.line->send(password(12) + "Loader" + end_marker());
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    ASSERT_EQ(r.password_ms.size(), 4u);
+    EXPECT_EQ(r.passwords_after_ack, 1);
+    // The tool paced its passwords about 150 ms apart; the log shows it.
+    EXPECT_GE(r.password_ms[1] - r.password_ms[0], 140.0);
+    EXPECT_LT(r.password_ms[1] - r.password_ms[0], 2000.0);
+}
+
+TEST(SimTarget, WrongIdOrPasswordIsNotAcknowledged) {
+    TargetConfig cfg;
+    cfg.id = 5;
+    cfg.byte_gap_timeout = ms(300);
+    TargetRun run(cfg);
+    run.line->send(reset_sentence(0) + password(0) + password(0));
+    EXPECT_EQ(run.line->drain(ms(500)), "");
+    // A right password afterwards still wakes it.
+    run.line->send(password(5));
+    EXPECT_EQ(run.line->recv(10, kWait), "Ready ok.G");
+    run.target->stop();
+    sim::TargetReport r = run.target->report();
+    EXPECT_FALSE(r.reset_ok);
+    ASSERT_GE(r.framing_errors.size(), 2u);
+    EXPECT_NE(r.framing_errors[0].find("names ID \"0\", expected 5"), std::string::npos) << r.framing_errors[0];
+    EXPECT_NE(r.framing_errors[1].find("Wake up now.Wake up now."), std::string::npos) << r.framing_errors[1];
+    EXPECT_EQ(r.password_ms.size(), 1u);
+}
+
+TEST(SimTarget, ResetSentenceFramingIsChecked) {
+    struct Case {
+        std::string sentence;
+        std::string complaint;
+    };
+    std::string good = reset_sentence(0);  // "$PZKW,cprst,0*XX\r\n"
+    std::string lower = good;
+    lower[good.size() - 3] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[good.size() - 3])));
+    std::string wrong_sum = good;
+    wrong_sum[good.size() - 3] = wrong_sum[good.size() - 3] == '0' ? '1' : '0';
+    const Case cases[] = {
+        {wrong_sum, "checksum"},
+        {"$PZKW,cprst,0*" + good.substr(good.size() - 4, 2) + "\n", "CR LF"},
+        {"$PZKW,CPRST,0*00\r\n", "does not start"},
+        {"x" + good, "bytes before the reset sentence"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sentence);
+        TargetConfig cfg;
+        cfg.byte_gap_timeout = ms(300);
+        TargetRun run(cfg);
+        run.line->send(c.sentence + password(0));
+        EXPECT_EQ(run.line->recv(10, kWait), "Ready ok.G");
+        run.target->stop();
+        sim::TargetReport r = run.target->report();
+        ASSERT_FALSE(r.framing_errors.empty());
+        EXPECT_NE(r.framing_errors[0].find(c.complaint), std::string::npos) << r.framing_errors[0];
+    }
+    // Lower-case checksum digits do not pass either (when they hold a letter).
+    if (lower != good) {
+        TargetConfig cfg;
+        TargetRun run(cfg);
+        run.line->send(lower + password(0));
+        run.line->recv(10, kWait);
+        run.target->stop();
+        EXPECT_FALSE(run.target->report().reset_ok);
+    }
+}
+
+TEST(SimTarget, AcknowledgementCanBeDisguisedAndSplit) {
+    TargetConfig cfg;
+    cfg.junk_before_ack = "xyz";
+    cfg.ack_text = "READY OK.";
+    cfg.ack_interleave = "\r\n\xff";
+    cfg.ack_byte_delay = ms(30);
+    cfg.g_before_ack = true;
+    cfg.g_delay = ms(100);
+    TargetRun run(cfg);
+    run.line->send(reset_sentence(0) + password(0));
+    auto t0 = std::chrono::steady_clock::now();
+    std::string expect = "Gxyz";
+    for (size_t i = 0; i < cfg.ack_text.size(); ++i) expect += (i ? cfg.ack_interleave : "") + cfg.ack_text.substr(i, 1);
+    EXPECT_EQ(run.line->recv(expect.size(), kWait), expect);
+    EXPECT_EQ(run.line->recv(1, kWait), "G");
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, ms(8 * 30 + 100 - 20));  // splits and the delay before 'G'
+    sim::TargetReport r = run.target->report();
+    EXPECT_GE(r.g_ms - r.ack_ms, 90.0);
+}
+
+TEST(SimTarget, NeverAcknowledgingKeepsCountingPasswords) {
+    TargetConfig cfg;
+    cfg.never_ack = true;
+    TargetRun run(cfg);
+    run.line->send(reset_sentence(0));
+    for (int i = 0; i < 5; ++i) run.line->send(password(0));
+    EXPECT_EQ(run.line->drain(ms(300)), "");
+    EXPECT_FALSE(run.target->wait_done(ms(10)));
+    run.target->stop();
+    sim::TargetReport r = run.target->report();
+    EXPECT_EQ(r.password_ms.size(), 5u);
+    EXPECT_TRUE(r.framing_errors.empty());
+    EXPECT_LT(r.ack_ms, 0);
+}
+
+TEST(SimTarget, EarlyHComesRightAfterLoaderAndReplacesTheFirst) {
+    TargetConfig cfg;
+    cfg.early_h = true;
+    TargetRun run(cfg);
+    wake(*run.line);
+    run.line->send("Loader");
+    EXPECT_EQ(run.line->recv(1, kWait), "H");
+    run.line->send(loader_stream("abc").substr(6));
+    EXPECT_EQ(run.line->drain(ms(200)), "");  // no second 'H' before a record
+    run.line->send("E");
+    EXPECT_TRUE(run.done().intact());
+}
+
+TEST(SimTarget, BadEndMarkerAndCutLoaderRecordAreFramingErrors) {
+    {
+        TargetRun run(TargetConfig{});
+        wake(*run.line);
+        std::string marker = end_marker();
+        marker[79] = 1;
+        run.line->send("Loader" + marker);
+        ASSERT_TRUE(answer_h(*run.line, "E"));
+        sim::TargetReport r = run.done();
+        EXPECT_TRUE(r.end_marker_seen);
+        EXPECT_FALSE(r.end_marker_ok);
+        EXPECT_FALSE(r.intact());
+    }
+    {
+        TargetConfig cfg;
+        cfg.byte_gap_timeout = ms(200);
+        TargetRun run(cfg);
+        wake(*run.line);
+        run.line->send("Loader" + std::string(50, 'x'));
+        sim::TargetReport r = run.done();
+        ASSERT_EQ(r.framing_errors.size(), 1u);
+        EXPECT_NE(r.framing_errors[0].find("cut short: 50 of 80"), std::string::npos);
+        EXPECT_FALSE(r.intact());
+    }
+}
+
+TEST(SimTarget, CommandsBetweenRecordsComeInScriptOrder) {
+    TargetConfig cfg;
+    cfg.actions[0] = {RecordAction::flash_type('1')};
+    cfg.actions[1] = {RecordAction::message("FLASH OK"), RecordAction::pause(), RecordAction::speed(115200),
+                      RecordAction::junk("\r\n"), RecordAction::flash_type('2')};
+    TargetRun run(cfg);
+    run.up_to_program();
+    EXPECT_EQ(run.line->recv(2, kWait), "1H");
+    run.line->send(S("ab"));
+    std::string expect = "MFLASH OK\nhS115200,8,N,1,x\n\r\n2H";
+    EXPECT_EQ(run.line->recv(expect.size(), kWait), expect);
+    run.line->send("E");
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+}
+
+TEST(SimTarget, ResendMustRepeatThePreviousRecord) {
+    for (bool faithful : {true, false}) {
+        SCOPED_TRACE(faithful ? "faithful resend" : "wrong resend");
+        TargetConfig cfg;
+        cfg.actions[2] = {RecordAction::resend()};
+        TargetRun run(cfg);
+        run.up_to_program();
+        ASSERT_TRUE(answer_h(*run.line, S("one")));
+        ASSERT_TRUE(answer_h(*run.line, S("two")));
+        EXPECT_EQ(run.line->recv(1, kWait), "R");
+        run.line->send(faithful ? S("two") : S("one"));
+        ASSERT_TRUE(answer_h(*run.line, "E"));
+        sim::TargetReport r = run.done();
+        ASSERT_EQ(r.records.size(), 4u);
+        EXPECT_TRUE(r.records[2].resend);
+        EXPECT_EQ(r.record_count, 3u);  // the resend is not part of the image
+        EXPECT_EQ(r.intact(), faithful) << ::testing::PrintToString(r.framing_errors);
+        EXPECT_EQ(r.digest, sim::records_digest({testbed::to_bytes(S("one")), testbed::to_bytes(S("two")), {'E'}}));
+    }
+}
+
+TEST(SimTarget, EraseListReplyIsRecordedAndChecked) {
+    TargetConfig cfg;
+    cfg.actions[1] = {RecordAction::erase_list(), RecordAction::erase_list()};
+    cfg.actions[2] = {RecordAction::erase_list()};
+    cfg.byte_gap_timeout = ms(300);
+    TargetRun run(cfg);
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("a")));
+    EXPECT_EQ(run.line->recv(1, kWait), "Z");
+    run.line->send("Z0,1,2\n");
+    EXPECT_EQ(run.line->recv(1, kWait), "Z");
+    run.line->send("Z\n");  // an empty list
+    ASSERT_TRUE(answer_h(*run.line, S("b")));
+    EXPECT_EQ(run.line->recv(1, kWait), "Z");
+    run.line->send("Z0,1");  // no line feed: the target gives up after the gap
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_EQ(r.erase_list_replies, (std::vector<std::string>{"0,1,2", "", "0,1"}));
+    ASSERT_EQ(r.framing_errors.size(), 1u);
+    EXPECT_NE(r.framing_errors[0].find("no line feed"), std::string::npos);
+}
+
+TEST(SimTarget, ErrorsAndSilenceEndTheRun) {
+    struct Case {
+        RecordAction action;
+        std::string bytes;  // what the tool gets after record 1
+    };
+    const Case cases[] = {
+        {RecordAction::error('N', '3'), "N3"},
+        {RecordAction::error('E'), "E"},
+        {RecordAction::error('e'), "e"},
+        {RecordAction::flash_type('0'), "0"},
+        {RecordAction::silent(), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        TargetConfig cfg;
+        cfg.actions[1] = {c.action, RecordAction::message("never sent")};
+        TargetRun run(cfg);
+        run.up_to_program();
+        ASSERT_TRUE(answer_h(*run.line, S("x")));
+        sim::TargetReport r = run.done();
+        EXPECT_EQ(run.line->drain(ms(200)), c.bytes);
+        EXPECT_TRUE(r.ended_by_action);
+        EXPECT_FALSE(r.intact());
+        EXPECT_EQ(r.record_count, 1u);
+    }
+}
+
+TEST(SimTarget, ProgramRecordFramingIsChecked) {
+    TargetConfig cfg;
+    cfg.byte_gap_timeout = ms(300);
+    TargetRun run(cfg);
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, "\r\n" + S("ok")));  // stray bytes before a record
+    std::string big(127, 'd');
+    ASSERT_TRUE(answer_h(*run.line, S(big)));               // count above 126
+    ASSERT_TRUE(answer_h(*run.line, std::string("S\x05") + "abc"));  // cut short
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    sim::TargetReport r = run.done();
+    ASSERT_EQ(r.framing_errors.size(), 3u) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_NE(r.framing_errors[0].find("where a record should start: \"\\x0D\\x0A\""), std::string::npos);
+    EXPECT_NE(r.framing_errors[1].find("count 127"), std::string::npos);
+    EXPECT_NE(r.framing_errors[2].find("cut short: 5 bytes of 7"), std::string::npos);
+    EXPECT_FALSE(r.records[2].complete);
+    EXPECT_FALSE(r.intact());
+}
+
+TEST(SimTarget, BytesAfterTheEndSpoilTheVerdict) {
+    TargetRun run(TargetConfig{});
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    ASSERT_TRUE(run.target->wait_done(kDone));
+    EXPECT_TRUE(run.target->report().intact());
+    run.line->send("S");
+    // Counted by the thread that still listens.
+    for (int i = 0; i < 100 && run.target->report().bytes_after_end == 0; ++i)
+        std::this_thread::sleep_for(ms(20));
+    EXPECT_EQ(run.target->report().bytes_after_end, 1u);
+    EXPECT_FALSE(run.target->report().intact());
+}
+
+TEST(SimTarget, KeepsGoingPastEUntilTheToolCloses) {
+    TargetConfig cfg;
+    cfg.stop_at_e = false;
+    TargetRun run(cfg);
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    ASSERT_TRUE(answer_h(*run.line, S("after")));
+    EXPECT_EQ(run.line->recv(1, kWait), "H");
+    run.line.reset();  // the tool ends
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.completed);
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_EQ(r.record_count, 2u);
+}
+
+TEST(SimTarget, ReplugHangsUpAndPublishesAFreshPty) {
+    testbed::TempDir dir;
+    TargetConfig cfg;
+    cfg.link_path = dir.file("ttyTARGET");
+    cfg.actions[1] = {RecordAction::replug()};
+    cfg.replug_unplugged = ms(100);
+    cfg.replug_settle = ms(50);
+    TargetRun run(cfg);
+    std::string first = run.target->device_path();
+    char buf[128] = {};
+    ASSERT_GT(readlink(cfg.link_path.c_str(), buf, sizeof buf - 1), 0);
+    EXPECT_EQ(first, buf);
+
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("1")));
+    EXPECT_TRUE(run.line->hung_up(kWait));
+    // The tool re-opens the port by its name until it is back.
+    std::unique_ptr<SerialEnd> again;
+    for (int i = 0; i < 250 && !again; ++i) {
+        try {
+            again = std::make_unique<SerialEnd>(cfg.link_path);
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(ms(20));
+        }
+    }
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(answer_h(*again, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_EQ(r.replugs, 1);
+    EXPECT_NE(run.target->device_path(), first);
+    run.target->stop();
+    EXPECT_NE(access(cfg.link_path.c_str(), F_OK), 0) << "the link outlived the target";
+}
+
+TEST(SimTarget, LineRateModelPacesBothDirections) {
+    TargetConfig cfg;
+    cfg.baud = 19200;  // 1920 bytes a second
+    cfg.line_rate = true;
+    TargetRun run(cfg);
+    auto t0 = std::chrono::steady_clock::now();
+    run.line->send(reset_sentence(0) + password(0));
+    EXPECT_EQ(run.line->recv(10, kWait), "Ready ok.G");
+    // 35 bytes in, 10 bytes out: at least 45 byte times (~23 ms).
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, ms(20));
+
+    std::string loader(960, 'x');  // 12 records + marker + "Loader" = 1046 bytes, ~545 ms
+    run.line->send(loader_stream(loader));
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact());
+    double span = r.received.back().ms - r.loader_cmd_ms;
+    EXPECT_GE(span, 0.8 * 1040 * 1000.0 / 1920);
+}
+
+TEST(SimTarget, StopEndsAWaitingTargetAndCleansUp) {
+    testbed::TempDir dir;
+    TargetConfig cfg;
+    cfg.link_path = dir.file("link");
+    auto target = std::make_unique<SimTarget>(cfg);
+    ASSERT_TRUE(target->start());
+    EXPECT_FALSE(target->start());
+    auto t0 = std::chrono::steady_clock::now();
+    target->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(2000));
+    EXPECT_TRUE(target->wait_done(ms(0)));
+    EXPECT_TRUE(target->report().stopped);
+    EXPECT_NE(access(cfg.link_path.c_str(), F_OK), 0);
+    target.reset();  // a second stop in the destructor is harmless
+}
+
+TEST(SimTarget, MissingDeviceFailsToStart) {
+    TargetConfig cfg;
+    cfg.device_path = "/nonexistent/ttyUSB9";
+    SimTarget target(cfg);
+    EXPECT_FALSE(target.start());
+    EXPECT_NE(target.last_error().find("/nonexistent/ttyUSB9"), std::string::npos);
+}
+
+TEST(SimTarget, RealDeviceModeTalksOverAnyTty) {
+    // A pty slave stands in for a serial device here.
+    testbed::Pty pty;
+    TargetConfig cfg;
+    cfg.device_path = pty.slave_path();
+    cfg.actions[1] = {RecordAction::speed(38400)};
+    SimTarget target(cfg);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto send = [&](const std::string& s) { ASSERT_EQ(write(pty.master(), s.data(), s.size()), (ssize_t)s.size()); };
+    auto recv = [&](size_t n) {
+        std::string got;
+        auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{pty.master(), POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char c;
+                if (read(pty.master(), &c, 1) == 1) got += c;
+            }
+        }
+        return got;
+    };
+    send(reset_sentence(0) + password(0));
+    EXPECT_EQ(recv(10), "Ready ok.G");
+    send(loader_stream(""));
+    EXPECT_EQ(recv(1), "H");
+    send(S("q"));
+    EXPECT_EQ(recv(std::string("S38400,8,N,1,x\nH").size()), "S38400,8,N,1,x\nH");
+    send("E");
+    ASSERT_TRUE(target.wait_done(kDone));
+    EXPECT_TRUE(target.report().intact());
+    termios tio{};
+    int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    tcgetattr(fd, &tio);
+    close(fd);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B38400));
+}

@@ -1,0 +1,127 @@
+// The test bed's runner and pty helpers, checked with ordinary commands.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "testbed.h"
+
+using testbed::FwldProcess;
+using testbed::ms;
+
+namespace {
+FwldProcess sh(const std::string& script) { return FwldProcess({"/bin/sh", "-c", script}); }
+}  // namespace
+
+TEST(Runner, CapturesStdoutAndStderrApartAndExactly) {
+    auto p = sh("printf 'out\\001\\377'; printf 'err\\n' >&2; printf 'more' ; exit 3");
+    testbed::ProcessResult r = p.finish(ms(10000));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "out\001\377more");
+    EXPECT_EQ(r.err, "err\n");
+}
+
+TEST(Runner, LargeOutputOnBothStreamsDoesNotBlockTheProgram) {
+    auto p = sh("head -c 1000000 /dev/zero; head -c 700000 /dev/zero >&2; head -c 5 /dev/zero");
+    testbed::ProcessResult r = p.finish(ms(20000));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.size(), 1000005u);
+    EXPECT_EQ(r.err.size(), 700000u);
+}
+
+TEST(Runner, TheControllingTerminalIsItsOwnPtyAndTakesKeys) {
+    auto p = sh("tty; stty -icanon -echo min 1 < /dev/tty; printf ready >&2; "
+                "k=$(dd bs=1 count=1 < /dev/tty 2>/dev/null); echo \"key=$k\"");
+    ASSERT_TRUE(p.wait_for_err("ready", ms(10000)));
+    p.press_key('q');
+    testbed::ProcessResult r = p.finish(ms(10000));
+    EXPECT_EQ(r.out, p.tty_path() + "\nkey=q\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Runner, TimeoutKillsTheWholeGroup) {
+    testbed::TempDir dir;
+    std::string mark = dir.file("survivor");
+    auto p = sh("(sleep 2; touch " + mark + ") & sleep 60");
+    auto t0 = std::chrono::steady_clock::now();
+    testbed::ProcessResult r = p.finish(ms(300));
+    EXPECT_TRUE(r.timed_out);
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, ms(8000));
+    std::this_thread::sleep_for(ms(2500));
+    EXPECT_NE(access(mark.c_str(), F_OK), 0) << "a child of the program outlived it";
+}
+
+TEST(Runner, ReportsTheSignalThatEndedIt) {
+    testbed::ProcessResult r = sh("kill -TERM $$").finish(ms(10000));
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGTERM);
+}
+
+TEST(Runner, WaitsAndStreamsSoFar) {
+    auto p = sh("printf 'step1' >&2; read x; printf 'step2' >&2");
+    EXPECT_TRUE(p.wait_for_err("step1", ms(10000)));
+    EXPECT_FALSE(p.wait_exit(ms(100)));
+    EXPECT_EQ(p.err_so_far(), "step1");
+    p.type("go\n");  // stdin is the terminal too
+    EXPECT_TRUE(p.wait_exit(ms(10000)));
+    EXPECT_EQ(p.finish(ms(1000)).err, "step1step2");
+    EXPECT_FALSE(sh("exit 0").wait_for_out("never", ms(5000)));  // gives up when the stream ends
+}
+
+TEST(Runner, DestructorKillsAndReaps) {
+    pid_t pid;
+    {
+        auto p = sh("sleep 60");
+        pid = p.pid();
+        ASSERT_EQ(kill(pid, 0), 0);
+    }
+    // Reaped: no zombie left to signal.
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST(Runner, MissingProgramExits127) {
+    testbed::ProcessResult r = FwldProcess({"/nonexistent/program"}).finish(ms(10000));
+    EXPECT_EQ(r.exit_code, 127);
+}
+
+TEST(Runner, CommandPrefixComesFromTheEnvironment) {
+    EXPECT_EQ(testbed::split_command("  wine  /x/fwld.exe "), (std::vector<std::string>{"wine", "/x/fwld.exe"}));
+    const char* old = std::getenv("FWLD_TEST_COMMAND");
+    std::string saved = old ? old : "";
+    setenv("FWLD_TEST_COMMAND", "wine /opt/fwld.exe", 1);
+    EXPECT_EQ(testbed::fwld_command(), (std::vector<std::string>{"wine", "/opt/fwld.exe"}));
+    unsetenv("FWLD_TEST_COMMAND");
+    EXPECT_EQ(testbed::fwld_command(), (std::vector<std::string>{FWLD_BINARY}));
+    if (old) setenv("FWLD_TEST_COMMAND", saved.c_str(), 1);
+    EXPECT_EQ(testbed::with_args({"a"}, {"b", "c"}), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(Runner, ExtraEnvironmentAndWorkingDirectory) {
+    testbed::TempDir dir;
+    FwldProcess p({"/bin/sh", "-c", "printf '%s %s' \"$FOO\" \"$(pwd)\""}, {"FOO=bar"}, dir.path());
+    EXPECT_EQ(p.finish(ms(10000)).out, "bar " + dir.path());
+}
+
+TEST(SerialEnd, TalksToAPtyAndSeesItHangUp) {
+    auto pty = std::make_unique<testbed::Pty>();
+    testbed::SerialEnd end(pty->slave_path());
+    end.send("ping");
+    char buf[8] = {};
+    ASSERT_EQ(read(pty->master(), buf, 4), 4);
+    EXPECT_EQ(std::string(buf, 4), "ping");
+    ASSERT_EQ(write(pty->master(), "pong\n", 5), 5);
+    EXPECT_EQ(end.recv_until("\n", ms(5000)), "pong\n");
+    EXPECT_EQ(end.recv(1, ms(50)), "");
+    EXPECT_FALSE(end.hung_up(ms(50)));
+    pty.reset();
+    EXPECT_TRUE(end.hung_up(ms(5000)));
+}

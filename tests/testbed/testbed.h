@@ -1,0 +1,153 @@
+// Test bed for fwld's tests: ptys, a scripted serial end, a runner that
+// starts a program with its controlling terminal on a pty of its own and
+// captures stdout and stderr exactly, and small file helpers.
+//
+// Everything here waits with a deadline and cleans up after itself: a
+// FwldProcess that is destroyed kills and reaps its process group.
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+using Bytes = std::vector<uint8_t>;
+using ms = std::chrono::milliseconds;
+
+// ---- ptys and serial ends ----
+
+// A pty pair owned by a test: the master fd and the slave's path. Raw mode
+// unless asked otherwise. Throws std::runtime_error when none can be made.
+class Pty {
+public:
+    explicit Pty(bool raw = true);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    int master() const { return master_; }
+    const std::string& slave_path() const { return slave_path_; }
+
+private:
+    int master_ = -1;
+    std::string slave_path_;
+};
+
+// The tool's end of a serial line, for tests that script the tool: opens a
+// path (a pty slave or a link to one) raw and non-blocking.
+class SerialEnd {
+public:
+    // Throws std::runtime_error when the path does not open.
+    explicit SerialEnd(const std::string& path);
+    ~SerialEnd();
+    SerialEnd(const SerialEnd&) = delete;
+    SerialEnd& operator=(const SerialEnd&) = delete;
+
+    int fd() const { return fd_; }
+    void send(const std::string& bytes);
+    void send(const Bytes& bytes);
+    // Up to n bytes: returns early only at the timeout.
+    std::string recv(size_t n, ms timeout);
+    // Until the received text ends with `suffix` (or the timeout).
+    std::string recv_until(const std::string& suffix, ms timeout);
+    // Everything that arrives within `window`.
+    std::string drain(ms window);
+    // The line has hung up (the other side closed its master).
+    bool hung_up(ms timeout);
+
+private:
+    int fd_ = -1;
+};
+
+// ---- the program runner ----
+
+// Splits on spaces (runs of spaces count as one); no quoting.
+std::vector<std::string> split_command(const std::string& text);
+// What starts fwld: $FWLD_TEST_COMMAND split on spaces when set (e.g.
+// "wine /path/fwld.exe"), else the built binary.
+std::vector<std::string> fwld_command();
+// The built fwld-target.
+std::vector<std::string> fwld_target_command();
+// prefix followed by args.
+std::vector<std::string> with_args(std::vector<std::string> prefix, const std::vector<std::string>& args);
+
+struct ProcessResult {
+    bool exited = false;   // ended by exit(); exit_code is valid
+    int exit_code = -1;
+    int signal = 0;        // the signal that ended it, else 0
+    bool timed_out = false;  // finish() had to kill it
+    std::string out;       // stdout, byte for byte
+    std::string err;       // stderr, byte for byte
+};
+
+// Starts argv[0] (searched in PATH when it has no '/') in a new session whose
+// controlling terminal is a fresh pty; stdin is that pty too. stdout and
+// stderr go to pipes that a thread drains at once, so the program never
+// blocks on them. Throws std::runtime_error when it cannot start.
+class FwldProcess {
+public:
+    explicit FwldProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {},
+                         const std::string& cwd = "");
+    // fwld_command() followed by args.
+    static std::unique_ptr<FwldProcess> fwld(const std::vector<std::string>& args,
+                                             const std::vector<std::string>& extra_env = {});
+    ~FwldProcess();  // kills the process group and reaps it
+    FwldProcess(const FwldProcess&) = delete;
+    FwldProcess& operator=(const FwldProcess&) = delete;
+
+    pid_t pid() const;
+    const std::string& tty_path() const;
+    // A key press on the controlling terminal (written to its master).
+    void press_key(char key);
+    void type(const std::string& text);
+
+    // True once the process has ended (reaped); false at the timeout.
+    bool wait_exit(ms timeout);
+    // True once stdout / stderr contains `text`, false at the timeout (or
+    // when the stream ended without it).
+    bool wait_for_out(const std::string& text, ms timeout);
+    bool wait_for_err(const std::string& text, ms timeout);
+    std::string out_so_far() const;
+    std::string err_so_far() const;
+    // What the program wrote to its terminal (echo included).
+    std::string tty_so_far() const;
+
+    // Waits for the end (killing the group at the timeout), collects the
+    // rest of both streams and returns everything.
+    ProcessResult finish(ms timeout);
+    void kill(int sig);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The "device: PATH" line that fwld-target prints first; "" at the timeout.
+std::string target_device_path(FwldProcess& target, ms timeout);
+
+// ---- files ----
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Writes (replacing) and returns the path; throws on failure.
+std::string write_file(const std::string& path, const std::string& data);
+std::string write_file(const std::string& path, const Bytes& data);
+Bytes read_file(const std::string& path);  // empty when missing
+Bytes to_bytes(const std::string& text);
+
+}  // namespace testbed
