@@ -337,6 +337,7 @@ struct SimTarget::Impl {
         flush_stray();
         out->bytes = {static_cast<uint8_t>(c)};
         out->ms = ms(when);
+        out->line_baud = line.line_baud();
         if (c == 'E') return true;
         int count = get_gap(&when);
         if (count >= 0) {

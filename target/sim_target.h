@@ -125,6 +125,7 @@ struct ProgramRecord {
     bool resend = false;    // the answer to an 'R'
     bool complete = true;   // false: cut short (a framing error is logged)
     double ms = 0;          // arrival of its last byte
+    long line_baud = 0;     // the line's speed as it stood then (a pty: as the tool set it)
 };
 
 struct TargetReport {

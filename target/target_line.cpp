@@ -69,6 +69,16 @@ bool baud_to_speed(long baud, unsigned* speed) {
     return false;
 }
 
+long TargetLine::line_baud() const {
+    termios tio{};
+    if (fd_ < 0 || tcgetattr(fd_, &tio) != 0) return 0;
+    const speed_t speed = cfgetospeed(&tio);
+    for (const BaudEntry& e : kBauds) {
+        if (e.speed == speed) return e.baud;
+    }
+    return 0;
+}
+
 TargetLine::TargetLine() {
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     watch_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

@@ -45,6 +45,9 @@ public:
     std::string slave_path() const;
     const std::string& link_path() const { return link_; }
     long baud() const { return baud_; }
+    // The speed the line really runs at: on a pty, whatever the tool's side
+    // set last (both ends share one set of line settings); 0 when unknown.
+    long line_baud() const;
 
     // Line-rate model: pace both directions at the line's baud, 10 bits per
     // byte. Off by default; a real device paces itself.

@@ -82,7 +82,11 @@ TEST(Program, SpeedChangeSwitchesTheLine) {
     EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
     EXPECT_TRUE(o.target.matches(expected_records(program)));
     EXPECT_NE(o.tool.err.find("bps=38400\nsetting time(bps,..)="), std::string::npos) << o.tool.err;
-    EXPECT_NE(o.target.line_baud_seen.find(38400), o.target.line_baud_seen.end());
+    const std::vector<sim::ProgramRecord>& r = o.target.records;
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[0].line_baud, 115200);
+    EXPECT_EQ(r[1].line_baud, 38400);  // the pty now runs at the new speed
+    EXPECT_EQ(r[3].line_baud, 38400);
 }
 
 TEST(Program, UnusableSpeedLineKeepsTheSpeed) {

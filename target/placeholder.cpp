@@ -1,1 +1,0 @@
-// Keeps the target library non-empty until its sources land.
