@@ -22,10 +22,11 @@ printf 'E\r\n' >> "$dir/app.hex"
 echo "== simulated target: 9600 baud line, asks for 115200 after record 20"
 "$build/fwld-target" --link "$dir/ttyTARGET" --line-rate --expect "$dir/app.hex" \
     --speed-after 20:115200 --message-after 40:"half way there" --erase-list-after 1 \
-    --timeout 120 &
+    --timeout 120 --quiet > "$dir/target.log" 2>&1 &
 target_pid=$!
 n=0
 while [ ! -e "$dir/ttyTARGET" ]; do
+    kill -0 "$target_pid" 2>/dev/null || { cat "$dir/target.log" >&2; exit 1; }
     n=$((n + 1))
     if [ $n -gt 100 ]; then echo "the simulated target did not start" >&2; exit 1; fi
     sleep 0.1
@@ -39,7 +40,10 @@ echo "== fwld exit status: $status"
 target_status=0
 wait "$target_pid" || target_status=$?
 target_pid=""
-echo "== expected: $("$build/fwld-target" --digest "$dir/app.hex")"
+echo "== what the simulated target received:"
+grep -v '^device:' "$dir/target.log" | sed 's/^/   /'
+echo "== what the file holds:"
+"$build/fwld-target" --digest "$dir/app.hex" | sed 's/^/   /'
 if [ "$status" -eq 0 ] && [ "$target_status" -eq 0 ]; then
     echo "== demo update complete: the target holds exactly the file's records"
 else
