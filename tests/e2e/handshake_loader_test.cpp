@@ -1,5 +1,8 @@
 // Wake-up handshake and loader stage of the built fwld against the
 // simulated target.
+#include <poll.h>
+#include <unistd.h>
+
 #include <numeric>
 
 #include "e2e_support.h"
@@ -148,6 +151,63 @@ TEST(Loader, ProgressShowsBytesReadNotPadding) {
                               "                    \rExecute STEP2\n"),
               std::string::npos)
         << o.tool.err;
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST(HandshakeFaults, KeyEndsTheRetriesWhileTheDeviceIsGone) {
+    testbed::TempDir dir;
+    auto line = std::make_unique<testbed::Pty>();
+    const std::string link = dir.file("ttyGONE");
+    ASSERT_EQ(symlink(line->slave_path().c_str(), link.c_str()), 0);
+    Inputs in(loader_bytes(10), "E");
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, link));
+    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
+    line.reset();  // unplugged: hung up, and no device at the name
+    unlink(link.c_str());
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(tool->wait_exit(10ms));
+    tool->press_key('k');
+    const testbed::ProcessResult r = tool->finish(5s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "TARGET POWER ON.\n")) << r.err;
+}
+
+TEST(HandshakeFaults, PasswordsReachADeviceThatComesBack) {
+    testbed::TempDir dir;
+    auto first = std::make_unique<testbed::Pty>();
+    const std::string link = dir.file("ttyBACK");
+    ASSERT_EQ(symlink(first->slave_path().c_str(), link.c_str()), 0);
+    Inputs in(loader_bytes(10), "E");
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, link));
+    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
+    first.reset();  // unplugged...
+    unlink(link.c_str());
+    std::this_thread::sleep_for(200ms);
+    testbed::Pty second;  // ...and back at the same name
+    ASSERT_EQ(symlink(second.slave_path().c_str(), link.c_str()), 0);
+    // Only the password repeats; the reset sentence went out once.
+    std::string heard;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (heard.find("Wake up now.Wake up now.") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{second.master(), POLLIN, 0};
+        char buf[256];
+        if (poll(&p, 1, 100) == 1 && (p.revents & POLLIN) != 0) {
+            const ssize_t n = read(second.master(), buf, sizeof buf);
+            if (n > 0) heard.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_NE(heard.find("Wake up now.Wake up now."), std::string::npos) << heard;
+    EXPECT_EQ(heard.find("$PZKW"), std::string::npos);
+    tool->press_key('k');
+    const testbed::ProcessResult r = tool->finish(5s);
+    EXPECT_EQ(r.exit_code, 1);
 }
 
 }  // namespace

@@ -247,3 +247,94 @@ TEST(Program, WaitingUsesAlmostNoProcessorTime) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+using Action = sim::RecordAction;
+
+// Starts fwld against a target scripted to fall silent at record k, and
+// returns once the target has gone quiet.
+struct QuietRun {
+    Inputs in;
+    sim::SimTarget target;
+    std::unique_ptr<testbed::FwldProcess> tool;
+    QuietRun(std::vector<Action> at_record_one, const std::string& program)
+        : in(loader_bytes(10), program), target(make_config(std::move(at_record_one))) {
+        EXPECT_TRUE(target.start()) << target.last_error();
+        tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+        EXPECT_TRUE(target.wait_done(10s));
+        std::this_thread::sleep_for(200ms);  // fwld is now waiting on the line
+    }
+    static sim::TargetConfig make_config(std::vector<Action> actions) {
+        actions.push_back(Action::silent());
+        sim::TargetConfig config;
+        config.actions[1] = std::move(actions);
+        return config;
+    }
+};
+
+TEST(ProgramLines, KeyAbandonsAHalfReceivedMessageLine) {
+    QuietRun run({Action::junk("Mhalf a line")}, program_of(3, 8));
+    run.tool->press_key(' ');
+    const testbed::ProcessResult r = run.tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(r.err.find(">>"), std::string::npos);
+}
+
+TEST(ProgramLines, KeyAbandonsTheWaitForTheWriteErrorDetail) {
+    QuietRun run({Action::junk("N")}, program_of(3, 8));
+    run.tool->press_key(' ');
+    const testbed::ProcessResult r = run.tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "\nWrite Error\a\n")) << r.err;
+    EXPECT_EQ(r.err.find("N-"), std::string::npos);
+}
+
+TEST(ProgramLines, KeyAbandonsAHalfReceivedSpeedLine) {
+    QuietRun run({Action::junk("S9600,8")}, program_of(3, 8));
+    run.tool->press_key(' ');
+    const testbed::ProcessResult r = run.tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(r.err.find("bps="), std::string::npos);
+}
+
+TEST(ProgramEnd, KeyDuringTheLastWriteWaitReportsAnInterruption) {
+    const std::string program = program_of(1, 8);
+    Inputs in(loader_bytes(10), program);
+    sim::SimTarget target({});
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"", "1500"}));
+    ASSERT_TRUE(target.wait_done(15s));  // the E record has arrived
+    tool->press_key(' ');
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_TRUE(target.report().matches(expected_records(program)));
+}
+
+TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
+    // A directory opens but cannot be read.
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), loader_bytes(10));
+    const std::string program = testbed::write_file(dir.file("p.hex"), program_of(1, 4));
+    sim::SimTarget quiet({});
+    ASSERT_TRUE(quiet.start());
+    testbed::ProcessResult r = testbed::FwldProcess::fwld(
+                                   {loader, dir.path(), "0", "0", "20", "0", quiet.device_path()})
+                                   ->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "\nHex file can not be read.\n")) << r.err;
+
+    sim::SimTarget target({});
+    ASSERT_TRUE(target.start());
+    r = testbed::FwldProcess::fwld({dir.path(), program, "0", "0", "20", "0", target.device_path()})->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "\nLoader file can not be read.\n")) << r.err;
+    EXPECT_FALSE(target.report().end_marker_seen);  // no half loader passed off as whole
+}
+
+}  // namespace
+}  // namespace e2e

@@ -52,6 +52,15 @@ TEST(Startup, PortNumbersWithoutSlotFailWithoutDiagnostic) {
     }
 }
 
+TEST(Startup, PortZeroHasNoDevice) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    const testbed::ProcessResult r = run_fwld({loader, program, "0", "0", "20", "0", "0"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, "LastError(INVALID_HANDLE_VALUE)=2\n" + fatal("Can not open com port\n"))) << r.err;
+}
+
 TEST(Startup, BadSettingsAreRefusedBeforeAnythingIsOpened) {
     testbed::TempDir dir;
     const std::string absent = dir.file("absent");
@@ -123,6 +132,32 @@ TEST(Startup, TheTerminalIsRestoredAndTheKeyDiscardedAtExit) {
     shell.press_key('z');
     const testbed::ProcessResult r = shell.finish(10s);
     EXPECT_NE(r.err.find("status=1"), std::string::npos) << r.err;
+    const sim::Bytes before = testbed::read_file(dir.file("before"));
+    EXPECT_FALSE(before.empty());
+    EXPECT_EQ(before, testbed::read_file(dir.file("after")));
+}
+
+TEST(Startup, CtrlCRestoresTheTerminal) {
+    testbed::Pty line;
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    // The shell survives the interrupt (a trap is reset to the default in
+    // fwld) and records the terminal mode afterwards.
+    const std::string script = testbed::write_file(
+        dir.file("run.sh"), "trap 'echo trapped >&2' INT\nstty -g > " + dir.file("before") +
+                                "\n\"$@\"\necho status=$? >&2\nstty -g > " + dir.file("after") + "\n");
+    std::vector<std::string> args = {"/bin/sh", script};
+    for (const std::string& word : testbed::fwld_command()) args.push_back(word);
+    for (const std::string& a : {loader, program, std::string("0"), std::string("0"), std::string("20"),
+                                 std::string("0"), line.slave_path()}) {
+        args.push_back(a);
+    }
+    testbed::FwldProcess shell(args);
+    ASSERT_TRUE(shell.wait_for_err("TARGET POWER ON.\n", 10s)) << shell.err_so_far();
+    shell.press_key('\x03');
+    const testbed::ProcessResult r = shell.finish(10s);
+    EXPECT_NE(r.err.find("status=130"), std::string::npos) << r.err;
     const sim::Bytes before = testbed::read_file(dir.file("before"));
     EXPECT_FALSE(before.empty());
     EXPECT_EQ(before, testbed::read_file(dir.file("after")));
