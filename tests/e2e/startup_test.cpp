@@ -111,16 +111,28 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
 }
 
-TEST(Startup, TheTerminalIsRestoredAndTheKeyDiscardedAtExit) {
+// Runs fwld from a shell on the test's terminal, ends it with a key, and
+// reports the terminal mode before and after, and any input left over.
+struct TerminalCheck {
+    testbed::ProcessResult shell;
+    sim::Bytes before, after, leftover;
+};
+
+TerminalCheck end_with_key_under_shell(char key) {
     testbed::Pty line;
     testbed::TempDir dir;
     const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
-    // A shell that runs fwld, then reports its terminal mode and what input
-    // is left for it.
+    // The trap keeps the shell alive through Ctrl-C (fwld gets the default).
     const std::string script = testbed::write_file(
-        dir.file("run.sh"), "stty -g > " + dir.file("before") + "\n\"$@\"\necho status=$? >&2\nstty -g > " +
-                                dir.file("after") + "\n");
+        dir.file("run.sh"), "trap 'echo trapped >&2' INT\n"
+                            "stty -g > " + dir.file("before") + "\n"
+                            "\"$@\"\n"
+                            "echo status=$? >&2\n"
+                            "stty -g > " + dir.file("after") + "\n"
+                            "stty -icanon min 0 time 2\n"
+                            "dd bs=1 count=1 of=" + dir.file("leftover") + " 2>/dev/null\n"
+                            "stty \"$(cat " + dir.file("before") + ")\"\n");
     std::vector<std::string> args = {"/bin/sh", script};
     for (const std::string& word : testbed::fwld_command()) args.push_back(word);
     for (const std::string& a : {loader, program, std::string("0"), std::string("0"), std::string("20"),
@@ -128,39 +140,29 @@ TEST(Startup, TheTerminalIsRestoredAndTheKeyDiscardedAtExit) {
         args.push_back(a);
     }
     testbed::FwldProcess shell(args);
-    ASSERT_TRUE(shell.wait_for_err("TARGET POWER ON.\n", 10s)) << shell.err_so_far();
-    shell.press_key('z');
-    const testbed::ProcessResult r = shell.finish(10s);
-    EXPECT_NE(r.err.find("status=1"), std::string::npos) << r.err;
-    const sim::Bytes before = testbed::read_file(dir.file("before"));
-    EXPECT_FALSE(before.empty());
-    EXPECT_EQ(before, testbed::read_file(dir.file("after")));
+    EXPECT_TRUE(shell.wait_for_err("TARGET POWER ON.\n", 10s)) << shell.err_so_far();
+    shell.press_key(key);
+    TerminalCheck check;
+    check.shell = shell.finish(10s);
+    check.before = testbed::read_file(dir.file("before"));
+    check.after = testbed::read_file(dir.file("after"));
+    check.leftover = testbed::read_file(dir.file("leftover"));
+    return check;
+}
+
+TEST(Startup, TheTerminalIsRestoredAndTheKeyDiscardedAtExit) {
+    const TerminalCheck check = end_with_key_under_shell('z');
+    EXPECT_NE(check.shell.err.find("status=1\n"), std::string::npos) << check.shell.err;
+    EXPECT_FALSE(check.before.empty());
+    EXPECT_EQ(check.before, check.after);
+    EXPECT_TRUE(check.leftover.empty());  // the key does not spill into the shell
 }
 
 TEST(Startup, CtrlCRestoresTheTerminal) {
-    testbed::Pty line;
-    testbed::TempDir dir;
-    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
-    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
-    // The shell survives the interrupt (a trap is reset to the default in
-    // fwld) and records the terminal mode afterwards.
-    const std::string script = testbed::write_file(
-        dir.file("run.sh"), "trap 'echo trapped >&2' INT\nstty -g > " + dir.file("before") +
-                                "\n\"$@\"\necho status=$? >&2\nstty -g > " + dir.file("after") + "\n");
-    std::vector<std::string> args = {"/bin/sh", script};
-    for (const std::string& word : testbed::fwld_command()) args.push_back(word);
-    for (const std::string& a : {loader, program, std::string("0"), std::string("0"), std::string("20"),
-                                 std::string("0"), line.slave_path()}) {
-        args.push_back(a);
-    }
-    testbed::FwldProcess shell(args);
-    ASSERT_TRUE(shell.wait_for_err("TARGET POWER ON.\n", 10s)) << shell.err_so_far();
-    shell.press_key('\x03');
-    const testbed::ProcessResult r = shell.finish(10s);
-    EXPECT_NE(r.err.find("status=130"), std::string::npos) << r.err;
-    const sim::Bytes before = testbed::read_file(dir.file("before"));
-    EXPECT_FALSE(before.empty());
-    EXPECT_EQ(before, testbed::read_file(dir.file("after")));
+    const TerminalCheck check = end_with_key_under_shell('\x03');
+    EXPECT_NE(check.shell.err.find("status=130\n"), std::string::npos) << check.shell.err;
+    EXPECT_FALSE(check.before.empty());
+    EXPECT_EQ(check.before, check.after);
 }
 
 }  // namespace
