@@ -1,6 +1,7 @@
 // POSIX keyboard: the controlling terminal, switched to non-canonical input
 // without echo so a single key press is visible at once. ISIG stays on, so
 // Ctrl-C still ends the process; the original settings come back on exit.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -16,6 +17,21 @@ int tty_fd = -1;
 bool tty_tried = false;
 bool tty_modified = false;
 struct termios tty_original;
+struct termios tty_keys;
+// Set when Ctrl-Z handed the terminal back; the stop may never come (an
+// orphaned process group ignores it), so the next poll takes it again.
+volatile sig_atomic_t keys_given_back = 0;
+
+// Only the foreground job owns the keyboard; a background fwld must not
+// change the terminal (it would be stopped by SIGTTOU) nor steal keys.
+bool in_foreground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
+
+void on_signal(int signo, void (*handler)(int)) {
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, nullptr);
+}
 
 void restore_on_signal(int signo) {
     keyboard_restore();
@@ -23,20 +39,36 @@ void restore_on_signal(int signo) {
     std::raise(signo);
 }
 
-void install_restore_handlers() {
-    std::atexit(keyboard_restore);
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    for (int signo : signals) {
-        struct sigaction action{};
-        action.sa_handler = restore_on_signal;
-        sigemptyset(&action.sa_mask);
-        sigaction(signo, &action, nullptr);
-    }
+// Ctrl-Z: hand the terminal back as it was, then stop for real.
+void suspend_on_signal(int signo) {
+    const int saved_errno = errno;
+    if (tty_modified) tcsetattr(tty_fd, TCSANOW, &tty_original);
+    keys_given_back = 1;
+    std::signal(signo, SIG_DFL);
+    std::raise(signo);
+    errno = saved_errno;
 }
 
-// Only the foreground job owns the keyboard; a background fwld must not
-// change the terminal (it would be stopped by SIGTTOU) nor steal keys.
-bool in_foreground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
+void take_keys_back() {
+    if (tty_modified && in_foreground(tty_fd)) tcsetattr(tty_fd, TCSANOW, &tty_keys);
+    keys_given_back = 0;
+}
+
+// Back from a stop: take the keyboard again when in the foreground.
+void resume_on_signal(int) {
+    const int saved_errno = errno;
+    on_signal(SIGTSTP, suspend_on_signal);
+    take_keys_back();
+    errno = saved_errno;
+}
+
+void install_restore_handlers() {
+    std::atexit(keyboard_restore);
+    const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    for (int signo : endings) on_signal(signo, restore_on_signal);
+    on_signal(SIGTSTP, suspend_on_signal);
+    on_signal(SIGCONT, resume_on_signal);
+}
 
 void open_terminal() {
     tty_tried = true;
@@ -46,13 +78,13 @@ void open_terminal() {
         close(fd);
         return;
     }
-    struct termios keys = tty_original;
-    keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
+    tty_keys = tty_original;
+    tty_keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    tty_keys.c_cc[VMIN] = 1;
+    tty_keys.c_cc[VTIME] = 0;
     install_restore_handlers();
     tty_fd = fd;
-    if (tcsetattr(fd, TCSANOW, &keys) == 0) tty_modified = true;
+    if (tcsetattr(fd, TCSANOW, &tty_keys) == 0) tty_modified = true;
 }
 
 }  // namespace
@@ -60,6 +92,10 @@ void open_terminal() {
 bool keyboard_key_pending() {
     if (!tty_tried) open_terminal();
     if (tty_fd < 0) return false;
+    if (keys_given_back) {
+        on_signal(SIGTSTP, suspend_on_signal);
+        take_keys_back();
+    }
     int pending = 0;
     if (ioctl(tty_fd, FIONREAD, &pending) != 0) return false;
     return pending > 0;

@@ -167,3 +167,25 @@ TEST(Startup, CtrlCRestoresTheTerminal) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST(Startup, CtrlZWithoutJobControlKeepsTheKeyboardWorking) {
+    testbed::Pty line;
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    auto tool = testbed::FwldProcess::fwld({loader, program, "0", "0", "20", "0", line.slave_path()});
+    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
+    // Nobody could resume a stopped fwld here, so it carries on.
+    tool->press_key('\x1a');
+    EXPECT_FALSE(tool->wait_exit(300ms));
+    tool->press_key('k');  // a single key, no Enter
+    const testbed::ProcessResult r = tool->finish(5s);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+}  // namespace
+}  // namespace e2e
