@@ -1,5 +1,8 @@
 // Start-up of the built fwld: banner, usage, argument and file checks, port
 // errors and the settings echo.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "e2e_support.h"
 
 namespace e2e {
@@ -177,10 +180,24 @@ TEST(Startup, CtrlZWithoutJobControlKeepsTheKeyboardWorking) {
     const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
     auto tool = testbed::FwldProcess::fwld({loader, program, "0", "0", "20", "0", line.slave_path()});
-    ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s));
-    // Nobody could resume a stopped fwld here, so it carries on.
+    const int tty = open(tool->tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(tty, 0);
+    auto canonical = [tty] {
+        termios t{};
+        tcgetattr(tty, &t);
+        return (t.c_lflag & ICANON) != 0;
+    };
+    auto wait_for_mode = [&](bool want) {
+        for (int i = 0; i < 500 && canonical() != want; ++i) std::this_thread::sleep_for(10ms);
+        return canonical() == want;
+    };
+    ASSERT_TRUE(wait_for_mode(false));  // fwld has taken the keyboard
+    // The terminal is handed back; nobody could resume a stopped fwld here,
+    // so it carries on and takes the keyboard again.
     tool->press_key('\x1a');
     EXPECT_FALSE(tool->wait_exit(300ms));
+    EXPECT_TRUE(wait_for_mode(false));
+    close(tty);
     tool->press_key('k');  // a single key, no Enter
     const testbed::ProcessResult r = tool->finish(5s);
     EXPECT_FALSE(r.timed_out);
