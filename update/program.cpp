@@ -147,9 +147,11 @@ CommandOutcome handle_command(Transfer* t, char command) {
 bool await_ready(Transfer* t) {
     const int port = port_of(*t);
     for (;;) {
-        if (ensure_port_healthy(port) && port_input_count(port) != 0) {
-            if (handle_command(t, port_read_byte(port)) == TARGET_READY) return true;
+        if (!ensure_port_healthy(port)) {
+            if (key_waiting()) return false;
+            continue;  // the retry pause has passed already
         }
+        if (port_input_count(port) != 0 && handle_command(t, port_read_byte(port)) == TARGET_READY) return true;
         if (key_waiting()) return false;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
