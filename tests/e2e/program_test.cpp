@@ -338,3 +338,48 @@ TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST(SideBySide, SeveralUpdatesRunAtOnceEachOnItsOwnLine) {
+    constexpr int RUNS = 4;
+    std::vector<std::unique_ptr<Inputs>> inputs;
+    std::vector<std::unique_ptr<sim::SimTarget>> targets;
+    std::vector<std::unique_ptr<testbed::FwldProcess>> tools;
+    for (int i = 0; i < RUNS; ++i) {
+        inputs.push_back(std::make_unique<Inputs>(loader_bytes(300 + 80 * static_cast<size_t>(i)), program_of(40 + i, 30)));
+        sim::TargetConfig config;
+        config.id = i + 1;
+        targets.push_back(std::make_unique<sim::SimTarget>(config));
+        ASSERT_TRUE(targets.back()->start()) << targets.back()->last_error();
+        tools.push_back(testbed::FwldProcess::fwld(
+            quick_args(*inputs.back(), targets.back()->device_path(), {"", "", "", std::to_string(i + 1)})));
+    }
+    for (int i = 0; i < RUNS; ++i) {
+        const testbed::ProcessResult r = tools[static_cast<size_t>(i)]->finish(30s);
+        EXPECT_EQ(r.exit_code, 0) << i << r.err;
+        targets[static_cast<size_t>(i)]->wait_done(2s);
+        EXPECT_TRUE(targets[static_cast<size_t>(i)]->report().matches(expected_records(program_of(40 + i, 30)))) << i;
+    }
+}
+
+TEST(SideBySide, ALineInUseIsNotOpenedTwice) {
+    sim::TargetConfig slow;
+    slow.g_delay = 1500ms;  // the first run holds the line meanwhile
+    sim::SimTarget target(slow);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    Inputs in(loader_bytes(10), program_of(1, 4));
+    auto first = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    ASSERT_TRUE(first->wait_for_err("TARGET POWER ON.\n", 10s));
+    const testbed::ProcessResult second = testbed::FwldProcess::fwld(quick_args(in, target.device_path()))->finish(10s);
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("LastError(INVALID_HANDLE_VALUE)="), std::string::npos) << second.err;
+    EXPECT_TRUE(ends_with(second.err, "\nCan not open com port\n\n")) << second.err;
+    EXPECT_EQ(first->finish(20s).exit_code, 0);
+    target.wait_done(2s);
+    EXPECT_TRUE(target.report().matches(expected_records(program_of(1, 4))));
+}
+
+}  // namespace
+}  // namespace e2e
