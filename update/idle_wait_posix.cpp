@@ -1,7 +1,6 @@
 // POSIX idle wait: poll() on the serial device and the terminal.
 #include <poll.h>
 
-#include "console.h"
 #include "idle_wait.h"
 #include "keyboard.h"
 #include "port.h"

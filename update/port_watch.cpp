@@ -1,4 +1,5 @@
 // Port recovery and drain waiting shared by the stages.
+#include "clock.h"
 #include "console.h"
 #include "idle_wait.h"
 #include "port.h"
@@ -11,5 +12,5 @@ bool ensure_port_healthy(int port) {
 }
 
 void wait_for_drain(int port) {
-    while (!port_output_drained(port)) idle_wait(-1, IGNORE_KEYS, DRAIN_POLL_MS);
+    while (!port_output_drained(port)) clock_sleep_ms(DRAIN_POLL_MS);
 }
