@@ -3,6 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Readies stdout and stderr before the first message: byte-exact output
+// (no line-end translation) on every platform.
+void console_prepare_streams();
+
 // Writes "\n<message>\n" to stderr and ends the process with status 1.
 [[noreturn]] void fatal_stop(const char* message);
 

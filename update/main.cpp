@@ -4,6 +4,7 @@
 #include "stages.h"
 
 int main(int argc, char** argv) {
+    console_prepare_streams();
     print_banner_and_usage();
     RunSettings settings;
     const char* refusal = parse_command_line(argc, argv, &settings);

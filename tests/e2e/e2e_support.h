@@ -83,7 +83,7 @@ struct Outcome {
 inline std::vector<std::string> quick_args(const Inputs& in, const std::string& device,
                                            std::vector<std::string> overrides = {},
                                            const std::vector<std::string>& options = {}) {
-    std::vector<std::string> p = {"0", "0", "20", "0", device + ":115200", "0"};
+    std::vector<std::string> p = {"0", "0", "20", "0", testbed::port_for(device) + ":115200", "0"};
     for (size_t i = 0; i < overrides.size() && i < p.size(); ++i) {
         if (!overrides[i].empty()) p[i] = overrides[i];
     }

@@ -323,14 +323,14 @@ TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
     sim::SimTarget quiet({});
     ASSERT_TRUE(quiet.start());
     testbed::ProcessResult r = testbed::FwldProcess::fwld(
-                                   {loader, dir.path(), "0", "0", "20", "0", quiet.device_path()})
+                                   {loader, dir.path(), "0", "0", "20", "0", testbed::port_for(quiet.device_path())})
                                    ->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, "\nHex file can not be read.\n")) << r.err;
 
     sim::SimTarget target({});
     ASSERT_TRUE(target.start());
-    r = testbed::FwldProcess::fwld({dir.path(), program, "0", "0", "20", "0", target.device_path()})->finish(10s);
+    r = testbed::FwldProcess::fwld({dir.path(), program, "0", "0", "20", "0", testbed::port_for(target.device_path())})->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, "\nLoader file can not be read.\n")) << r.err;
     EXPECT_FALSE(target.report().end_marker_seen);  // no half loader passed off as whole

@@ -30,14 +30,14 @@ TEST(Startup, FilesAreCheckedInOrderBeforeThePort) {
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
     const std::string absent = dir.file("absent");
     // The port named here does not exist: a file error must come first.
-    testbed::ProcessResult r = run_fwld({absent, absent, "0", "0", "20", "0", "/nonexistent/tty"});
+    testbed::ProcessResult r = run_fwld({absent, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, fatal("Loader file can not open."))) << r.err;
-    r = run_fwld({loader, absent, "0", "0", "20", "0", "/nonexistent/tty"});
+    r = run_fwld({loader, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, fatal("Hex file can not open."))) << r.err;
     EXPECT_EQ(r.err.find("LastError"), std::string::npos);
-    r = run_fwld({loader, program, "0", "0", "20", "0", "/nonexistent/tty"});
+    r = run_fwld({loader, program, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, "LastError(INVALID_HANDLE_VALUE)=2\n" + fatal("Can not open com port\n"))) << r.err;
 }
@@ -92,7 +92,7 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
     auto tool = testbed::FwldProcess::fwld(
-        {loader, program, "7", "3", "40", "5", line.slave_path() + ":57600", "9", "LD20/8", "ES0,1,2"});
+        {loader, program, "7", "3", "40", "5", testbed::port_for(line.slave_path()) + ":57600", "9", "LD20/8", "ES0,1,2"});
     ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s)) << tool->err_so_far();
     tool->press_key('q');
     const testbed::ProcessResult r = tool->finish(10s);
@@ -100,7 +100,7 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     const std::string echo = "Erase Wait time:7sec\n"
                              "Write Wait time:3msec\n"
                              "Password output interval:40msec\n"
-                             "Port no. = " + line.slave_path() + "\n"
+                             "Port no. = " + testbed::port_for(line.slave_path()) + "\n"
                              "Baudrate:57600bps\n"
                              "New wait time:9msec\n"
                              " - ROM erase sectors:0,1,2\n"
@@ -139,7 +139,7 @@ TerminalCheck end_with_key_under_shell(char key) {
     std::vector<std::string> args = {"/bin/sh", script};
     for (const std::string& word : testbed::fwld_command()) args.push_back(word);
     for (const std::string& a : {loader, program, std::string("0"), std::string("0"), std::string("20"),
-                                 std::string("0"), line.slave_path()}) {
+                                 std::string("0"), testbed::port_for(line.slave_path())}) {
         args.push_back(a);
     }
     testbed::FwldProcess shell(args);
@@ -179,7 +179,7 @@ TEST(Startup, CtrlZWithoutJobControlKeepsTheKeyboardWorking) {
     testbed::TempDir dir;
     const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
-    auto tool = testbed::FwldProcess::fwld({loader, program, "0", "0", "20", "0", line.slave_path()});
+    auto tool = testbed::FwldProcess::fwld({loader, program, "0", "0", "20", "0", testbed::port_for(line.slave_path())});
     const int tty = open(tool->tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(tty, 0);
     auto canonical = [tty] {

@@ -62,6 +62,16 @@ private:
     int fd_ = -1;
 };
 
+// ---- ports as fwld names them ----
+
+// True when fwld under test is the Windows build under Wine
+// (FWLD_TEST_PORTS=com): it names ports by COM number.
+bool ports_are_com_numbers();
+// The p5 text that makes fwld open `device_path`: the path itself, or under
+// Wine a COM number N whose link $WINEPREFIX/dosdevices/comN points at the
+// path. A number stays with its device for the life of the test process.
+std::string port_for(const std::string& device_path);
+
 // ---- the program runner ----
 
 // Splits on spaces (runs of spaces count as one); no quoting.
