@@ -1,24 +1,34 @@
 # Thin wrapper over CMake. `make demo` runs a demo update against the
-# simulated target; `make test` builds and runs every test.
+# simulated target; `make test` builds everything (the native tools and the
+# Windows fwld.exe) and runs every test, the Windows ones under Wine.
 BUILD ?= build
+WIN_BUILD ?= build-win
 JOBS ?= 2
 
-.PHONY: all build test demo deps clean
+.PHONY: all build windows test demo deps deps-windows clean
 
 all: build
 
 deps:
-	@sh tools/ensure-deps.sh
+	@sh tools/ensure-deps.sh build
 
+deps-windows:
+	@sh tools/ensure-deps.sh windows
+
+# The Windows build's tests join the native run when its fwld.exe exists.
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWLD_WINDOWS_BUILD=$(abspath $(WIN_BUILD))
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+windows: deps-windows
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WIN_BUILD) -j$(JOBS)
+
+test: windows build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 demo: build
 	sh tools/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD)

@@ -24,6 +24,11 @@ int port_open();
 int port_configure(uint32_t baud, int byte_size, int parity, int stop_bits);
 int port_close();
 
+// The fields port_configure owns, set in a line record: the rate, the frame
+// (byte size, parity and stop bits take their low 8 bits; parity checking is
+// on for any non-zero parity), raw bytes, no XON/XOFF, RTS held off.
+void line_settings_overlay(LineSettings* settings, uint32_t baud, int byte_size, int parity, int stop_bits);
+
 // Names the device of a slot explicitly (a path instead of the port's
 // default device). Returns false when the number has no slot or the path is
 // too long.

@@ -53,20 +53,23 @@ int port_open(int port) {
     return 0;
 }
 
+void line_settings_overlay(LineSettings* s, uint32_t baud, int byte_size, int parity, int stop_bits) {
+    s->BaudRate = baud;
+    s->ByteSize = static_cast<uint8_t>(byte_size);
+    s->Parity = static_cast<uint8_t>(parity);
+    s->StopBits = static_cast<uint8_t>(stop_bits);
+    s->fParity = parity != 0 ? 1 : 0;
+    s->fBinary = 1;
+    s->fOutX = 0;
+    s->fInX = 0;
+    s->fRtsControl = RTS_CONTROL_DISABLE;
+}
+
 int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
     if (!has_slot(port)) return 0;
     PortSlot& slot = port_table[port];
-    LineSettings& s = slot.settings;
-    s.BaudRate = baud;
-    s.ByteSize = static_cast<uint8_t>(byte_size);
-    s.Parity = static_cast<uint8_t>(parity);
-    s.StopBits = static_cast<uint8_t>(stop_bits);
-    s.fParity = parity != 0 ? 1 : 0;
-    s.fBinary = 1;
-    s.fOutX = 0;
-    s.fInX = 0;
-    s.fRtsControl = RTS_CONTROL_DISABLE;
-    return device_apply_settings(slot.handle, &s) ? 1 : 0;
+    line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
+    return device_apply_settings(slot.handle, &slot.settings) ? 1 : 0;
 }
 
 int port_reopen(int port) {

@@ -15,7 +15,8 @@ constexpr int LOADER_RECORD_SIZE = 80;
 const char end_marker[] = "Finish Boot File";
 constexpr int END_MARKER_FILL = LOADER_RECORD_SIZE - (sizeof end_marker - 1);
 
-long read_chunk(int fd, unsigned char* buffer, size_t size) {
+// The size stays small: read() takes an unsigned count on Windows.
+long read_chunk(int fd, unsigned char* buffer, unsigned size) {
     for (;;) {
         const ssize_t got = read(fd, buffer, size);
         if (got >= 0 || errno != EINTR) return static_cast<long>(got);

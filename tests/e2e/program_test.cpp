@@ -1,6 +1,5 @@
 // Program stage of the built fwld against the simulated target: records on
 // 'H', and every other command the target can send.
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include "e2e_support.h"
@@ -232,17 +231,15 @@ TEST(Program, WaitingUsesAlmostNoProcessorTime) {
     ASSERT_TRUE(target.start()) << target.last_error();
     auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
     ASSERT_TRUE(target.wait_done(10s));
-    std::this_thread::sleep_for(2s);  // fwld waits in the command loop
+    // fwld waits in the command loop for two seconds; a spinning one would
+    // burn them all.
+    const double before = testbed::cpu_seconds(tool->pid());
+    std::this_thread::sleep_for(2s);
+    const double after = testbed::cpu_seconds(tool->pid());
+    ASSERT_GE(before, 0.0);
+    EXPECT_LT(after - before, 0.2);
     tool->press_key(' ');
-    ASSERT_TRUE(tool->wait_exit(10s));
-    // The runner reaped it; the children's usage now includes fwld.
-    rusage usage{};
-    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
-    const double cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    // Includes every child of this test process so far; a spinning fwld
-    // alone would burn two seconds here.
-    EXPECT_LT(cpu_s, 0.8);
+    EXPECT_TRUE(tool->wait_exit(10s));
 }
 
 }  // namespace
@@ -316,7 +313,9 @@ TEST(ProgramEnd, KeyDuringTheLastWriteWaitReportsAnInterruption) {
 }
 
 TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
-    // A directory opens but cannot be read.
+    // A directory opens but cannot be read on POSIX; Windows does not open
+    // it at all. Either way the run stops before the target hears anything.
+    const bool opens = !testbed::ports_are_com_numbers();
     testbed::TempDir dir;
     const std::string loader = testbed::write_file(dir.file("l.bin"), loader_bytes(10));
     const std::string program = testbed::write_file(dir.file("p.hex"), program_of(1, 4));
@@ -326,13 +325,14 @@ TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
                                    {loader, dir.path(), "0", "0", "20", "0", testbed::port_for(quiet.device_path())})
                                    ->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, "\nHex file can not be read.\n")) << r.err;
+    EXPECT_TRUE(ends_with(r.err, opens ? "\nHex file can not be read.\n" : "\nHex file can not open.\n")) << r.err;
 
     sim::SimTarget target({});
     ASSERT_TRUE(target.start());
     r = testbed::FwldProcess::fwld({dir.path(), program, "0", "0", "20", "0", testbed::port_for(target.device_path())})->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, "\nLoader file can not be read.\n")) << r.err;
+    EXPECT_TRUE(ends_with(r.err, opens ? "\nLoader file can not be read.\n" : "\nLoader file can not open.\n"))
+        << r.err;
     EXPECT_FALSE(target.report().end_marker_seen);  // no half loader passed off as whole
 }
 
@@ -365,6 +365,9 @@ TEST(SideBySide, SeveralUpdatesRunAtOnceEachOnItsOwnLine) {
 }
 
 TEST(SideBySide, ALineInUseIsNotOpenedTwice) {
+    if (testbed::ports_are_com_numbers()) {
+        GTEST_SKIP() << "Wine does not hold a COM device exclusively (share mode 0); Windows does";
+    }
     sim::TargetConfig slow;
     slow.g_delay = 1500ms;  // the first run holds the line meanwhile
     sim::SimTarget target(slow);

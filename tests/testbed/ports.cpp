@@ -1,6 +1,6 @@
 // Port names as fwld is given them. The native build opens the device path
 // itself; the Windows build under Wine opens COM numbers, each of which is
-// a link $WINEPREFIX/dosdevices/comN to the test's device.
+// a link comN in the Wine prefix's dosdevices folder to the test's device.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,18 +35,17 @@ ComPorts& com_ports() {
     return ports;
 }
 
-std::string wine_prefix() {
-    const char* prefix = std::getenv("WINEPREFIX");
-    if (prefix == nullptr || *prefix == '\0') throw std::runtime_error("FWLD_TEST_PORTS=com needs WINEPREFIX");
-    return prefix;
+const char* com_link_folder() {
+    const char* folder = std::getenv("FWLD_TEST_COM_LINKS");
+    return folder != nullptr && *folder != '\0' ? folder : nullptr;
 }
 
 // A number no other test process holds: the lock lives as long as this
 // process, so tests that run side by side never share a COM number.
-int claim_com_number(ComPorts& ports, const std::string& prefix) {
+int claim_com_number(ComPorts& ports, const std::string& folder) {
     for (int n = FIRST_TEST_COM; n <= LAST_TEST_COM; ++n) {
         if (ports.lock_fds[n] > 0) continue;
-        const std::string lock = prefix + "/fwld-test-com" + std::to_string(n) + ".lock";
+        const std::string lock = folder + "/.fwld-test-com" + std::to_string(n) + ".lock";
         const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) throw std::runtime_error(lock + ": " + std::strerror(errno));
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -69,10 +68,7 @@ void point_link(const std::string& link, const std::string& target) {
 
 }  // namespace
 
-bool ports_are_com_numbers() {
-    const char* mode = std::getenv("FWLD_TEST_PORTS");
-    return mode != nullptr && std::strcmp(mode, "com") == 0;
-}
+bool ports_are_com_numbers() { return com_link_folder() != nullptr; }
 
 std::string port_for(const std::string& device_path) {
     if (!ports_are_com_numbers()) return device_path;
@@ -80,9 +76,9 @@ std::string port_for(const std::string& device_path) {
     std::lock_guard<std::mutex> lock(ports.mu);
     const auto known = ports.by_device.find(device_path);
     if (known != ports.by_device.end()) return std::to_string(known->second);
-    const std::string prefix = wine_prefix();
-    const int n = claim_com_number(ports, prefix);
-    point_link(prefix + "/dosdevices/com" + std::to_string(n), device_path);
+    const std::string folder = com_link_folder();
+    const int n = claim_com_number(ports, folder);
+    point_link(folder + "/com" + std::to_string(n), device_path);
     ports.by_device[device_path] = n;
     return std::to_string(n);
 }

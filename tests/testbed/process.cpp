@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -336,6 +337,23 @@ ProcessResult FwldProcess::finish(ms timeout) {
     result.out = d.out;
     result.err = d.err;
     return result;
+}
+
+double cpu_seconds(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* stat = std::fopen(path.c_str(), "r");
+    if (stat == nullptr) return -1;
+    char line[1024];
+    const bool got = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    // The command name may hold blanks; the fields after it are plain numbers.
+    const char* rest = got ? std::strrchr(line, ')') : nullptr;
+    unsigned long user = 0, system = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
+        return -1;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string target_device_path(FwldProcess& target, ms timeout) {

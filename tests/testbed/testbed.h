@@ -64,12 +64,14 @@ private:
 
 // ---- ports as fwld names them ----
 
-// True when fwld under test is the Windows build under Wine
-// (FWLD_TEST_PORTS=com): it names ports by COM number.
+// True when fwld under test is the Windows build under Wine: it names
+// ports by COM number, and FWLD_TEST_COM_LINKS names the Wine prefix's
+// dosdevices folder, where each comN is a link to a device.
 bool ports_are_com_numbers();
 // The p5 text that makes fwld open `device_path`: the path itself, or under
-// Wine a COM number N whose link $WINEPREFIX/dosdevices/comN points at the
-// path. A number stays with its device for the life of the test process.
+// Wine a COM number N whose link comN points at the path. A number stays
+// with its device for the life of the test process, and tests running side
+// by side never share one.
 std::string port_for(const std::string& device_path);
 
 // ---- the program runner ----
@@ -134,6 +136,10 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Processor time (user + system) a live process has used so far, from
+// /proc; -1 when it cannot be read.
+double cpu_seconds(pid_t pid);
 
 // The "device: PATH" line that fwld-target prints first; "" at the timeout.
 std::string target_device_path(FwldProcess& target, ms timeout);

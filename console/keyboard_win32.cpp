@@ -1,0 +1,72 @@
+// Win32 keyboard: the console input buffer, looked at without taking the
+// key press out of it. Events that are not key presses are dropped as they
+// come, so that the input handle is signalled only while a key waits and
+// the idle wait can block on it.
+#include <cstdlib>
+
+#include "key_event_win32.h"
+#include "keyboard.h"
+
+namespace {
+
+constexpr DWORD PEEK_MAX = 128;
+
+HANDLE console_input = INVALID_HANDLE_VALUE;
+bool console_tried = false;
+
+// Ctrl-C and Ctrl-Break: no key is left for the shell; the handler installed
+// at start then ends the run.
+BOOL WINAPI drop_keys_on_break(DWORD) {
+    keyboard_restore();
+    return FALSE;
+}
+
+bool standard_input_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+void open_console_input() {
+    console_tried = true;
+    // Input redirected from a file or a pipe: nobody is at the keyboard.
+    if (!standard_input_is_console()) return;
+    const HANDLE handle = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    console_input = handle;
+    std::atexit(keyboard_restore);
+    SetConsoleCtrlHandler(drop_keys_on_break, TRUE);
+}
+
+}  // namespace
+
+bool keyboard_key_pending() {
+    if (!console_tried) open_console_input();
+    if (console_input == INVALID_HANDLE_VALUE) return false;
+    // Under Wine a key reaches the input buffer only while someone waits on
+    // it; a wait that returns at once is enough, and costs little on Windows.
+    WaitForSingleObject(console_input, 0);
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(console_input, &pending) || pending == 0) return false;
+    INPUT_RECORD events[PEEK_MAX];
+    DWORD seen = 0;
+    if (!PeekConsoleInputA(console_input, events, PEEK_MAX, &seen) || seen == 0) return false;
+    for (DWORD i = 0; i < seen; ++i) {
+        if (counts_as_key_press(events[i])) return true;
+    }
+    // The oldest events, exactly the ones just looked at, and none of them a
+    // key press: releases, modifiers, mouse, focus.
+    DWORD dropped = 0;
+    ReadConsoleInputA(console_input, events, seen, &dropped);
+    return false;
+}
+
+intptr_t keyboard_wait_handle() {
+    if (!console_tried) open_console_input();
+    return console_input == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(console_input);
+}
+
+void keyboard_restore() {
+    // The console puts its own modes back; what is left is the pending key.
+    if (console_input != INVALID_HANDLE_VALUE) FlushConsoleInputBuffer(console_input);
+}

@@ -1,0 +1,40 @@
+// Console streams on Windows. Binary mode, so every message reaches the
+// console or a log byte for byte, line feeds without added carriage returns.
+// Standard error is fully buffered (the C runtime would otherwise write an
+// unbuffered stream to a pipe one character per call) and flushed before
+// anything that can block: serial writes, waits and sleeps, and the exit.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "console.h"
+
+namespace {
+
+char error_buffer[4096];
+
+// Ctrl-C and Ctrl-Break end the run with the status Windows gives a program
+// ended that way, never 0 (which a script would take for success), and with
+// everything said so far on the console.
+BOOL WINAPI end_on_break(DWORD) {
+    std::fflush(stderr);
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+}  // namespace
+
+void console_prepare_streams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+    SetConsoleCtrlHandler(end_on_break, TRUE);
+}

@@ -1,0 +1,14 @@
+// The line record and the Win32 device-control block: which fields fwld
+// owns, and whether the device took them.
+#pragma once
+#include "line_settings.h"
+#include "win32_api.h"
+
+// The whole block as the device reported it, with the owned fields lifted out.
+void settings_from_dcb(const DCB& dcb, LineSettings* settings);
+// The block as read at open with the owned fields of the record on top; every
+// other field (DTR, CTS/DSR handshaking, limits, characters) stays as read.
+void dcb_from_settings(const LineSettings& settings, DCB* dcb);
+// The device runs with the frame that was asked for. RTS is left out: many
+// drivers report the modem line's state rather than its control mode.
+bool dcb_took(const DCB& wanted, const DCB& actual);
