@@ -13,6 +13,7 @@
 
 #include "baud.h"
 #include "device.h"
+#include "low_latency.h"
 
 namespace {
 
@@ -361,6 +362,7 @@ DeviceHandle device_open(const char* path) {
     if (!clear_nonblocking(fd)) {
         return abandon_open(fd, tty_exclusive);
     }
+    low_latency_take(fd);
     return fd;
 }
 
@@ -369,6 +371,7 @@ bool device_close(DeviceHandle handle) {
     if (!handle_fd(handle, &fd)) {
         return false;
     }
+    low_latency_give_back(fd);
     (void)ioctl(fd, TIOCNXCL);
     (void)flock(fd, LOCK_UN);
     if (close(fd) != 0) {

@@ -1,0 +1,12 @@
+// Low-latency mode of USB serial adapters. Many hold received bytes for up
+// to 16 ms before passing them on, which at 115200 baud costs more than a
+// whole record; Linux drivers drop the hold when asked. Elsewhere, and on
+// devices that do not support it (ptys, UARTs that refuse), nothing happens.
+#pragma once
+
+// Asks for low latency on the device for the run, remembering the
+// driver's previous setting. Silent: no support is not an error.
+void low_latency_take(int fd);
+// Gives the previous setting back. Async-signal-safe, so that a fatal
+// signal can undo it too; harmless when nothing was changed.
+void low_latency_give_back(int fd);

@@ -1,0 +1,5 @@
+// Platforms without a low-latency request for serial drivers.
+#include "low_latency.h"
+
+void low_latency_take(int) {}
+void low_latency_give_back(int) {}
