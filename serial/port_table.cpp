@@ -35,6 +35,12 @@ bool port_assign_path(int port, const char* path) {
     return true;
 }
 
+void port_device_path(int port, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    if (has_slot(port)) slot_device_path(port, out, size);
+}
+
 const PortSlot* port_slot(int port) { return has_slot(port) ? &port_table[port] : nullptr; }
 
 int port_open(int port) {

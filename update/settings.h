@@ -26,6 +26,12 @@ struct RunSettings {
 // Banner on stderr, usage on stdout: printed on every start.
 void print_banner_and_usage();
 
+// A lone --help, -h or --version asks for information instead of an update.
+enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST };
+InfoRequest info_request(int argc, char** argv);
+// The banner's version line, on stdout.
+void print_version();
+
 // Fills the settings from the command line. Returns nullptr when they are
 // usable, else the message of the fatal stop that refuses them.
 const char* parse_command_line(int argc, char** argv, RunSettings* settings);

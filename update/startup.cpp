@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "console.h"
+#include "port_advice.h"
 #include "program_reader.h"
 #include "stages.h"
 
@@ -33,8 +34,10 @@ void open_input_files(const RunSettings& s, RunFiles* files) {
 }
 
 void open_port(const RunSettings& s) {
-    int result = -1;
-    if (s.port_path[0] == '\0' || port_assign_path(s.port_number, s.port_path)) result = port_open(s.port_number);
+    if (s.port_path[0] != '\0' && !port_assign_path(s.port_number, s.port_path)) fatal_stop("Can not open com port\n");
+    const int result = port_open(s.port_number);
+    // A number without a slot (-2) gets no diagnostic line, so no explanation either.
+    if (result == -1) explain_port_failure(stderr, s.port_number, device_last_error());
     if (result != 0) fatal_stop("Can not open com port\n");
     port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
 }
