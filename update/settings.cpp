@@ -157,6 +157,7 @@ void parse_loader_pacing(const char* text, RunSettings* s) {
 void parse_option(const char* option, RunSettings* s) {
     if (std::strncmp(option, "LD", 2) == 0) parse_loader_pacing(option + 2, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
+    if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
 }
 
 // A negative wait would become a wait of about 49.7 days on the unsigned

@@ -21,6 +21,7 @@ struct RunSettings {
     const char* erase_list;      // text sent on 'Z'
     char password[PASSWORD_MAX + 1];
     char port_path[PORT_PATH_MAX];  // device named directly; "" for a numbered port
+    const char* trace_path;      // option TR: the line traffic is appended here; nullptr: no trace
 };
 
 // Banner on stderr, usage on stdout: printed on every start.

@@ -1,14 +1,18 @@
 // Start of a run: input files, their pre-flight check, the port and the
 // settings echo.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "clock.h"
 #include "console.h"
 #include "port_advice.h"
 #include "program_reader.h"
 #include "stages.h"
+#include "trace.h"
 
 #ifndef O_BINARY
 #define O_BINARY 0
@@ -31,6 +35,13 @@ void open_input_files(const RunSettings& s, RunFiles* files) {
     if (files->program == nullptr) fatal_stop("Hex file can not open.");
     if (!file_length(files->loader_fd, &files->loader_size)) fatal_stop("Loader file is too large.");
     if (!file_length(fileno(files->program), &files->program_size)) fatal_stop("Hex file is too large.");
+}
+
+// A trace that cannot be written is no reason to leave the target half done.
+void start_trace(const RunSettings& s) {
+    if (s.trace_path == nullptr || trace_start(s.trace_path, clock_tick_ms)) return;
+    std::fprintf(stderr, "Warning: trace file \"%s\" can not be opened (%s); the update goes on without a trace.\n",
+                 s.trace_path, std::strerror(errno));
 }
 
 void open_port(const RunSettings& s) {
@@ -66,6 +77,7 @@ void start_run(const RunSettings& s, RunFiles* files) {
     // all but a broken last record would leave a half-written device.
     char refusal[128];
     if (!check_program_file(files->program, refusal, sizeof refusal)) fatal_stop(refusal);
+    start_trace(s);
     open_port(s);
     echo_settings(s);
     std::fputs("TARGET POWER ON.\n", stderr);

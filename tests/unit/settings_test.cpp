@@ -183,6 +183,10 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     s = with({"LD20/8", "LDx/3"});
     EXPECT_EQ(s.loader_pacing_wait, 20);
     EXPECT_EQ(s.loader_pacing_group, 8);
+    EXPECT_EQ(with({}).trace_path, nullptr);
+    EXPECT_STREQ(with({"TR/tmp/a.log", "XY", "TR/tmp/b.log"}).trace_path, "/tmp/b.log");
+    EXPECT_STREQ(with({"TR"}).trace_path, "");
+    EXPECT_EQ(with({"tr/tmp/a.log"}).trace_path, nullptr);
     // Options only count from the ninth argument on.
     EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
 }
