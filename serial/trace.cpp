@@ -99,9 +99,12 @@ size_t format_bytes_line(char* out, TraceDirection direction, uint32_t ms, const
     return n;
 }
 
+// Chunks stay below 64 KiB, which every platform's write() count takes.
+ssize_t write_some(const char* data, size_t size) { return write(trace_fd, data, static_cast<unsigned>(size)); }
+
 void write_all(const char* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(trace_fd, data, size);
+        const ssize_t n = write_some(data, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // a full disk: the trace loses lines, the update goes on
         data += n;
@@ -113,7 +116,7 @@ void flush_lines() {
     const size_t used = lines_used();
     size_t done = static_cast<size_t>(written);
     while (done < used) {
-        const ssize_t n = write(trace_fd, buffer + done, used - done);
+        const ssize_t n = write_some(buffer + done, used - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // a full disk: the trace loses lines, the update goes on
         done += static_cast<size_t>(n);
