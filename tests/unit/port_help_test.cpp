@@ -84,12 +84,14 @@ TEST(PortList, ListsSerialDevicesThatAnswerAndNothingElse) {
     const std::string plain_file = testbed::write_file(dir.file("not-a-tty"), "x");
     DevLink adapter("ttyUSB", line.slave_path());
     if (adapter.path().empty()) GTEST_SKIP() << "/dev is not writable here";
+    DevLink no_node("ttyUSB", plain_file);
     DevLink uart("ttyS", line.slave_path());
-    DevLink no_device("ttyS", plain_file);
+    DevLink no_uart("ttyS", "/dev/null");  // a device, but no terminal: no settings to query
     const Listed ports = list_ports();
     EXPECT_TRUE(listed(ports, adapter.path()));
+    EXPECT_FALSE(listed(ports, no_node.path()));
     EXPECT_TRUE(listed(ports, uart.path()));
-    EXPECT_FALSE(listed(ports, no_device.path()));
+    EXPECT_FALSE(listed(ports, no_uart.path()));
     for (const auto& port : ports) {
         const bool by_id = port.first.rfind("/dev/serial/by-id/", 0) == 0;
         EXPECT_EQ(port.second.rfind("-> /dev/", 0) == 0, by_id) << port.first << " " << port.second;

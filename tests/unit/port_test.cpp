@@ -200,6 +200,10 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     pollfd p{static_cast<int>(port_slot(PORT)->handle), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 2000), 1);
     while (port_input_count(PORT) != 0) port_read_byte(PORT);
+    // Nothing was waiting in between: a new burst.
+    ASSERT_EQ(write(master, "Z", 1), 1);
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    while (port_input_count(PORT) != 0) port_read_byte(PORT);
     port_configure(PORT, 4800, 7, PARITY_EVEN, STOPBITS_TWO);  // a pty keeps 8N
     const std::string target = ptsname(master);
     ASSERT_EQ(unlink(link.c_str()), 0);
@@ -214,6 +218,7 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
         "-- configure 115200 baud 8N1: accepted",
         "tx 4c 6f 00",
         "rx 48 80",
+        "rx 5a",
         "-- configure 4800 baud 7E2: refused",
         "-- re-open " + link + " failed (error 2: No such file or directory)",
         "-- write of 1 bytes failed (error 9)",
