@@ -25,7 +25,7 @@ namespace {
 // A whole program record (up to 128 bytes) fits on one line.
 constexpr uint32_t LINE_BYTES = 128;
 // Time, tag, hex and text of a full line, with room to spare.
-constexpr size_t LINE_MAX = 32 + LINE_BYTES * 4 + 8;
+constexpr size_t TRACE_LINE_MAX = 32 + LINE_BYTES * 4 + 8;
 constexpr size_t BUFFER_SIZE = 64 * 1024;
 constexpr size_t FLUSH_AT = BUFFER_SIZE / 2;
 constexpr uint32_t FLUSH_INTERVAL_MS = 200;
@@ -123,8 +123,8 @@ void flush_lines() {
         written = static_cast<std::sig_atomic_t>(done);
     }
     written = static_cast<std::sig_atomic_t>(used);
-    // The lines go first, then the count of written ones: a handler in
-    // between finds nothing left to write.
+    // Empty the lines before the written count: a handler in between finds
+    // written >= used and writes nothing twice.
     set_state(0, burst_count());
     written = 0;
     last_flush_ms = elapsed_ms();
@@ -132,7 +132,7 @@ void flush_lines() {
 
 // Room for one more line; the caller then formats into buffer + lines_used().
 char* line_space() {
-    if (lines_used() + LINE_MAX > BUFFER_SIZE) flush_lines();
+    if (lines_used() + TRACE_LINE_MAX > BUFFER_SIZE) flush_lines();
     return buffer + lines_used();
 }
 
@@ -189,7 +189,7 @@ void write_out_from_signal() {
     if (done < used) write_all(buffer + done, used - done);
     written = static_cast<std::sig_atomic_t>(used);
     if (count != 0) {
-        char line[LINE_MAX];
+        char line[TRACE_LINE_MAX];
         write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
     }
     trace_fd = -1;
@@ -216,7 +216,7 @@ void write_header() {
     const std::time_t now = std::time(nullptr);
     if (const std::tm* local = std::localtime(&now)) std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S", local);
     char* out = line_space();
-    const int length = std::snprintf(out, LINE_MAX,
+    const int length = std::snprintf(out, TRACE_LINE_MAX,
                                      "# fwld traffic trace, started %s. Milliseconds since then; "
                                      "tx: sent to the target, rx: received from it.\n",
                                      started);
@@ -268,7 +268,7 @@ void trace_event(const char* text) {
     size_t n = put_time(out, elapsed_ms());
     n += put_text(out + n, " -- ");
     // Keep it one printable line, whatever the text holds.
-    for (size_t i = 0; text[i] != '\0' && n < LINE_MAX - 2; ++i) {
+    for (size_t i = 0; text[i] != '\0' && n < TRACE_LINE_MAX - 2; ++i) {
         const char c = text[i];
         out[n++] = c >= 0x20 && c < 0x7F ? c : '?';
     }
