@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -33,9 +34,25 @@ void on_signal(int signo, void (*handler)(int)) {
     sigaction(signo, &action, nullptr);
 }
 
+// The handlers that were there before ours: whoever else wants to see the
+// end (the traffic trace writes out its last lines) still gets it.
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+struct sigaction previous_actions[std::size(ending_signals)];
+
+bool is_handler(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+}
+
+// The signal goes on to the previous handler if there was one, else it ends
+// the process as it would have without us.
 void restore_on_signal(int signo) {
     keyboard_restore();
     std::signal(signo, SIG_DFL);
+    for (size_t i = 0; i < std::size(ending_signals); ++i) {
+        if (ending_signals[i] == signo && is_handler(previous_actions[i])) {
+            sigaction(signo, &previous_actions[i], nullptr);
+        }
+    }
     std::raise(signo);
 }
 
@@ -64,8 +81,10 @@ void resume_on_signal(int) {
 
 void install_restore_handlers() {
     std::atexit(keyboard_restore);
-    const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-    for (int signo : endings) on_signal(signo, restore_on_signal);
+    for (size_t i = 0; i < std::size(ending_signals); ++i) {
+        sigaction(ending_signals[i], nullptr, &previous_actions[i]);
+        on_signal(ending_signals[i], restore_on_signal);
+    }
     on_signal(SIGTSTP, suspend_on_signal);
     on_signal(SIGCONT, resume_on_signal);
 }

@@ -1,6 +1,7 @@
 // The serial link as the update run sees it: a process-wide table of 32
 // numbered port slots, and byte transfer over the slot's device.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "device.h"
@@ -33,6 +34,9 @@ void line_settings_overlay(LineSettings* settings, uint32_t baud, int byte_size,
 // default device). Returns false when the number has no slot or the path is
 // too long.
 bool port_assign_path(int port, const char* path);
+// The device a slot opens: its assigned path or the port's own device; ""
+// when the number has no slot or no device.
+void port_device_path(int port, char* out, size_t size);
 // Read access for the idle wait and for tests.
 const PortSlot* port_slot(int port);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "port.h"
+#include "trace.h"
 
 namespace {
 
@@ -27,12 +28,46 @@ DeviceHandle open_slot_device(int port) {
     return device_open(path);
 }
 
+// "open /dev/ttyUSB0" or "open /dev/ttyUSB0 failed (error 2: No such file or directory)".
+void trace_port_event(int port, const char* what, bool ok) {
+    if (!trace_active()) return;
+    char path[PORT_PATH_MAX];
+    slot_device_path(port, path, sizeof path);
+    char line[PORT_PATH_MAX + 160];
+    if (ok) {
+        std::snprintf(line, sizeof line, "%s %s", what, path);
+    } else {
+        const long error = device_last_error();
+        char reason[96];
+        device_error_text(error, reason, sizeof reason);
+        std::snprintf(line, sizeof line, "%s %s failed (error %ld: %s)", what, path, error, reason);
+    }
+    trace_event(line);
+}
+
+void trace_configure(const LineSettings& s, bool accepted) {
+    if (!trace_active()) return;
+    static const char parity_letters[] = "NOEMS";
+    static const char* const stop_bits[] = {"1", "1.5", "2"};
+    char line[96];
+    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s", static_cast<unsigned long>(s.BaudRate),
+                  static_cast<unsigned>(s.ByteSize), s.Parity < 5 ? parity_letters[s.Parity] : '?',
+                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused");
+    trace_event(line);
+}
+
 }  // namespace
 
 bool port_assign_path(int port, const char* path) {
     if (!has_slot(port) || std::strlen(path) >= PORT_PATH_MAX) return false;
     std::snprintf(port_table[port].path, PORT_PATH_MAX, "%s", path);
     return true;
+}
+
+void port_device_path(int port, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    if (has_slot(port)) slot_device_path(port, out, size);
 }
 
 const PortSlot* port_slot(int port) { return has_slot(port) ? &port_table[port] : nullptr; }
@@ -43,13 +78,16 @@ int port_open(int port) {
     PortSlot& slot = port_table[port];
     slot.handle = open_slot_device(port);
     if (slot.handle == INVALID_DEVICE) {
+        trace_port_event(port, "open", false);
         std::fprintf(stderr, "LastError(INVALID_HANDLE_VALUE)=%ld\n", device_last_error());
         return -1;
     }
     if (!device_read_settings(slot.handle, &slot.settings)) {
+        trace_port_event(port, "open", false);
         std::fprintf(stderr, "LastError=%ld\n", device_last_error());
         return -1;
     }
+    trace_port_event(port, "open", true);
     return 0;
 }
 
@@ -69,7 +107,9 @@ int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_
     if (!has_slot(port)) return 0;
     PortSlot& slot = port_table[port];
     line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
-    return device_apply_settings(slot.handle, &slot.settings) ? 1 : 0;
+    const bool accepted = device_apply_settings(slot.handle, &slot.settings);
+    trace_configure(slot.settings, accepted);
+    return accepted ? 1 : 0;
 }
 
 int port_reopen(int port) {
@@ -79,10 +119,13 @@ int port_reopen(int port) {
     // handle still held would refuse the new open (and leak).
     if (slot.handle != 0 && slot.handle != INVALID_DEVICE) device_close(slot.handle);
     slot.handle = open_slot_device(port);
-    if (slot.handle == INVALID_DEVICE) return -1;
     LineSettings scratch;
-    if (!device_read_settings(slot.handle, &scratch)) return -1;
+    if (slot.handle == INVALID_DEVICE || !device_read_settings(slot.handle, &scratch)) {
+        trace_port_event(port, "re-open", false);
+        return -1;
+    }
     device_apply_settings(slot.handle, &slot.settings);
+    trace_port_event(port, "re-open", true);
     return 0;
 }
 
@@ -95,6 +138,7 @@ int port_is_healthy(int port) {
 
 int port_close(int port) {
     if (!has_slot(port)) return 0;
+    trace_port_event(port, "close", true);
     return device_close(port_table[port].handle) ? 1 : 0;
 }
 

@@ -155,7 +155,10 @@ struct SimTarget::Impl {
         if (stray.size() >= 64) flush_stray();
     }
 
-    void put(const std::string& bytes) { line.put(bytes); }
+    void put(const std::string& bytes) {
+        update([&](TargetReport& r) { r.sent.insert(r.sent.end(), bytes.begin(), bytes.end()); });
+        line.put(bytes);
+    }
 
     void send_h() {
         put("H");

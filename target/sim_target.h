@@ -135,6 +135,7 @@ struct TargetReport {
     bool stopped = false;     // stop() was called before that
 
     std::vector<RxByte> received;  // every byte from the tool, in order
+    Bytes sent;                    // every byte to the tool, in order
 
     // Wake-up.
     std::string reset_sentence;    // as received, up to and including its line feed

@@ -5,7 +5,13 @@
 
 int main(int argc, char** argv) {
     console_prepare_streams();
+    const InfoRequest info = info_request(argc, argv);
+    if (info == VERSION_REQUEST) {
+        print_version();
+        return 0;
+    }
     print_banner_and_usage();
+    if (info == HELP_REQUEST) return 0;
     RunSettings settings;
     const char* refusal = parse_command_line(argc, argv, &settings);
     if (refusal != nullptr) fatal_stop(refusal);

@@ -1,12 +1,16 @@
 // Command line: positional parameters p1..p6 after the two files, then
 // options. Anything that does not scan keeps its default.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "console.h"
+#include "device.h"
 #include "settings.h"
 
 namespace {
+
+const char version_line[] = "Program upload utility Version 8.00\n";
 
 const char* const usage_lines[] = {
     "fwld infile1 infile2 p1 p2 p3 p4 p5 p6 p7\n",
@@ -42,27 +46,107 @@ bool all_digits(const char* text) {
     return true;
 }
 
-// "PATH[:BAUD]": the baud is the text after the last ':' when it is all
-// digits; device names of their own may contain colons.
-const char* parse_port_path(const char* text, RunSettings* s) {
-    const char* colon = std::strrchr(text, ':');
-    size_t path_length = std::strlen(text);
-    if (colon != nullptr && all_digits(colon + 1)) {
-        scan_into(colon + 1, &s->baud_rate);
-        path_length = static_cast<size_t>(colon - text);
-    }
-    if (path_length >= sizeof s->port_path) return "p5 names a device path that is too long.";
-    std::memcpy(s->port_path, text, path_length);
-    s->port_path[path_length] = '\0';
+// A refusal that quotes the argument; one per run, so one buffer will do.
+char refusal_text[192];
+
+const char* refuse(const char* format, const char* argument) {
+    std::snprintf(refusal_text, sizeof refusal_text, format, argument);
+    return refusal_text;
+}
+
+// Whether the text starts like a "%d" number: blanks, a sign, a digit.
+bool starts_with_number(const char* text) {
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text == '-' || *text == '+') ++text;
+    return *text >= '0' && *text <= '9';
+}
+
+// The text after the colon. Empty keeps the default rate, as "3:" always did.
+const char* parse_baud(const char* text, RunSettings* s) {
+    if (*text == '\0') return nullptr;
+    int32_t baud = 0;
+    const char* rest = starts_with_number(text) ? scan_decimal(text, &baud) : text;
+    if (rest == nullptr) return refuse("p5 baud rate \"%.40s\" does not fit in 32 bits.", text);
+    if (rest == text || *rest != '\0') return refuse("p5 baud rate \"%.40s\" is not a number.", text);
+    s->baud_rate = baud;
     return nullptr;
 }
 
-// "N" or "N:BAUD" as "%d:%d" scans it: the baud only after a port number.
+// Where a trailing ":BAUD" starts: the last colon when only digits follow it,
+// since device names of their own may contain colons. nullptr when none.
+const char* baud_colon(const char* text) {
+    const char* colon = std::strrchr(text, ':');
+    return colon != nullptr && all_digits(colon + 1) ? colon : nullptr;
+}
+
+// Copies the part of "DEVICE[:BAUD]" before the baud; false when it does not fit.
+bool copy_device_part(const char* text, char* out, size_t size) {
+    const char* colon = baud_colon(text);
+    const size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
+    if (length >= size) return false;
+    std::memcpy(out, text, length);
+    out[length] = '\0';
+    return true;
+}
+
+const char* parse_baud_after_device(const char* text, RunSettings* s) {
+    const char* colon = baud_colon(text);
+    return colon != nullptr ? parse_baud(colon + 1, s) : nullptr;
+}
+
+// "PATH" or "PATH:BAUD".
+const char* parse_port_path(const char* text, RunSettings* s) {
+    if (!copy_device_part(text, s->port_path, sizeof s->port_path)) return "p5 names a device path that is too long.";
+    return parse_baud_after_device(text, s);
+}
+
+// "N" or "N:BAUD", also after "COM". False when the text is not of that
+// form; *refusal is set when it is but a number does not fit.
+bool parse_port_number(const char* text, RunSettings* s, const char** refusal) {
+    if (!starts_with_number(text)) return false;
+    int32_t port = 0;
+    const char* rest = scan_decimal(text, &port);
+    if (rest == nullptr) {
+        *refusal = refuse("p5 port number \"%.40s\" does not fit in 32 bits.", text);
+        return true;
+    }
+    if (*rest != '\0' && *rest != ':') return false;
+    s->port_number = port;
+    *refusal = *rest == ':' ? parse_baud(rest + 1, s) : nullptr;
+    return true;
+}
+
+// "COMn" in any case: port n on every platform.
+bool parse_com_port(const char* text, RunSettings* s, const char** refusal) {
+    const bool com = std::tolower(static_cast<unsigned char>(text[0])) == 'c' &&
+                     std::tolower(static_cast<unsigned char>(text[1])) == 'o' &&
+                     std::tolower(static_cast<unsigned char>(text[2])) == 'm';
+    return com && text[3] >= '0' && text[3] <= '9' && parse_port_number(text + 3, s, refusal);
+}
+
+// A bare device name the platform knows, e.g. ttyUSB0 for /dev/ttyUSB0.
+bool parse_device_name(const char* text, RunSettings* s, const char** refusal) {
+    char name[PORT_PATH_MAX];
+    if (!copy_device_part(text, name, sizeof name) || name[0] == '\0') return false;
+    if (!device_find_by_name(name, s->port_path, sizeof s->port_path)) return false;
+    *refusal = parse_baud_after_device(text, s);
+    return true;
+}
+
+// p5: a device path, a port number, COMn or a device name, each with an
+// optional ":BAUD". Empty or "-" keeps the default port (a placeholder for
+// scripts that give p6); anything else is refused rather than guessed.
 const char* parse_port(const char* text, RunSettings* s) {
-    if (std::strchr(text, '/') != nullptr) return parse_port_path(text, s);
-    const char* rest = scan_decimal(text, &s->port_number);
-    if (rest != nullptr && *rest == ':') scan_into(rest + 1, &s->baud_rate);
-    return nullptr;
+    if (text[0] == '\0' || std::strcmp(text, "-") == 0) return nullptr;
+    if (device_names_path(text)) return parse_port_path(text, s);
+    const char* refusal = nullptr;
+    if (parse_port_number(text, s, &refusal) || parse_com_port(text, s, &refusal) ||
+        parse_device_name(text, s, &refusal)) {
+        return refusal;
+    }
+    return refuse("p5 \"%.40s\" names no serial port: give a port number (3 or COM3), a device name or "
+                  "a device path, each optionally followed by :BAUD.",
+                  text);
 }
 
 void parse_loader_pacing(const char* text, RunSettings* s) {
@@ -73,6 +157,7 @@ void parse_loader_pacing(const char* text, RunSettings* s) {
 void parse_option(const char* option, RunSettings* s) {
     if (std::strncmp(option, "LD", 2) == 0) parse_loader_pacing(option + 2, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
+    if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
 }
 
 // A negative wait would become a wait of about 49.7 days on the unsigned
@@ -89,8 +174,20 @@ const char* check_ranges(const RunSettings* s) {
 
 }  // namespace
 
+InfoRequest info_request(int argc, char** argv) {
+    if (argc != 2) return NO_INFO_REQUEST;
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return HELP_REQUEST;
+    if (std::strcmp(argv[1], "--version") == 0) return VERSION_REQUEST;
+    return NO_INFO_REQUEST;
+}
+
+void print_version() {
+    std::fputs(version_line, stdout);
+    std::fflush(stdout);
+}
+
 void print_banner_and_usage() {
-    std::fputs("Program upload utility Version 8.00\n", stderr);
+    std::fputs(version_line, stderr);
     std::fputs("  Rewrites a target's program memory over a serial line.\n"
                "  Written by the fwld developers.\n",
                stderr);

@@ -21,10 +21,17 @@ struct RunSettings {
     const char* erase_list;      // text sent on 'Z'
     char password[PASSWORD_MAX + 1];
     char port_path[PORT_PATH_MAX];  // device named directly; "" for a numbered port
+    const char* trace_path;      // option TR: the line traffic is appended here; nullptr: no trace
 };
 
 // Banner on stderr, usage on stdout: printed on every start.
 void print_banner_and_usage();
+
+// A lone --help, -h or --version asks for information instead of an update.
+enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST };
+InfoRequest info_request(int argc, char** argv);
+// The banner's version line, on stdout.
+void print_version();
 
 // Fills the settings from the command line. Returns nullptr when they are
 // usable, else the message of the fatal stop that refuses them.

@@ -1,13 +1,18 @@
 // Start of a run: input files, their pre-flight check, the port and the
 // settings echo.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "clock.h"
 #include "console.h"
+#include "port_advice.h"
 #include "program_reader.h"
 #include "stages.h"
+#include "trace.h"
 
 #ifndef O_BINARY
 #define O_BINARY 0
@@ -32,9 +37,18 @@ void open_input_files(const RunSettings& s, RunFiles* files) {
     if (!file_length(fileno(files->program), &files->program_size)) fatal_stop("Hex file is too large.");
 }
 
+// A trace that cannot be written is no reason to leave the target half done.
+void start_trace(const RunSettings& s) {
+    if (s.trace_path == nullptr || trace_start(s.trace_path, clock_tick_ms)) return;
+    std::fprintf(stderr, "Warning: trace file \"%s\" can not be opened (%s); the update goes on without a trace.\n",
+                 s.trace_path, std::strerror(errno));
+}
+
 void open_port(const RunSettings& s) {
-    int result = -1;
-    if (s.port_path[0] == '\0' || port_assign_path(s.port_number, s.port_path)) result = port_open(s.port_number);
+    if (s.port_path[0] != '\0' && !port_assign_path(s.port_number, s.port_path)) fatal_stop("Can not open com port\n");
+    const int result = port_open(s.port_number);
+    // A number without a slot (-2) gets no diagnostic line, so no explanation either.
+    if (result == -1) explain_port_failure(stderr, s.port_number, device_last_error());
     if (result != 0) fatal_stop("Can not open com port\n");
     port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
 }
@@ -63,6 +77,7 @@ void start_run(const RunSettings& s, RunFiles* files) {
     // all but a broken last record would leave a half-written device.
     char refusal[128];
     if (!check_program_file(files->program, refusal, sizeof refusal)) fatal_stop(refusal);
+    start_trace(s);
     open_port(s);
     echo_settings(s);
     std::fputs("TARGET POWER ON.\n", stderr);

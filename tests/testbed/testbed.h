@@ -74,6 +74,25 @@ bool ports_are_com_numbers();
 // by side never share one.
 std::string port_for(const std::string& device_path);
 
+// A name under /dev of the test's own: a symlink /dev/<prefix><N> to
+// `target` for the first N from `first` to `last` that is free, removed at
+// the end. path() is empty when /dev is not writable or no name is free.
+class DevLink {
+public:
+    DevLink(const std::string& prefix, const std::string& target, int first, int last);
+    // A number unlikely to be taken, different for each test process.
+    DevLink(const std::string& prefix, const std::string& target);
+    ~DevLink();
+    DevLink(const DevLink&) = delete;
+    DevLink& operator=(const DevLink&) = delete;
+    const std::string& path() const { return path_; }
+    // The part after "/dev/".
+    std::string name() const { return path_.empty() ? "" : path_.substr(5); }
+
+private:
+    std::string path_;
+};
+
 // ---- the program runner ----
 
 // Splits on spaces (runs of spaces count as one); no quoting.

@@ -6,10 +6,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <vector>
 #include <termios.h>
 #include <unistd.h>
 
 #include "port.h"
+#include "testbed.h"
+#include "trace.h"
 
 namespace {
 
@@ -165,6 +168,64 @@ TEST_F(PtyPort, CloseKeepsTheHandleValue) {
     const DeviceHandle handle = port_slot(PORT)->handle;
     EXPECT_EQ(port_close(PORT), 1);
     EXPECT_EQ(port_slot(PORT)->handle, handle);
+}
+
+uint32_t trace_test_now() { return 0; }
+
+// What the trace says, one entry per line: "-- event" or "tx/rx hex".
+std::vector<std::string> traced_lines(const std::string& path) {
+    const testbed::Bytes bytes = testbed::read_file(path);
+    std::vector<std::string> lines;
+    std::string text(bytes.begin(), bytes.end());
+    size_t start = text.find('\n') + 1;  // after the header
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        std::string line = text.substr(start + 10, end - start - 10);
+        const size_t bar = line.find("  |");
+        lines.push_back(bar == std::string::npos ? line : line.substr(0, bar));
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
+    testbed::TempDir dir;
+    ASSERT_TRUE(trace_start(dir.file("t.log").c_str(), trace_test_now));
+    ASSERT_EQ(port_open(PORT), 0);
+    port_configure(PORT, 115200, 8, PARITY_NONE, STOPBITS_ONE);
+    port_write_string(PORT, "Lo");
+    port_write_byte(PORT, 0);
+    drain_master();
+    ASSERT_EQ(write(master, "H\x80", 2), 2);
+    pollfd p{static_cast<int>(port_slot(PORT)->handle), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    while (port_input_count(PORT) != 0) port_read_byte(PORT);
+    // Nothing was waiting in between: a new burst.
+    ASSERT_EQ(write(master, "Z", 1), 1);
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    while (port_input_count(PORT) != 0) port_read_byte(PORT);
+    port_configure(PORT, 4800, 7, PARITY_EVEN, STOPBITS_TWO);  // a pty keeps 8N
+    const std::string target = ptsname(master);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    EXPECT_EQ(port_reopen(PORT), -1);
+    port_write_string(PORT, "x");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(port_reopen(PORT), 0);
+    port_close(PORT);
+    trace_stop();
+    const std::vector<std::string> expected = {
+        "-- open " + link,
+        "-- configure 115200 baud 8N1: accepted",
+        "tx 4c 6f 00",
+        "rx 48 80",
+        "rx 5a",
+        "-- configure 4800 baud 7E2: refused",
+        "-- re-open " + link + " failed (error 2: No such file or directory)",
+        "-- write of 1 bytes failed (error 9)",
+        "-- re-open " + link,
+        "-- close " + link,
+    };
+    EXPECT_EQ(traced_lines(dir.file("t.log")), expected);
 }
 
 }  // namespace

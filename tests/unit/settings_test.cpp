@@ -65,7 +65,7 @@ TEST(Settings, PositionalParameters) {
 }
 
 TEST(Settings, UnscannableNumbersKeepDefaults) {
-    const RunSettings s = parse({"l", "p", "x", "y", "z", "id", "port", "w"}).settings;
+    const RunSettings s = parse({"l", "p", "x", "y", "z", "id", "-", "w"}).settings;
     EXPECT_EQ(s.erase_wait, 125);
     EXPECT_EQ(s.write_wait, 2);
     EXPECT_EQ(s.password_interval, 100);
@@ -92,8 +92,14 @@ TEST(Settings, PortForms) {
         {"3", 3, 9600, ""},
         {"3:38400", 3, 38400, ""},
         {"3:", 3, 9600, ""},
-        {":38400", 1, 9600, ""},
+        {"", 1, 9600, ""},
+        {"-", 1, 9600, ""},
         {"-1", -1, 9600, ""},
+        {"COM3", 3, 9600, ""},
+        {"com12:115200", 12, 115200, ""},
+        {"cOm7:", 7, 9600, ""},
+        {"null", 1, 9600, "/dev/null"},
+        {"null:19200", 1, 19200, "/dev/null"},
         {"32:19200", 32, 19200, ""},
         {"/dev/ttyUSB0", 1, 9600, "/dev/ttyUSB0"},
         {"/dev/ttyUSB0:115200", 1, 115200, "/dev/ttyUSB0"},
@@ -109,6 +115,48 @@ TEST(Settings, PortForms) {
         EXPECT_EQ(p.settings.baud_rate, c.baud);
         EXPECT_STREQ(p.settings.port_path, c.path);
     }
+}
+
+// Every refusal names p5 and quotes what it could not use.
+TEST(Settings, PortTextsThatNameNoPortAreRefused) {
+    struct Case {
+        const char* p5;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"fwld-no-such-device-9", "names no serial port"},
+        {"fwld-no-such-device-9:115200", "names no serial port"},
+        {"COMx", "names no serial port"},
+        {"COM", "names no serial port"},
+        {"COM-3", "names no serial port"},
+        {"usb", "names no serial port"},
+        {":38400", "names no serial port"},
+        {"3x", "names no serial port"},
+        {"-:9600", "names no serial port"},
+        {"..", "names no serial port"},
+        {"99999999999999", "port number \"99999999999999\" does not fit in 32 bits"},
+        {"2147483648", "does not fit in 32 bits"},
+        {"-2147483649", "does not fit in 32 bits"},
+        {"COM99999999999", "does not fit in 32 bits"},
+        {"1:99999999999", "baud rate \"99999999999\" does not fit in 32 bits"},
+        {"1:2147483648", "does not fit in 32 bits"},
+        {"/dev/ttyUSB0:99999999999", "does not fit in 32 bits"},
+        {"null:99999999999", "does not fit in 32 bits"},
+        {"3:fast", "baud rate \"fast\" is not a number"},
+        {"COM3:38400x", "is not a number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.p5);
+        const Parsed p = parse({"l", "p", "1", "2", "3", "4", c.p5});
+        ASSERT_NE(p.refusal, nullptr);
+        const std::string refusal = p.refusal;
+        EXPECT_EQ(refusal.rfind("p5 ", 0), 0u) << refusal;
+        EXPECT_NE(refusal.find(c.says), std::string::npos) << refusal;
+    }
+    // The largest numbers that fit are taken.
+    const RunSettings s = parse({"l", "p", "1", "2", "3", "4", "2147483647:2147483647"}).settings;
+    EXPECT_EQ(s.port_number, 2147483647);
+    EXPECT_EQ(s.baud_rate, 2147483647);
 }
 
 TEST(Settings, LoaderPacingAndEraseListOptions) {
@@ -135,6 +183,10 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     s = with({"LD20/8", "LDx/3"});
     EXPECT_EQ(s.loader_pacing_wait, 20);
     EXPECT_EQ(s.loader_pacing_group, 8);
+    EXPECT_EQ(with({}).trace_path, nullptr);
+    EXPECT_STREQ(with({"TR/tmp/a.log", "XY", "TR/tmp/b.log"}).trace_path, "/tmp/b.log");
+    EXPECT_STREQ(with({"TR"}).trace_path, "");
+    EXPECT_EQ(with({"tr/tmp/a.log"}).trace_path, nullptr);
     // Options only count from the ninth argument on.
     EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
 }
@@ -149,6 +201,25 @@ TEST(Settings, NegativeWaitsAndBadBaudRatesAreRefusedByName) {
               std::string::npos);
     EXPECT_NE(std::string(parse({"l", "p", "1", "2", "3", "4", "5:0"}).refusal).find("p5"), std::string::npos);
     EXPECT_EQ(parse({"l", "p", "-1", "0", "0"}).refusal, nullptr);
+}
+
+TEST(Settings, ALoneHelpOrVersionAsksForInformation) {
+    auto request = [](std::vector<std::string> args) {
+        arguments = std::move(args);
+        arguments.insert(arguments.begin(), "fwld");
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        return info_request(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_EQ(request({"--help"}), HELP_REQUEST);
+    EXPECT_EQ(request({"-h"}), HELP_REQUEST);
+    EXPECT_EQ(request({"--version"}), VERSION_REQUEST);
+    EXPECT_EQ(request({}), NO_INFO_REQUEST);
+    EXPECT_EQ(request({"-H"}), NO_INFO_REQUEST);
+    EXPECT_EQ(request({"--versions"}), NO_INFO_REQUEST);
+    // With more arguments they are file names as always.
+    EXPECT_EQ(request({"--help", "p.hex"}), NO_INFO_REQUEST);
+    EXPECT_EQ(request({"l.bin", "--version"}), NO_INFO_REQUEST);
 }
 
 }  // namespace

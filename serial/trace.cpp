@@ -1,0 +1,284 @@
+// Traffic trace. Lines collect in a static buffer that goes to the file in
+// large writes: when it is half full, at least every FLUSH_INTERVAL_MS while
+// the line is idle, after a port event, and at the end. A signal that ends
+// the process writes out what is there from its handler, so Ctrl-C loses
+// nothing either.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "trace.h"
+
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+namespace {
+
+// A whole program record (up to 128 bytes) fits on one line.
+constexpr uint32_t LINE_BYTES = 128;
+// Time, tag, hex and text of a full line, with room to spare.
+constexpr size_t TRACE_LINE_MAX = 32 + LINE_BYTES * 4 + 8;
+constexpr size_t BUFFER_SIZE = 64 * 1024;
+constexpr size_t FLUSH_AT = BUFFER_SIZE / 2;
+constexpr uint32_t FLUSH_INTERVAL_MS = 200;
+
+struct Burst {
+    TraceDirection direction;
+    uint32_t start_ms;
+    uint8_t bytes[LINE_BYTES];
+};
+
+int trace_fd = -1;
+uint32_t (*trace_clock)() = nullptr;
+uint32_t trace_zero_ms = 0;
+uint32_t last_flush_ms = 0;
+char buffer[BUFFER_SIZE];
+Burst burst;
+
+// What a signal handler may write out: the lines in buffer up to
+// (state >> 8), then the burst's first (state & 0xFF) bytes. One store
+// changes both, so a handler never sees a line twice or half a line.
+volatile std::sig_atomic_t state = 0;
+// How much of the lines has reached the file.
+volatile std::sig_atomic_t written = 0;
+
+size_t lines_used() { return static_cast<size_t>(state) >> 8; }
+uint32_t burst_count() { return static_cast<uint32_t>(state) & 0xFFu; }
+void set_state(size_t used, uint32_t count) { state = static_cast<std::sig_atomic_t>((used << 8) | count); }
+
+uint32_t elapsed_ms() { return trace_clock() - trace_zero_ms; }
+
+// Formatting by hand: the signal handler uses it too, where printf is not safe.
+size_t put_text(char* out, const char* text) {
+    size_t n = 0;
+    while (text[n] != '\0') {
+        out[n] = text[n];
+        ++n;
+    }
+    return n;
+}
+
+// Right-aligned in 9 columns, like "%9lu".
+size_t put_time(char* out, uint32_t ms) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + ms % 10);
+        ms /= 10;
+    } while (ms != 0);
+    size_t n = 0;
+    for (int pad = count; pad < 9; ++pad) out[n++] = ' ';
+    while (count > 0) out[n++] = digits[--count];
+    return n;
+}
+
+// "   123456 tx 53 03 61 62 63  |S.abc|\n"
+size_t format_bytes_line(char* out, TraceDirection direction, uint32_t ms, const uint8_t* bytes, uint32_t count) {
+    static const char hex[] = "0123456789abcdef";
+    size_t n = put_time(out, ms);
+    n += put_text(out + n, direction == TRACE_SENT ? " tx" : " rx");
+    for (uint32_t i = 0; i < count; ++i) {
+        out[n++] = ' ';
+        out[n++] = hex[bytes[i] >> 4];
+        out[n++] = hex[bytes[i] & 0xF];
+    }
+    n += put_text(out + n, "  |");
+    for (uint32_t i = 0; i < count; ++i) {
+        const bool printable = bytes[i] >= 0x20 && bytes[i] < 0x7F;
+        out[n++] = printable ? static_cast<char>(bytes[i]) : '.';
+    }
+    n += put_text(out + n, "|\n");
+    return n;
+}
+
+// Chunks stay below 64 KiB, which every platform's write() count takes.
+ssize_t write_some(const char* data, size_t size) { return write(trace_fd, data, static_cast<unsigned>(size)); }
+
+void write_all(const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write_some(data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // a full disk: the trace loses lines, the update goes on
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+void flush_lines() {
+    const size_t used = lines_used();
+    size_t done = static_cast<size_t>(written);
+    while (done < used) {
+        const ssize_t n = write_some(buffer + done, used - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // a full disk: the trace loses lines, the update goes on
+        done += static_cast<size_t>(n);
+        written = static_cast<std::sig_atomic_t>(done);
+    }
+    written = static_cast<std::sig_atomic_t>(used);
+    // Empty the lines before the written count: a handler in between finds
+    // written >= used and writes nothing twice.
+    set_state(0, burst_count());
+    written = 0;
+    last_flush_ms = elapsed_ms();
+}
+
+// Room for one more line; the caller then formats into buffer + lines_used().
+char* line_space() {
+    if (lines_used() + TRACE_LINE_MAX > BUFFER_SIZE) flush_lines();
+    return buffer + lines_used();
+}
+
+void end_burst() {
+    const uint32_t count = burst_count();
+    if (count == 0) return;
+    char* out = line_space();
+    const size_t length = format_bytes_line(out, burst.direction, burst.start_ms, burst.bytes, count);
+    set_state(lines_used() + length, 0);
+}
+
+void add_byte(TraceDirection direction, uint8_t byte) {
+    uint32_t count = burst_count();
+    if (count != 0 && (direction != burst.direction || count == LINE_BYTES)) {
+        end_burst();
+        count = 0;
+    }
+    if (count == 0) {
+        burst.direction = direction;
+        burst.start_ms = elapsed_ms();
+    }
+    burst.bytes[count] = byte;
+    set_state(lines_used(), count + 1);
+}
+
+void flush_if_due() {
+    if (lines_used() >= FLUSH_AT || (lines_used() != 0 && elapsed_ms() - last_flush_ms >= FLUSH_INTERVAL_MS)) {
+        flush_lines();
+    }
+}
+
+// ---- ending by a signal ----
+
+struct Chained {
+    int signo;
+    void (*previous)(int);
+};
+
+Chained chained[] = {
+    {SIGINT, SIG_DFL},
+    {SIGTERM, SIG_DFL},
+#ifdef SIGHUP
+    {SIGHUP, SIG_DFL},
+#endif
+};
+
+// Only write() and memory: what the process was doing is left half done.
+void write_out_from_signal() {
+    if (trace_fd < 0) return;
+    const std::sig_atomic_t snapshot = state;
+    const size_t used = static_cast<size_t>(snapshot) >> 8;
+    const uint32_t count = static_cast<uint32_t>(snapshot) & 0xFFu;
+    const size_t done = static_cast<size_t>(written);
+    if (done < used) write_all(buffer + done, used - done);
+    written = static_cast<std::sig_atomic_t>(used);
+    if (count != 0) {
+        char line[TRACE_LINE_MAX];
+        write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
+    }
+    trace_fd = -1;
+}
+
+void end_by_signal(int signo) {
+    write_out_from_signal();
+    for (const Chained& entry : chained) {
+        if (entry.signo == signo) std::signal(signo, entry.previous);
+    }
+    std::raise(signo);
+}
+
+void install_signal_handlers() {
+    for (Chained& entry : chained) {
+        entry.previous = std::signal(entry.signo, end_by_signal);
+        // Ignored signals (nohup) stay ignored.
+        if (entry.previous == SIG_IGN || entry.previous == SIG_ERR) std::signal(entry.signo, entry.previous);
+    }
+}
+
+void write_header() {
+    char started[64] = "";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* local = std::localtime(&now)) std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S", local);
+    char* out = line_space();
+    const int length = std::snprintf(out, TRACE_LINE_MAX,
+                                     "# fwld traffic trace, started %s. Milliseconds since then; "
+                                     "tx: sent to the target, rx: received from it.\n",
+                                     started);
+    if (length > 0) set_state(lines_used() + static_cast<size_t>(length), 0);
+}
+
+}  // namespace
+
+bool trace_start(const char* path, uint32_t (*now_ms)()) {
+    if (trace_fd >= 0) trace_stop();
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY, 0644);
+    if (fd < 0) return false;
+    static bool hooks_installed = false;
+    if (!hooks_installed) {
+        std::atexit(trace_stop);
+        install_signal_handlers();
+        hooks_installed = true;
+    }
+    trace_clock = now_ms;
+    trace_zero_ms = now_ms();
+    last_flush_ms = 0;
+    set_state(0, 0);
+    written = 0;
+    trace_fd = fd;
+    write_header();
+    return true;
+}
+
+bool trace_active() { return trace_fd >= 0; }
+
+void trace_stop() {
+    if (trace_fd < 0) return;
+    end_burst();
+    flush_lines();
+    close(trace_fd);
+    trace_fd = -1;
+}
+
+void trace_bytes(TraceDirection direction, const void* data, uint32_t count) {
+    if (trace_fd < 0) return;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (uint32_t i = 0; i < count; ++i) add_byte(direction, bytes[i]);
+}
+
+void trace_event(const char* text) {
+    if (trace_fd < 0) return;
+    end_burst();
+    char* out = line_space();
+    size_t n = put_time(out, elapsed_ms());
+    n += put_text(out + n, " -- ");
+    // Keep it one printable line, whatever the text holds.
+    for (size_t i = 0; text[i] != '\0' && n < TRACE_LINE_MAX - 2; ++i) {
+        const char c = text[i];
+        out[n++] = c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    out[n++] = '\n';
+    set_state(lines_used() + n, 0);
+    flush_lines();
+}
+
+void trace_idle() {
+    if (trace_fd < 0) return;
+    end_burst();
+    flush_if_due();
+}

@@ -1,0 +1,164 @@
+// The traffic trace (option TR) of the built fwld, checked against what the
+// simulated target says it received and sent.
+#include <csignal>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+struct Traced {
+    std::string sent, received;        // every tx / rx byte, in order
+    std::vector<std::string> events;   // the text after "-- "
+    std::vector<std::string> order;    // "tx", "rx" or the event, line by line
+    bool times_ordered = true;
+    bool well_formed = true;
+};
+
+bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// "   123456 tx 53 03 61  |S.a|" or "   123456 -- open /dev/pts/3".
+Traced read_trace(const std::string& path) {
+    const testbed::Bytes bytes = testbed::read_file(path);
+    const std::string text(bytes.begin(), bytes.end());
+    Traced t;
+    long previous = -1;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        if (line.rfind("# ", 0) == 0) continue;
+        if (line.size() < 13 || line[9] != ' ') {
+            t.well_formed = false;
+            continue;
+        }
+        const long ms = std::stol(line.substr(0, 9));
+        if (ms < previous) t.times_ordered = false;
+        previous = ms;
+        const std::string tag = line.substr(10, 2);
+        if (tag == "--") {
+            t.events.push_back(line.substr(13));
+            t.order.push_back(line.substr(13));
+            continue;
+        }
+        std::string* sink = tag == "tx" ? &t.sent : tag == "rx" ? &t.received : nullptr;
+        const size_t bar = line.find("  |");
+        if (sink == nullptr || bar == std::string::npos || line.back() != '|') {
+            t.well_formed = false;
+            continue;
+        }
+        t.order.push_back(tag);
+        for (size_t at = 12; at < bar; at += 3) {
+            if (line[at] != ' ' || !hex_digit(line[at + 1]) || !hex_digit(line[at + 2])) t.well_formed = false;
+            *sink += static_cast<char>(std::stoi(line.substr(at + 1, 2), nullptr, 16));
+        }
+    }
+    return t;
+}
+
+std::string received_by(const sim::TargetReport& report) {
+    std::string bytes;
+    for (const sim::RxByte& b : report.received) bytes += static_cast<char>(b.byte);
+    return bytes;
+}
+
+size_t index_of(const std::vector<std::string>& lines, const std::string& prefix, size_t from = 0) {
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].rfind(prefix, 0) == 0) return i;
+    }
+    return lines.size();
+}
+
+TEST(Trace, HoldsEveryByteOfACompleteUpdateInBothDirectionsInOrder) {
+    Inputs in(loader_bytes(200), mixed_program());
+    const std::string trace = in.dir.file("trace.log");
+    sim::TargetConfig config;
+    config.actions[1].push_back(sim::RecordAction::message("half way"));
+    config.actions[2].push_back(sim::RecordAction::speed(57600));
+    config.actions[3].push_back(sim::RecordAction::resend());
+    const Outcome o = run_update(config, in, {}, {"TR" + trace, "XY-unknown-option"});
+    ASSERT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    ASSERT_TRUE(o.target.matches(expected_records(mixed_program())));
+    EXPECT_EQ(o.tool.err.find("trace"), std::string::npos) << o.tool.err;
+
+    const Traced t = read_trace(trace);
+    EXPECT_TRUE(t.well_formed);
+    EXPECT_TRUE(t.times_ordered);
+    EXPECT_EQ(t.sent, received_by(o.target));
+    EXPECT_EQ(t.received, as_text(o.target.sent));
+    // The port's life around the traffic: open, the run's speed, the
+    // target's speed change right after its speed line, close at the end.
+    ASSERT_GE(t.events.size(), 4u);
+    EXPECT_EQ(t.order.front().rfind("open ", 0), 0u) << t.order.front();
+    EXPECT_EQ(t.order[1], "configure 115200 baud 8N1: accepted");
+    EXPECT_EQ(t.order.back().rfind("close ", 0), 0u) << t.order.back();
+    const size_t speed_change = index_of(t.order, "configure 57600 baud 8N1: accepted");
+    ASSERT_LT(speed_change, t.order.size());
+    EXPECT_EQ(t.order[speed_change - 1], "rx");
+    EXPECT_NE(t.received.find("S57600,8,N,1"), std::string::npos);
+}
+
+TEST(Trace, AnUnwritableTraceFileWarnsOnceAndTheUpdateGoesOn) {
+    Inputs in(loader_bytes(100), mixed_program());
+    const std::string trace = in.dir.file("no/such/dir/trace.log");
+    const Outcome o = run_update(sim::TargetConfig{}, in, {}, {"TR" + trace});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(mixed_program())));
+    EXPECT_EQ(count_of(o.tool.err, "Warning: trace file \"" + trace + "\" can not be opened"), 1u) << o.tool.err;
+    EXPECT_EQ(count_of(o.tool.err, "Warning"), 1u);
+    EXPECT_TRUE(ends_with(o.tool.err, finished)) << o.tool.err;
+}
+
+TEST(Trace, AStopForATargetErrorLeavesTheLastBytesInTheTrace) {
+    Inputs in(loader_bytes(100), program_of(4, 20));
+    const std::string trace = in.dir.file("trace.log");
+    sim::TargetConfig config;
+    config.actions[2].push_back(sim::RecordAction::error('E'));
+    const Outcome o = run_update(config, in, {}, {"TR" + trace});
+    EXPECT_EQ(o.tool.exit_code, 1);
+    EXPECT_TRUE(ends_with(o.tool.err, "\nErase Error1\a\n")) << o.tool.err;
+    const Traced t = read_trace(trace);
+    EXPECT_EQ(t.sent, received_by(o.target));
+    EXPECT_EQ(t.received, as_text(o.target.sent));
+    EXPECT_EQ(t.received.back(), 'E');
+    EXPECT_EQ(t.order.back().rfind("close ", 0), 0u);
+}
+
+// Stopped during the erase countdown, right after the target's first 'H':
+// that byte is still on its trace line when the signal comes.
+void expect_nothing_lost_when_ended(bool by_key) {
+    Inputs in(loader_bytes(100), program_of(3, 10));
+    const std::string trace = in.dir.file("trace.log");
+    sim::SimTarget target{sim::TargetConfig{}};
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"30"}, {"TR" + trace}));
+    ASSERT_TRUE(tool->wait_for_err("Erase time 1sec", 10s)) << tool->err_so_far();
+    if (by_key) {
+        tool->press_key('\x03');  // Ctrl-C on fwld's terminal
+    } else {
+        tool->kill(SIGTERM);
+    }
+    const testbed::ProcessResult r = tool->finish(10s);
+    EXPECT_EQ(r.signal, by_key ? SIGINT : SIGTERM);
+    target.stop();
+    const sim::TargetReport report = target.report();
+    const Traced t = read_trace(trace);
+    EXPECT_TRUE(t.well_formed);
+    EXPECT_EQ(t.sent, received_by(report));
+    EXPECT_EQ(t.received, as_text(report.sent));
+    EXPECT_EQ(t.received.back(), 'H');
+}
+
+TEST(Trace, CtrlCLosesNothing) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "POSIX signals";
+    expect_nothing_lost_when_ended(true);
+}
+
+TEST(Trace, SigtermLosesNothing) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "POSIX signals";
+    expect_nothing_lost_when_ended(false);
+}
+
+}  // namespace
+}  // namespace e2e

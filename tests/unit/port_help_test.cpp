@@ -1,0 +1,143 @@
+// Port names the platform resolves, and the help printed when a port does
+// not open: the reason, the hint and the list of serial devices.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "device.h"
+#include "port.h"
+#include "port_advice.h"
+#include "testbed.h"
+
+namespace {
+
+TEST(PortNames, OnlyTextWithASlashNamesADevicePath) {
+    EXPECT_TRUE(device_names_path("/dev/ttyUSB0"));
+    EXPECT_TRUE(device_names_path("./ttyTARGET"));
+    EXPECT_FALSE(device_names_path("ttyUSB0"));
+    EXPECT_FALSE(device_names_path("COM3"));
+    EXPECT_FALSE(device_names_path(""));
+}
+
+TEST(PortNames, BareNamesAreLookedUpUnderDev) {
+    char out[64] = "x";
+    EXPECT_TRUE(device_find_by_name("null", out, sizeof out));
+    EXPECT_STREQ(out, "/dev/null");
+    for (const char* name : {"fwld-no-such-device", ".", "..", "", "pts/0"}) {
+        EXPECT_FALSE(device_find_by_name(name, out, sizeof out)) << name;
+    }
+    EXPECT_FALSE(device_find_by_name("null", out, 9));  // "/dev/null" does not fit
+}
+
+TEST(PortErrors, ReasonsInWordsAndHintsWhereOneIsKnown) {
+    char text[128];
+    device_error_text(ENOENT, text, sizeof text);
+    EXPECT_STREQ(text, "No such file or directory");
+    device_error_text(0, text, sizeof text);
+    EXPECT_STREQ(text, "unknown error 0");
+    device_error_text(EACCES, text, 8);
+    EXPECT_EQ(std::string(text).size(), 7u);
+
+    const std::string permission = device_error_hint(EACCES);
+    EXPECT_NE(permission.find("dialout"), std::string::npos);
+    EXPECT_NE(permission.find("uucp"), std::string::npos);
+    EXPECT_EQ(device_error_hint(EPERM), device_error_hint(EACCES));
+    EXPECT_NE(std::string(device_error_hint(EBUSY)).find("Another program holds the port"), std::string::npos);
+    EXPECT_STREQ(device_error_hint(ENOTTY), "The path is not a serial device.");
+    EXPECT_EQ(device_error_hint(EINVAL), nullptr);
+    EXPECT_EQ(device_error_hint(0), nullptr);
+}
+
+using testbed::DevLink;
+
+using Listed = std::vector<std::pair<std::string, std::string>>;
+
+Listed list_ports() {
+    Listed listed;
+    device_list_ports(
+        [](const char* name, const char* detail, void* context) {
+            static_cast<Listed*>(context)->emplace_back(name, detail);
+        },
+        &listed);
+    return listed;
+}
+
+bool listed(const Listed& ports, const std::string& name) {
+    for (const auto& port : ports) {
+        if (port.first == name) return true;
+    }
+    return false;
+}
+
+TEST(PortList, ListsSerialDevicesThatAnswerAndNothingElse) {
+    testbed::Pty line;
+    testbed::TempDir dir;
+    const std::string plain_file = testbed::write_file(dir.file("not-a-tty"), "x");
+    DevLink adapter("ttyUSB", line.slave_path());
+    if (adapter.path().empty()) GTEST_SKIP() << "/dev is not writable here";
+    DevLink no_node("ttyUSB", plain_file);
+    DevLink uart("ttyS", line.slave_path());
+    DevLink no_uart("ttyS", "/dev/null");  // a device, but no terminal: no settings to query
+    const Listed ports = list_ports();
+    EXPECT_TRUE(listed(ports, adapter.path()));
+    EXPECT_FALSE(listed(ports, no_node.path()));
+    EXPECT_TRUE(listed(ports, uart.path()));
+    EXPECT_FALSE(listed(ports, no_uart.path()));
+    for (const auto& port : ports) {
+        const bool by_id = port.first.rfind("/dev/serial/by-id/", 0) == 0;
+        EXPECT_EQ(port.second.rfind("-> /dev/", 0) == 0, by_id) << port.first << " " << port.second;
+    }
+}
+
+TEST(PortList, NumberedNodesComeInNumberOrder) {
+    testbed::Pty line;
+    const DevLink nine("ttyACM", line.slave_path(), 9, 9);
+    const DevLink ten("ttyACM", line.slave_path(), 10, 10);
+    if (nine.path().empty() || ten.path().empty()) GTEST_SKIP() << "/dev is not writable or ttyACM9/10 exist";
+    const Listed ports = list_ports();
+    size_t at_nine = ports.size(), at_ten = ports.size();
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (ports[i].first == nine.path()) at_nine = i;
+        if (ports[i].first == ten.path()) at_ten = i;
+    }
+    ASSERT_LT(at_ten, ports.size());
+    EXPECT_LT(at_nine, at_ten);
+}
+
+std::string explanation(int port, long error) {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    explain_port_failure(out, port, error);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+TEST(PortAdvice, NamesTheDeviceTheReasonAndTheHintThenListsTheDevices) {
+    ASSERT_TRUE(port_assign_path(11, "/dev/fwld-absent"));
+    const std::string text = explanation(11, EACCES);
+    const std::string first = text.substr(0, text.find('\n'));
+    EXPECT_EQ(first.rfind("Port /dev/fwld-absent: Permission denied. ", 0), 0u) << first;
+    EXPECT_NE(first.find("dialout"), std::string::npos);
+    const std::string rest = text.substr(first.size() + 1);
+    const bool none = rest == "No serial devices found on this machine.\n";
+    EXPECT_TRUE(none || rest.rfind("Serial devices on this machine:\n  /dev/", 0) == 0) << rest;
+    EXPECT_EQ(rest.back(), '\n');
+
+    EXPECT_EQ(explanation(11, EINVAL).substr(0, text.find('\n') + 1).find("Invalid argument.\n"),
+              std::string("Port /dev/fwld-absent: ").size());
+    EXPECT_EQ(explanation(0, ENOENT).rfind("Port 0 names no device.\n", 0), 0u);
+}
+
+}  // namespace
