@@ -1,7 +1,6 @@
 // Wake-up handshake: reset sentence, repeating password until the target
 // says "Ready ok.", then its 'G', a settle delay and "Loader".
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "clock.h"
@@ -24,7 +23,7 @@ struct Repetition {
 
 [[noreturn]] void abandon_by_key(int port) {
     port_close(port);
-    std::exit(1);
+    end_process(1);
 }
 
 // Milliseconds the loop may sleep before the next thing it must do itself.
