@@ -85,8 +85,10 @@ void console_capture_begin() {
 
 const char* console_capture_end(size_t* length) {
     *length = 0;
-    capture_buffer[0] = '\0';
-    if (capture_stream == nullptr) return capture_buffer;
+    if (capture_stream == nullptr) {
+        capture_buffer[0] = '\0';
+        return capture_buffer;
+    }
     std::fflush(capture_stream);
     const long used = std::ftell(capture_stream);
     std::fclose(capture_stream);
