@@ -104,4 +104,15 @@ TEST_F(ProgramStage, ReopenedPortKeepsTheTargetsSpeed) {
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
 }
 
+TEST_F(ProgramStage, DeviceLostInsideAMessageLineIsReopenedAndTheLineCompletes) {
+    const std::string target = "HMFLASH OK\nHH";
+    memory_device_send(target.data(), target.size());
+    memory_device_unplug(5, 2);  // after "HMFLA"
+    const harness::RunOutcome outcome = run();
+    EXPECT_FALSE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 0) << console;
+    EXPECT_NE(console.find(">>FLASH OK\n"), std::string::npos) << console;
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+}
+
 }  // namespace
