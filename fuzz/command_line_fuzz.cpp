@@ -3,6 +3,8 @@
 // either refuses with a message or yields settings in range; the port they
 // name opens exactly when it has a slot; the reset sentence for the target
 // ID fits and carries its checksum.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +21,9 @@ constexpr size_t TEXT_MAX = 4096;
 char text[TEXT_MAX + 1];
 char* arguments[ARGUMENT_MAX + 1];
 
+// Straight to the descriptor: stderr may be the run's captured console.
 [[noreturn]] void finding(const char* what) {
-    std::fprintf(stderr, "\nFINDING: %s\n", what);
+    dprintf(2, "\nFINDING: %s\n", what);
     std::abort();
 }
 

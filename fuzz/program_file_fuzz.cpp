@@ -3,6 +3,8 @@
 // only complete records (type and count as framed, at most 128 bytes, the
 // bytes exactly as in the file) until the reader answers no record; a
 // refused file gets a message; the reader never writes past its slot.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +13,9 @@
 
 namespace {
 
+// Straight to the descriptor: stderr may be the run's captured console.
 [[noreturn]] void finding(const char* what) {
-    std::fprintf(stderr, "\nFINDING: %s\n", what);
+    dprintf(2, "\nFINDING: %s\n", what);
     std::abort();
 }
 

@@ -75,8 +75,9 @@ uint32_t silent_sleeps;
 size_t reads_at_last_sleep;
 uint64_t sleeps;
 
+// Straight to the descriptor: stderr may be the run's captured console.
 [[noreturn]] void finding(const char* what) {
-    std::fprintf(stderr, "\nFINDING: %s\n", what);
+    dprintf(2, "\nFINDING: %s\n", what);
     std::abort();
 }
 
