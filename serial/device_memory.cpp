@@ -104,7 +104,7 @@ void capture(const unsigned char* data, uint32_t count) {
     MemoryDevice& d = dev();
     size_t room = MEMORY_OUTPUT_CAPACITY - d.output_count;
     size_t kept = count < room ? count : room;
-    std::memcpy(d.output + d.output_count, data, kept);
+    if (kept > 0) std::memcpy(d.output + d.output_count, data, kept);
     d.output_count += kept;
     d.output_lost += count - kept;
 }
