@@ -1,11 +1,17 @@
 # Thin wrapper over CMake. `make demo` runs a demo update against the
 # simulated target; `make test` builds everything (the native tools and the
-# Windows fwld.exe) and runs every test, the Windows ones under Wine.
+# Windows fwld.exe) and runs every test, the Windows ones under Wine;
+# `make sanitize` runs the native tests once more under the address and
+# undefined-behaviour sanitizers; `make fuzz` runs each fuzz target for
+# FUZZ_SECONDS.
 BUILD ?= build
 WIN_BUILD ?= build-win
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= 2
 
-.PHONY: all build windows test demo deps deps-windows clean
+.PHONY: all build windows test demo deps deps-windows clean sanitize fuzz
 
 all: build
 
@@ -30,5 +36,17 @@ test: windows build
 demo: build
 	sh tools/demo.sh $(BUILD)
 
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWLD_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+fuzz:
+	@sh tools/ensure-deps.sh fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DFWLD_FUZZ=ON -DFWLD_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	sh tools/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -11,13 +11,21 @@ namespace {
 
 uint32_t progress_call_count = 0;
 const char progress_markers[] = "-|+*";
+void (*end_hook)(int status) = nullptr;
 
 }  // namespace
 
 void fatal_stop(const char* message) {
     std::fprintf(stderr, "\n%s\n", message);
-    std::exit(1);
+    end_process(1);
 }
+
+void end_process(int status) {
+    if (end_hook != nullptr) end_hook(status);
+    std::exit(status);
+}
+
+void end_process_hook(void (*hook)(int status)) { end_hook = hook; }
 
 long progress_percent(int32_t total, int32_t done) {
     if (total < 100) {

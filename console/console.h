@@ -10,6 +10,12 @@ void console_prepare_streams();
 // Writes "\n<message>\n" to stderr and ends the process with status 1.
 [[noreturn]] void fatal_stop(const char* message);
 
+// Every early end of the run goes through here: it exits with the status.
+// A test or fuzz harness may install a hook that takes over first; the hook
+// must not return (it longjmps back to the harness). nullptr removes it.
+[[noreturn]] void end_process(int status);
+void end_process_hook(void (*hook)(int status));
+
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
 void show_progress(int32_t total, int32_t done);
 // Percentage shown for done out of total (the progress line's number).

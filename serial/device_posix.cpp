@@ -3,14 +3,12 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 #include "baud.h"
@@ -335,25 +333,6 @@ void device_default_path(int port, char* out, size_t size) {
     if (length < 0 || static_cast<size_t>(length) >= size) {
         out[0] = '\0';  // a cut-off name would name another device
     }
-}
-
-bool device_names_path(const char* text) { return text != nullptr && strchr(text, '/') != nullptr; }
-
-bool device_find_by_name(const char* name, char* out, size_t size) {
-    if (name == nullptr || name[0] == '\0' || out == nullptr || size == 0) {
-        return false;
-    }
-    // "." and ".." would name /dev itself and /.
-    if (strchr(name, '/') != nullptr || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-        return false;
-    }
-    int length = snprintf(out, size, "/dev/%s", name);
-    struct stat info;
-    if (length < 0 || static_cast<size_t>(length) >= size || stat(out, &info) != 0) {
-        out[0] = '\0';
-        return false;
-    }
-    return true;
 }
 
 DeviceHandle device_open(const char* path) {

@@ -1,5 +1,6 @@
-// Help for a port that does not open, on POSIX: the reason in words, what to
-// do about it, and the serial devices this machine has.
+// Port names and help for a port that does not open, on POSIX: a path names
+// a device, a bare name one under /dev; for an open that failed, the reason
+// in words, what to do about it, and the serial devices this machine has.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -170,4 +171,23 @@ const char* device_error_hint(long error) {
 void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context) {
     list_stable_names(emit, context);
     for (const DeviceGroup& group : device_groups) list_group(group, emit, context);
+}
+
+bool device_names_path(const char* text) { return text != nullptr && std::strchr(text, '/') != nullptr; }
+
+bool device_find_by_name(const char* name, char* out, size_t size) {
+    if (name == nullptr || name[0] == '\0' || out == nullptr || size == 0) {
+        return false;
+    }
+    // "." and ".." would name /dev itself and /.
+    if (std::strchr(name, '/') != nullptr || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        return false;
+    }
+    int length = std::snprintf(out, size, "/dev/%s", name);
+    struct stat info;
+    if (length < 0 || static_cast<size_t>(length) >= size || stat(out, &info) != 0) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
 }

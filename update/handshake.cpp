@@ -1,7 +1,6 @@
 // Wake-up handshake: reset sentence, repeating password until the target
 // says "Ready ok.", then its 'G', a settle delay and "Loader".
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "clock.h"
@@ -24,7 +23,7 @@ struct Repetition {
 
 [[noreturn]] void abandon_by_key(int port) {
     port_close(port);
-    std::exit(1);
+    end_process(1);
 }
 
 // Milliseconds the loop may sleep before the next thing it must do itself.
@@ -91,7 +90,7 @@ bool window_accept(ReceiveWindow* window, char byte, const char* needle) {
 }
 
 void build_reset_sentence(int32_t target_id, char* out, size_t size) {
-    char body[32];
+    char body[24];  // "$PZKW,cprst," and the longest int
     std::snprintf(body, sizeof body, "$PZKW,cprst,%d", static_cast<int>(target_id));
     unsigned checksum = 0;
     for (const char* p = body + 1; *p != '\0'; ++p) checksum ^= static_cast<unsigned char>(*p);

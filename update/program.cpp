@@ -31,9 +31,14 @@ enum CommandOutcome { KEEP_WAITING, TARGET_READY };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
 
-// Next received byte, or -1 when a key is pressed first.
+// Next received byte, or -1 when a key is pressed first. A device lost in
+// the middle of a line is re-opened here too, or the line would never end.
 int next_byte_or_key(int port) {
     for (;;) {
+        if (!ensure_port_healthy(port)) {
+            if (key_waiting()) return -1;
+            continue;
+        }
         if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
         if (key_waiting()) return -1;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);

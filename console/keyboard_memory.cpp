@@ -1,0 +1,37 @@
+// Keyboard for test and fuzz binaries: a pending key only when the script
+// says so, nothing to wait on, no terminal to restore.
+#include "keyboard.h"
+#include "keyboard_memory.h"
+
+namespace {
+
+bool pressed = false;
+uint32_t press_at = 0;  // poll number that presses the key; 0: none scheduled
+uint32_t polls = 0;
+uint32_t restores = 0;
+
+}  // namespace
+
+void keyboard_memory_reset() {
+    pressed = false;
+    press_at = 0;
+    polls = 0;
+    restores = 0;
+}
+
+void keyboard_memory_press() { pressed = true; }
+
+void keyboard_memory_press_at_poll(uint32_t poll) { press_at = poll == 0 ? 0 : polls + poll; }
+
+uint32_t keyboard_memory_polls() { return polls; }
+uint32_t keyboard_memory_restores() { return restores; }
+
+bool keyboard_key_pending() {
+    ++polls;
+    if (press_at != 0 && polls >= press_at) pressed = true;
+    return pressed;
+}
+
+intptr_t keyboard_wait_handle() { return -1; }
+
+void keyboard_restore() { ++restores; }

@@ -1,0 +1,78 @@
+// Fuzz target: the pre-flight check of a program record file and the record
+// reader over the same bytes. Checked: a file that passes the check yields
+// only complete records (type and count as framed, at most 128 bytes, the
+// bytes exactly as in the file) until the reader answers no record; a
+// refused file gets a message; the reader never writes past its slot.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "program_reader.h"
+
+namespace {
+
+// Straight to the descriptor: stderr may be the run's captured console.
+[[noreturn]] void finding(const char* what) {
+    dprintf(2, "\nFINDING: %s\n", what);
+    std::abort();
+}
+
+// A slot with a guard behind it, so a write past the slot shows without
+// relying on the sanitizer's red zone alone.
+struct GuardedSlot {
+    RecordSlot slot;
+    unsigned char guard[64];
+};
+
+void check_record(const RecordSlot& slot, const uint8_t* data, long end) {
+    if (slot.length < 1 || slot.length > RECORD_SLOT_SIZE) finding("record length out of the slot");
+    if (slot.bytes[0] == 'E') {
+        if (slot.length != 1) finding("E record longer than one byte");
+    } else if (slot.bytes[0] != 'S' || slot.length != slot.bytes[1] + 2) {
+        finding("record framing wrong");
+    }
+    if (end < slot.length || std::memcmp(data + end - slot.length, slot.bytes, static_cast<size_t>(slot.length)) != 0) {
+        finding("record differs from the file");
+    }
+}
+
+void read_all(FILE* stream, const uint8_t* data, bool checked) {
+    GuardedSlot g;
+    std::memset(&g, 0xA5, sizeof g);
+    for (int records = 0;; ++records) {
+        const RecordRead result = read_program_record(&g.slot, stream);
+        for (unsigned char b : g.guard) {
+            if (b != 0xA5) finding("reader wrote past the slot");
+        }
+        if (result == NO_RECORD) return;
+        if (result == RECORD_TOO_LONG) {
+            if (checked) finding("checked file yields an overlong record");
+            return;
+        }
+        if (result != RECORD) finding("unknown reader answer");
+        if (checked) {
+            if (std::feof(stream)) finding("checked file yields a record cut short");
+            check_record(g.slot, data, std::ftell(stream));
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;  // fmemopen needs a buffer; the empty file is in the unit tests
+    FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
+    if (stream == nullptr) return 0;
+    char message[128];
+    std::memset(message, 0, sizeof message);
+    const bool ok = check_program_file(stream, message, sizeof message);
+    if (!ok && (message[0] == '\0' || std::memchr(message, '\0', sizeof message) == nullptr)) {
+        finding("refusal without a message");
+    }
+    if (std::ftell(stream) != 0) finding("check did not rewind");
+    read_all(stream, data, ok);
+    std::fclose(stream);
+    return 0;
+}

@@ -1,0 +1,277 @@
+// Serial device in memory, for fuzzers and tests: the peer's bytes wait in a
+// queue, fwld's writes are captured, and faults come from the script. Every
+// open hands out a new handle, so a call on a closed or replaced handle is
+// caught (counted as a misuse) instead of landing on whatever reused it.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "device.h"
+#include "device_memory.h"
+
+namespace {
+
+constexpr DeviceHandle FIRST_HANDLE = 100;
+
+struct FaultWindow {
+    uint32_t skip;
+    uint32_t times;
+};
+
+struct MemoryDevice {
+    bool ready;              // reset has run
+    bool unplugged;
+    uint32_t open_refusals;  // opens still refused while unplugged
+    bool unplug_armed;
+    size_t unplug_at_read;   // read total that pulls the plug
+    uint32_t unplug_refusals;
+    DeviceHandle open_handle;  // 0 when closed
+    bool handle_dead;          // unplugged under the open handle
+    DeviceHandle next_handle;
+    LineSettings line;
+    unsigned char input[MEMORY_INPUT_CAPACITY];
+    size_t input_head;
+    size_t input_tail;
+    size_t read_total;
+    unsigned char output[MEMORY_OUTPUT_CAPACITY];
+    size_t output_count;
+    size_t output_lost;
+    FaultWindow faults[FAULT_KIND_COUNT];
+    MemoryWriteWatch watch;
+    MemoryDeviceCounts counts;
+    long last_error;
+};
+
+MemoryDevice device;
+
+MemoryDevice& dev() {
+    if (!device.ready) memory_device_reset();
+    return device;
+}
+
+bool fail(int error) {
+    device.last_error = error;
+    return false;
+}
+
+bool injected(MemoryFault kind) {
+    FaultWindow& w = dev().faults[kind];
+    if (w.skip > 0) {
+        --w.skip;
+        return false;
+    }
+    if (w.times == 0) return false;
+    --w.times;
+    return true;
+}
+
+// The handle fwld may use now. A failed open's value fails quietly, as on a
+// real platform; anything else but the open handle is a fault in fwld.
+bool usable(DeviceHandle handle) {
+    MemoryDevice& d = dev();
+    if (handle == INVALID_DEVICE) return fail(EBADF);
+    if (handle == 0 || handle != d.open_handle) {
+        ++d.counts.misuses;
+        return fail(EBADF);
+    }
+    if (d.handle_dead) return fail(EIO);
+    return true;
+}
+
+// What a freshly plugged device runs with.
+void power_on_line(LineSettings* line) {
+    std::memset(line, 0, sizeof *line);
+    line->BaudRate = 9600;
+    line->ByteSize = 8;
+    line->Parity = PARITY_NONE;
+    line->StopBits = STOPBITS_ONE;
+}
+
+void pull_plug(uint32_t open_refusals) {
+    MemoryDevice& d = dev();
+    d.unplugged = true;
+    d.open_refusals = open_refusals;
+    d.unplug_armed = false;
+    if (d.open_handle != 0) d.handle_dead = true;
+}
+
+bool frame_supported(const LineSettings& s) {
+    return s.BaudRate != 0 && s.ByteSize >= 5 && s.ByteSize <= 8 && s.Parity <= PARITY_SPACE &&
+           s.StopBits <= STOPBITS_TWO;
+}
+
+void capture(const unsigned char* data, uint32_t count) {
+    MemoryDevice& d = dev();
+    size_t room = MEMORY_OUTPUT_CAPACITY - d.output_count;
+    size_t kept = count < room ? count : room;
+    if (kept > 0) std::memcpy(d.output + d.output_count, data, kept);
+    d.output_count += kept;
+    d.output_lost += count - kept;
+}
+
+}  // namespace
+
+void memory_device_reset() {
+    std::memset(&device, 0, sizeof device);
+    device.ready = true;
+    device.next_handle = FIRST_HANDLE;
+    power_on_line(&device.line);
+}
+
+bool memory_device_send(const void* data, size_t count) {
+    MemoryDevice& d = dev();
+    if (count > MEMORY_INPUT_CAPACITY - (d.input_tail - d.input_head)) return false;
+    if (count > MEMORY_INPUT_CAPACITY - d.input_tail) {
+        std::memmove(d.input, d.input + d.input_head, d.input_tail - d.input_head);
+        d.input_tail -= d.input_head;
+        d.input_head = 0;
+    }
+    if (count > 0) std::memcpy(d.input + d.input_tail, data, count);
+    d.input_tail += count;
+    return true;
+}
+
+size_t memory_device_input_waiting() { return dev().input_tail - dev().input_head; }
+size_t memory_device_bytes_read() { return dev().read_total; }
+
+void memory_device_fail(MemoryFault fault, uint32_t skip, uint32_t times) {
+    if (fault < 0 || fault >= FAULT_KIND_COUNT) return;
+    dev().faults[fault] = FaultWindow{skip, times};
+}
+
+void memory_device_unplug(uint32_t after_reads, uint32_t open_refusals) {
+    MemoryDevice& d = dev();
+    if (after_reads == 0) {
+        pull_plug(open_refusals);
+        return;
+    }
+    d.unplug_armed = true;
+    d.unplug_at_read = d.read_total + after_reads;
+    d.unplug_refusals = open_refusals;
+}
+
+bool memory_device_present() { return !dev().unplugged; }
+
+const unsigned char* memory_device_output(size_t* count) {
+    *count = dev().output_count;
+    return device.output;
+}
+
+size_t memory_device_output_lost() { return dev().output_lost; }
+
+void memory_device_clear_output() {
+    dev().output_count = 0;
+    device.output_lost = 0;
+}
+
+void memory_device_watch_writes(MemoryWriteWatch watch) { dev().watch = watch; }
+
+const LineSettings* memory_device_line() { return &dev().line; }
+
+MemoryDeviceCounts memory_device_counts() { return dev().counts; }
+
+// The device interface.
+
+void device_default_path(int port, char* out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    out[0] = '\0';
+    if (port < 0) return;
+    std::snprintf(out, size, "memory%d", port);
+}
+
+DeviceHandle device_open(const char* path) {
+    MemoryDevice& d = dev();
+    if (path == nullptr || path[0] == '\0') {
+        fail(ENOENT);
+        return INVALID_DEVICE;
+    }
+    if (d.unplugged && d.open_refusals > 0) {
+        --d.open_refusals;
+        fail(ENOENT);
+        return INVALID_DEVICE;
+    }
+    if (d.unplugged) {
+        d.unplugged = false;
+        power_on_line(&d.line);  // plugged in again: the settings are the device's own
+    }
+    if (d.open_handle != 0 && !d.handle_dead) {
+        fail(EBUSY);  // held exclusively by the open handle
+        return INVALID_DEVICE;
+    }
+    if (injected(FAULT_OPEN)) {
+        fail(EIO);
+        return INVALID_DEVICE;
+    }
+    d.open_handle = d.next_handle++;
+    d.handle_dead = false;
+    ++d.counts.opens;
+    return d.open_handle;
+}
+
+bool device_close(DeviceHandle handle) {
+    MemoryDevice& d = dev();
+    if (handle == INVALID_DEVICE) return fail(EBADF);
+    if (handle == 0 || handle != d.open_handle) {
+        ++d.counts.misuses;
+        return fail(EBADF);
+    }
+    d.open_handle = 0;
+    d.handle_dead = false;
+    ++d.counts.closes;
+    return true;
+}
+
+long device_last_error() { return dev().last_error; }
+
+void device_clear_error() { dev().last_error = 0; }
+
+bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
+    if (!usable(handle)) return false;
+    if (settings == nullptr) return fail(EINVAL);
+    if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
+    *settings = device.line;
+    return true;
+}
+
+bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
+    if (!usable(handle)) return false;
+    if (settings == nullptr || !frame_supported(*settings)) return fail(EINVAL);
+    if (injected(FAULT_APPLY_SETTINGS)) return fail(EIO);
+    device.line = *settings;
+    return true;
+}
+
+bool device_answers(DeviceHandle handle) {
+    if (!usable(handle)) return false;
+    if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
+    return true;
+}
+
+bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    bool taken = usable(handle);
+    if (taken && injected(FAULT_WRITE)) taken = fail(EIO);
+    if (taken) capture(bytes, count);
+    if (device.watch != nullptr) device.watch(bytes, count, taken);
+    return taken;
+}
+
+bool device_read_byte(DeviceHandle handle, unsigned char* byte) {
+    if (!usable(handle)) return false;
+    MemoryDevice& d = device;
+    if (d.input_head == d.input_tail) return fail(EAGAIN);
+    *byte = d.input[d.input_head++];
+    if (d.input_head == d.input_tail) d.input_head = d.input_tail = 0;
+    ++d.read_total;
+    if (d.unplug_armed && d.read_total >= d.unplug_at_read) pull_plug(d.unplug_refusals);
+    return true;
+}
+
+bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
+    if (!usable(handle)) return false;
+    if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
+    const size_t waiting = device.input_tail - device.input_head;
+    *in_queue = waiting > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(waiting);
+    *out_queue = 0;  // every write has left at once
+    return true;
+}

@@ -1,0 +1,118 @@
+// The program stage in-process over the memory device: faults in the middle
+// of the target's commands, and the ways the run ends.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "device_memory.h"
+#include "keyboard_memory.h"
+#include "run_harness.h"
+#include "stages.h"
+
+namespace {
+
+const std::string records[] = {std::string("S\x03\x10\x20\x30", 5), std::string("S\x01\x41", 3), "E"};
+
+RunSettings settings;
+RunFiles files;
+int silent_sleeps = 0;
+int sleeps = 0;
+
+// A target that has gone quiet for good, or a run that makes no headway:
+// the operator presses a key.
+void press_when_silent(uint32_t) {
+    const bool silent = memory_device_input_waiting() == 0 && ++silent_sleeps >= 5;
+    if (silent || ++sleeps > 1000) keyboard_memory_press();
+}
+
+int run_program(void*) { return send_program(settings, &files); }
+
+class ProgramStage : public ::testing::Test {
+protected:
+    std::string path;
+    std::string console;
+    char arg_path[64] = {};
+
+    void SetUp() override {
+        memory_device_reset();
+        keyboard_memory_reset();
+        harness::manual_clock_install(0);
+        harness::manual_clock_on_sleep(press_when_silent);
+        silent_sleeps = 0;
+        sleeps = 0;
+        std::snprintf(arg_path, sizeof arg_path, "/tmp/fwld-memory-%ld.rec", static_cast<long>(getpid()));
+        path = arg_path;
+        FILE* out = std::fopen(arg_path, "wb");
+        ASSERT_NE(out, nullptr);
+        for (const std::string& r : records) std::fwrite(r.data(), 1, r.size(), out);
+        std::fclose(out);
+        char* argv[] = {const_cast<char*>("fwld"), arg_path, arg_path, const_cast<char*>("0"),
+                        const_cast<char*>("0"), const_cast<char*>("1"), const_cast<char*>("0"),
+                        const_cast<char*>("2:9600")};
+        ASSERT_EQ(parse_command_line(8, argv, &settings), nullptr);
+        ASSERT_EQ(port_open(settings.port_number), 0);
+        port_configure(settings.port_number, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+        files.loader_fd = open(arg_path, O_RDONLY);
+        files.program = std::fopen(arg_path, "rb");
+        ASSERT_TRUE(files.loader_fd >= 0 && files.program != nullptr);
+        files.loader_size = files.program_size = 9;
+    }
+    void TearDown() override {
+        if (files.program != nullptr) std::fclose(files.program);
+        if (files.loader_fd >= 0) close(files.loader_fd);
+        files = RunFiles{};
+        harness::manual_clock_remove();
+        unlink(path.c_str());
+    }
+    harness::RunOutcome run() {
+        harness::console_capture_begin();
+        const harness::RunOutcome outcome = harness::run_guarded(run_program, nullptr);
+        size_t length = 0;
+        const char* text = harness::console_capture_end(&length);
+        console.assign(text, length);
+        return outcome;
+    }
+    std::string wire() {
+        size_t count = 0;
+        const unsigned char* bytes = memory_device_output(&count);
+        return std::string(reinterpret_cast<const char*>(bytes), count);
+    }
+};
+
+TEST_F(ProgramStage, TargetErrorEndsTheRunWithThePortClosedAndStatusOne) {
+    memory_device_send("HE", 2);
+    const harness::RunOutcome outcome = run();
+    EXPECT_TRUE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(console.find("\nErase Error1\a\n"), std::string::npos) << console;
+    EXPECT_EQ(memory_device_counts().closes, 1u);
+    EXPECT_EQ(wire(), records[0]);
+}
+
+TEST_F(ProgramStage, ReopenedPortKeepsTheTargetsSpeed) {
+    const std::string target = "HS57600,8,N,1,x\nHH";
+    memory_device_send(target.data(), target.size());
+    memory_device_unplug(16, 3);  // right after the speed line
+    const harness::RunOutcome outcome = run();
+    EXPECT_FALSE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 0) << console;
+    EXPECT_EQ(memory_device_line()->BaudRate, 57600u);
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+}
+
+TEST_F(ProgramStage, DeviceLostInsideAMessageLineIsReopenedAndTheLineCompletes) {
+    const std::string target = "HMFLASH OK\nHH";
+    memory_device_send(target.data(), target.size());
+    memory_device_unplug(5, 2);  // after "HMFLA"
+    const harness::RunOutcome outcome = run();
+    EXPECT_FALSE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 0) << console;
+    EXPECT_NE(console.find(">>FLASH OK\n"), std::string::npos) << console;
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+}
+
+}  // namespace
