@@ -86,13 +86,14 @@ const char* device_error_hint(long error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return "no such port: check the COM number in the Device Manager (Ports (COM & LPT))";
+        return "No port has that number. A USB adapter gets a COM number of its own: look it up in the Device "
+               "Manager under Ports (COM & LPT).";
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-        return "another program holds the port; close it (terminal programs, other flashers) and try again";
+        return "Another program holds the port (a terminal program, another fwld): close it and try again.";
     case ERROR_GEN_FAILURE:
     case ERROR_DEVICE_NOT_CONNECTED:
-        return "the adapter does not answer; plug it in again";
+        return "The adapter does not answer: plug it in again.";
     default:
         return nullptr;
     }
