@@ -11,6 +11,10 @@ namespace {
 
 uint32_t progress_call_count = 0;
 const char progress_markers[] = "-|+*";
+// The progress line now on the console, if nothing has been written since.
+bool progress_shown = false;
+char shown_marker = 0;
+long shown_percent = 0;
 void (*end_hook)(int status) = nullptr;
 
 }  // namespace
@@ -39,12 +43,23 @@ long progress_percent(int32_t total, int32_t done) {
 
 void show_progress(int32_t total, int32_t done) {
     const char marker = progress_markers[(progress_call_count >> 4) & 3u];
-    std::fprintf(stderr, "%c%03ld %% completed.\r", marker, progress_percent(total, done));
+    const long percent = progress_percent(total, done);
     ++progress_call_count;
+    // The same text again over itself changes nothing on the console: a
+    // transfer of thousands of records writes a few hundred lines, not one
+    // per record.
+    if (progress_shown && marker == shown_marker && percent == shown_percent) return;
+    std::fprintf(stderr, "%c%03ld %% completed.\r", marker, percent);
+    progress_shown = true;
+    shown_marker = marker;
+    shown_percent = percent;
 }
+
+void progress_line_broken() { progress_shown = false; }
 
 void erase_countdown(int32_t seconds) {
     if (seconds == 0) return;
+    progress_line_broken();
     const int32_t start = clock_calendar_seconds();
     int32_t shown = -1;
     for (;;) {

@@ -17,7 +17,11 @@ void console_prepare_streams();
 void end_process_hook(void (*hook)(int status));
 
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
+// A line whose text is the one already on the console is not written again.
 void show_progress(int32_t total, int32_t done);
+// Other text went to the console since the last progress line: the next one
+// is written whatever it says.
+void progress_line_broken();
 // Percentage shown for done out of total (the progress line's number).
 long progress_percent(int32_t total, int32_t done);
 

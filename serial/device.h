@@ -52,7 +52,8 @@ bool device_answers(DeviceHandle handle);
 
 // Write everything (partial writes and interrupted calls are continued).
 bool device_write(DeviceHandle handle, const void* data, uint32_t count);
-// Read one byte that is known to be waiting.
-bool device_read_byte(DeviceHandle handle, unsigned char* byte);
+// Reads what has arrived, up to size bytes, without waiting: *got is 0 when
+// nothing has. False when the device failed (hung up, gone).
+bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);
 // Bytes received and not read / bytes queued and not yet sent.
 bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue);

@@ -256,11 +256,17 @@ bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
     return taken;
 }
 
-bool device_read_byte(DeviceHandle handle, unsigned char* byte) {
+bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+    *got = 0;
     if (!usable(handle)) return false;
+    if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
     MemoryDevice& d = device;
-    if (d.input_head == d.input_tail) return fail(EAGAIN);
-    *byte = d.input[d.input_head++];
+    // One byte per read, as from a slow line: fwld takes each before it
+    // asks for the next, so an unplug armed for a read count comes right
+    // after fwld has handled that many bytes.
+    if (size == 0 || d.input_head == d.input_tail) return true;
+    static_cast<unsigned char*>(buffer)[0] = d.input[d.input_head++];
+    *got = 1;
     if (d.input_head == d.input_tail) d.input_head = d.input_tail = 0;
     ++d.read_total;
     if (d.unplug_armed && d.read_total >= d.unplug_at_read) pull_plug(d.unplug_refusals);

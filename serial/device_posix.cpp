@@ -299,11 +299,6 @@ DeviceHandle abandon_open(int fd, bool tty_exclusive) {
     return INVALID_DEVICE;
 }
 
-bool clear_nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 bool wait_writable(int fd) {
     struct pollfd watch = {fd, POLLOUT, 0};
     int ready = 0;
@@ -340,8 +335,8 @@ DeviceHandle device_open(const char* path) {
         fail(ENOENT);
         return INVALID_DEVICE;
     }
-    // Non-blocking only for the open itself: a line without carrier would
-    // otherwise hold it.
+    // Non-blocking, so that an open never waits for carrier and a read takes
+    // what has arrived without waiting; writes wait for room in poll().
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         fail_errno();
@@ -360,9 +355,6 @@ DeviceHandle device_open(const char* path) {
     bool tty_exclusive = ioctl(fd, TIOCEXCL) == 0;
     if (!tty_exclusive && errno != ENOTTY) {
         return abandon_open(fd, false);
-    }
-    if (!clear_nonblocking(fd)) {
-        return abandon_open(fd, tty_exclusive);
     }
     low_latency_take(fd);
     return fd;
@@ -483,19 +475,25 @@ bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
     return true;
 }
 
-bool device_read_byte(DeviceHandle handle, unsigned char* byte) {
+bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+    *got = 0;
     int fd = -1;
     if (!handle_fd(handle, &fd)) {
         return false;
     }
-    ssize_t got = 0;
+    ssize_t count = 0;
     do {
-        got = read(fd, byte, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        return fail_errno();
+        count = read(fd, buffer, size);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        *got = static_cast<uint32_t>(count);
+        return true;
     }
-    return got == 1 || fail(EIO);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;  // nothing has arrived
+    }
+    // A terminal reads as ended (0) or fails (EIO) once the line hung up.
+    return count < 0 ? fail_errno() : fail(EIO);
 }
 
 bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {

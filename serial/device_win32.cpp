@@ -97,14 +97,19 @@ bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
     return true;
 }
 
-bool device_read_byte(DeviceHandle handle, unsigned char* byte) {
+bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+    *got = 0;
     if (!usable(handle)) return false;
-    DWORD got = 0;
-    if (!ReadFile(handle_of(handle), byte, 1, &got, nullptr)) return false;
-    if (got != 1) {
-        SetLastError(ERROR_READ_FAULT);
-        return false;
-    }
+    // No time-outs are set, so a read waits for all it asks for: ask for
+    // no more than the driver holds.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_of(handle), &errors, &status)) return false;
+    if (status.cbInQue == 0) return true;
+    DWORD count = 0;
+    const DWORD wanted = status.cbInQue < size ? status.cbInQue : size;
+    if (!ReadFile(handle_of(handle), buffer, wanted, &count, nullptr)) return false;
+    *got = count;
     return true;
 }
 

@@ -13,6 +13,7 @@ struct PortSlot {
     DeviceHandle handle;  // 0: never opened; INVALID_DEVICE: last open failed
     LineSettings settings;
     char path[PORT_PATH_MAX];  // device to open; "" means the port's default
+    bool known_alive;     // traffic has shown the device answers; see port_known_alive
 };
 
 // Port table (slot management).
@@ -40,7 +41,19 @@ void port_device_path(int port, char* out, size_t size);
 // Read access for the idle wait and for tests.
 const PortSlot* port_slot(int port);
 
-// Byte transfer and queue status.
+// What the traffic shows of a port's health, so that a polling loop need not
+// ask the device on every pass: a byte received, a write taken or a health
+// test passed shows it alive; a failed call, a wait that ended without a
+// byte, and every open, re-open and close make the next health test ask
+// again. port_is_healthy itself always asks the device.
+bool port_known_alive(int port);
+void port_note_alive(int port);
+void port_note_quiet(int port);
+
+// Byte transfer and queue status. Received bytes are taken from the device
+// in bursts by port_receive, which the idle waits call when the device has
+// something; port_input_count and port_read_byte serve them from there.
+uint32_t port_receive(int port);
 int port_write_byte(int port, int byte);
 int port_write_string(int port, const char* text);
 int port_write(int port, const void* data, uint32_t count);

@@ -76,6 +76,7 @@ int port_open(int port) {
     // Negative numbers have no slot either; refused like 32 and above.
     if (!has_slot(port)) return -2;
     PortSlot& slot = port_table[port];
+    slot.known_alive = false;
     slot.handle = open_slot_device(port);
     if (slot.handle == INVALID_DEVICE) {
         trace_port_event(port, "open", false);
@@ -118,6 +119,7 @@ int port_reopen(int port) {
     // Release the old handle first: the device is opened exclusively, so a
     // handle still held would refuse the new open (and leak).
     if (slot.handle != 0 && slot.handle != INVALID_DEVICE) device_close(slot.handle);
+    slot.known_alive = false;
     slot.handle = open_slot_device(port);
     LineSettings scratch;
     if (slot.handle == INVALID_DEVICE || !device_read_settings(slot.handle, &scratch)) {
@@ -131,14 +133,27 @@ int port_reopen(int port) {
 
 int port_is_healthy(int port) {
     if (!has_slot(port)) return 0;
+    PortSlot& slot = port_table[port];
     // Judge by this query alone, not by an error left from an earlier call.
     device_clear_error();
-    return device_answers(port_table[port].handle) ? 1 : 0;
+    slot.known_alive = device_answers(slot.handle);
+    return slot.known_alive ? 1 : 0;
+}
+
+bool port_known_alive(int port) { return has_slot(port) && port_table[port].known_alive; }
+
+void port_note_alive(int port) {
+    if (has_slot(port)) port_table[port].known_alive = true;
+}
+
+void port_note_quiet(int port) {
+    if (has_slot(port)) port_table[port].known_alive = false;
 }
 
 int port_close(int port) {
     if (!has_slot(port)) return 0;
     trace_port_event(port, "close", true);
+    port_table[port].known_alive = false;
     return device_close(port_table[port].handle) ? 1 : 0;
 }
 

@@ -1,5 +1,7 @@
 // Byte transfer and queue status over an opened port slot. Failures are
 // silent by design: the callers poll, and the next health test re-opens.
+// Received bytes are taken from the device in bursts, one call for all that
+// has arrived, and handed out one by one from a small buffer per port.
 #include <cstdio>
 #include <cstring>
 
@@ -8,9 +10,32 @@
 
 namespace {
 
+constexpr uint32_t RECEIVE_BUFFER_SIZE = 256;
+
+struct ReceiveBuffer {
+    unsigned char bytes[RECEIVE_BUFFER_SIZE];
+    uint32_t next;  // first byte not handed out yet
+    uint32_t end;   // one past the last byte taken from the device
+};
+
+ReceiveBuffer receive_buffers[PORT_COUNT];
+
+ReceiveBuffer* buffer_of(int port) { return port_slot(port) != nullptr ? &receive_buffers[port] : nullptr; }
+
 DeviceHandle handle_of(int port) {
     const PortSlot* slot = port_slot(port);
     return slot != nullptr ? slot->handle : INVALID_DEVICE;
+}
+
+uint32_t buffered(const ReceiveBuffer* buffer) { return buffer != nullptr ? buffer->end - buffer->next : 0; }
+
+// Room at the end for the next burst: what is left moves to the front.
+void make_room(ReceiveBuffer* buffer) {
+    if (buffer->next == 0) return;
+    const uint32_t left = buffered(buffer);
+    std::memmove(buffer->bytes, buffer->bytes + buffer->next, left);
+    buffer->next = 0;
+    buffer->end = left;
 }
 
 void trace_write(const void* data, uint32_t count, bool ok) {
@@ -26,9 +51,33 @@ void trace_write(const void* data, uint32_t count, bool ok) {
 
 }  // namespace
 
+uint32_t port_receive(int port) {
+    ReceiveBuffer* buffer = buffer_of(port);
+    if (buffer == nullptr) return 0;
+    make_room(buffer);
+    if (buffer->end == RECEIVE_BUFFER_SIZE) return buffered(buffer);
+    uint32_t got = 0;
+    if (!device_read_available(handle_of(port), buffer->bytes + buffer->end, RECEIVE_BUFFER_SIZE - buffer->end,
+                               &got)) {
+        port_note_quiet(port);
+        return buffered(buffer);
+    }
+    if (got > 0) {
+        trace_bytes(TRACE_RECEIVED, buffer->bytes + buffer->end, got);
+        buffer->end += got;
+        port_note_alive(port);
+    }
+    return buffered(buffer);
+}
+
 int port_write(int port, const void* data, uint32_t count) {
     const bool ok = device_write(handle_of(port), data, count);
     trace_write(data, count, ok);
+    if (ok) {
+        port_note_alive(port);
+    } else {
+        port_note_quiet(port);
+    }
     return ok ? 1 : 0;
 }
 
@@ -42,19 +91,18 @@ int port_write_string(int port, const char* text) {
 }
 
 char port_read_byte(int port) {
-    unsigned char byte = 0;
-    if (!device_read_byte(handle_of(port), &byte)) return 0;
-    trace_bytes(TRACE_RECEIVED, &byte, 1);
-    return static_cast<char>(byte);
+    ReceiveBuffer* buffer = buffer_of(port);
+    // The callers read only what the count showed; a read without it still
+    // gets what has arrived.
+    if (buffered(buffer) == 0 && port_receive(port) == 0) return 0;
+    return static_cast<char>(buffer->bytes[buffer->next++]);
 }
 
 uint32_t port_input_count(int port) {
-    uint32_t in_queue = 0;
-    uint32_t out_queue = 0;
-    if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) in_queue = 0;
+    const uint32_t waiting = buffered(buffer_of(port));
     // Nothing to read: whatever came in together has been seen.
-    if (in_queue == 0) trace_idle();
-    return in_queue;
+    if (waiting == 0) trace_idle();
+    return waiting;
 }
 
 int port_output_drained(int port) {
@@ -62,7 +110,10 @@ int port_output_drained(int port) {
     uint32_t out_queue = 0;
     // A queue whose status cannot be read counts as drained, so nobody waits
     // on a dead port.
-    if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) return 1;
+    if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) {
+        port_note_quiet(port);
+        return 1;
+    }
     if (out_queue != 0) return 0;
     trace_idle();
     return 1;

@@ -2,12 +2,13 @@
 // the time pass on the installed clock (a test clock moves at once) unless
 // a byte or a key is already there.
 #include "clock.h"
-#include "device_memory.h"
 #include "idle_wait.h"
 #include "keyboard.h"
+#include "port.h"
 
-void idle_wait(int, WatchKeys keys, uint32_t max_ms) {
-    if (memory_device_input_waiting() != 0 && memory_device_present()) return;
+void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
+    if (port_input_count(port) != 0 || port_receive(port) != 0) return;
     if (keys == WAKE_ON_KEY && keyboard_key_pending()) return;
+    port_note_quiet(port);
     clock_sleep_ms(max_ms);
 }

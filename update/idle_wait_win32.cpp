@@ -2,7 +2,7 @@
 // without a helper thread (and Wine emulates that by polling), so the wait
 // blocks on the console input handle, which a key press wakes at once, in
 // short slices while the target talks and longer ones once the line has
-// been quiet, looking at the receive queue between slices.
+// been quiet, taking what the device has received between slices.
 #include <cstdio>
 
 #include "clock.h"
@@ -36,18 +36,22 @@ bool block_for(HANDLE keyboard, uint32_t ms) {
 }  // namespace
 
 void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
+    if (port_input_count(port) != 0) return;  // taken in already, not yet handled
     std::fflush(stderr);  // everything said so far is on the console before we block
     HANDLE keyboard = INVALID_HANDLE_VALUE;
     if (keys == WAKE_ON_KEY) keyboard = reinterpret_cast<HANDLE>(keyboard_wait_handle());
     const uint32_t start = clock_tick_ms();
     for (;;) {
         const uint32_t now = clock_tick_ms();
-        if (port_input_count(port) != 0) {
+        if (port_receive(port) != 0) {
             last_input_at = now;
             return;
         }
         const uint32_t waited = now - start;
-        if (waited >= max_ms) return;
+        if (waited >= max_ms) {
+            port_note_quiet(port);
+            return;
+        }
         if (block_for(keyboard, slice_for(now, max_ms - waited))) return;
     }
 }

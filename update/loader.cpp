@@ -52,6 +52,7 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
         show_progress(files.loader_size, bytes_read);
     }
     std::fputs("                    \r", stderr);
+    progress_line_broken();
     send_end_marker(port);
     wait_for_drain(port);
 }

@@ -5,7 +5,8 @@
 #include "port.h"
 
 bool ensure_port_healthy(int port) {
-    if (port_is_healthy(port)) return true;
+    // Traffic since the last look has shown the device alive: no need to ask.
+    if (port_known_alive(port) || port_is_healthy(port)) return true;
     if (port_reopen(port) == 0 && port_is_healthy(port)) return true;
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;

@@ -76,6 +76,7 @@ bool read_message_line(int port, char* line) {
 void change_speed(const Transfer& t) {
     char line[LINE_BUFFER_SIZE];
     if (!read_speed_line(port_of(t), line)) return;
+    progress_line_broken();
     int32_t baud = 0;
     if (scan_decimal(line, &baud) == nullptr || baud <= 0) {
         char shown[LINE_BUFFER_SIZE * 4];
@@ -95,6 +96,7 @@ void show_message(const Transfer& t) {
     if (!read_message_line(port_of(t), line)) return;
     char shown[LINE_BUFFER_SIZE * 4];
     escape_for_console(line, shown, sizeof shown);
+    progress_line_broken();
     std::fprintf(stderr, ">>%s\n", shown);
 }
 
@@ -122,6 +124,11 @@ void resend_previous(const Transfer& t) {
     port_write(port_of(t), previous.bytes, static_cast<uint32_t>(previous.length));
 }
 
+void report_flash_type(const char* line) {
+    progress_line_broken();
+    std::fputs(line, stderr);
+}
+
 CommandOutcome handle_command(Transfer* t, char command) {
     const RunSettings& s = *t->settings;
     switch (command) {
@@ -137,8 +144,8 @@ CommandOutcome handle_command(Transfer* t, char command) {
     case 'N': report_write_error(*t);
     case 'E': stop_with_port_closed(s, "Erase Error1\a");
     case 'e': stop_with_port_closed(s, "Erase Error2\a");
-    case '1': std::fputs("28F400BV-B\n", stderr); break;
-    case '2': std::fputs("28F400BV-T\n", stderr); break;
+    case '1': report_flash_type("28F400BV-B\n"); break;
+    case '2': report_flash_type("28F400BV-T\n"); break;
     case '0': fatal_stop("Type Error\a");
     case 'h': wait_ms(static_cast<uint32_t>(s.new_wait)); break;
     case 'Z': send_erase_list(*t); break;

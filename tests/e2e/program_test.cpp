@@ -171,15 +171,17 @@ TEST(Program, KeyPressWhileTheTargetIsSilentInterrupts) {
 
 TEST(Program, KeyPressedBeforeTheProgramStageStopsBeforeTheFirstRecord) {
     sim::TargetConfig config;
-    config.g_delay = 800ms;
+    config.g_delay = 1500ms;
     const std::string program = program_of(3, 8);
     Inputs in(loader_bytes(10), program);
     sim::SimTarget target(config);
     ASSERT_TRUE(target.start()) << target.last_error();
     auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
-    // Pressed while fwld waits for 'G': that wait goes on, the transfer stops.
+    // Pressed while fwld waits for 'G' (well after the acknowledgement, well
+    // before the 'G'): that wait goes on, the transfer stops.
     while (target.report().ack_ms < 0 && tool->wait_exit(20ms) == false) {
     }
+    std::this_thread::sleep_for(500ms);
     tool->press_key(' ');
     const testbed::ProcessResult r = tool->finish(10s);
     EXPECT_EQ(r.exit_code, 1);

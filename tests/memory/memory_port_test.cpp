@@ -51,10 +51,18 @@ TEST_F(MemoryPort, UnreadableQueueStatusMeansNothingWaitingAndNothingToDrain) {
     ASSERT_EQ(port_open(PORT), 0);
     ASSERT_TRUE(memory_device_send("AB", 2));
     memory_device_fail(FAULT_QUEUE_STATUS, 0, 2);
+    ASSERT_EQ(port_is_healthy(PORT), 1);
+    EXPECT_EQ(port_receive(PORT), 0u);
+    EXPECT_FALSE(port_known_alive(PORT));  // the next health test asks the device again
     EXPECT_EQ(port_input_count(PORT), 0u);
     EXPECT_EQ(port_output_drained(PORT), 1);
+    EXPECT_EQ(port_receive(PORT), 1u);  // the memory line hands over a byte per read
+    EXPECT_EQ(port_receive(PORT), 2u);
+    EXPECT_TRUE(port_known_alive(PORT));
     EXPECT_EQ(port_input_count(PORT), 2u);
     EXPECT_EQ(port_read_byte(PORT), 'A');
+    EXPECT_EQ(port_read_byte(PORT), 'B');
+    EXPECT_EQ(port_input_count(PORT), 0u);
 }
 
 }  // namespace

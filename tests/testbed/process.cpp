@@ -91,6 +91,21 @@ struct FwldProcess::Impl {
     std::string out, err, tty;
     bool out_open = true, err_open = true;
 
+    // The program is gone but something outside its process group (a
+    // helper Wine started in a session of its own) may still hold the
+    // pipes: take what the program wrote without waiting for their end.
+    void take_what_is_left() {
+        for (auto [fd, sink] : {std::pair<int, std::string*>{out_fd, &out}, {err_fd, &err}}) {
+            if (fd < 0) continue;
+            char buf[65536];
+            ssize_t r;
+            while ((r = read(fd, buf, sizeof buf)) > 0) {
+                std::lock_guard<std::mutex> lock(mu);
+                sink->append(buf, static_cast<size_t>(r));
+            }
+        }
+    }
+
     void read_loop() {
         bool tty_open = true;
         for (;;) {
@@ -106,7 +121,10 @@ struct FwldProcess::Impl {
                 if (errno == EINTR) continue;
                 break;
             }
-            if (fds[0].revents) break;
+            if (fds[0].revents) {
+                take_what_is_left();
+                break;
+            }
             auto drain = [&](int idx, int& fd, std::string& sink, bool& open_flag) {
                 if (idx < 0 || !fds[idx].revents) return;
                 char buf[65536];
@@ -244,6 +262,8 @@ FwldProcess::FwldProcess(const std::vector<std::string>& argv, const std::vector
     ::close(err_pipe[1]);
     d.out_fd = out_pipe[0];
     d.err_fd = err_pipe[0];
+    fcntl(d.out_fd, F_SETFL, fcntl(d.out_fd, F_GETFL) | O_NONBLOCK);
+    fcntl(d.err_fd, F_SETFL, fcntl(d.err_fd, F_GETFL) | O_NONBLOCK);
     d.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     d.reader = std::thread([&d] { d.read_loop(); });
 }
@@ -319,12 +339,13 @@ ProcessResult FwldProcess::finish(ms timeout) {
         d.kill_group(SIGKILL);
         d.try_reap(true);
     }
-    // Anything still holding the pipes belongs to the process group, whose
-    // id stays reserved while it has members.
+    // Anything still holding the pipes in the process group goes too (its id
+    // stays reserved while it has members); a holder outside it gets a
+    // moment, then the rest is taken without waiting for the pipes' end.
     ::kill(-d.pid, SIGKILL);
     {
         std::unique_lock<std::mutex> lock(d.mu);
-        d.cv.wait_for(lock, ms(5000), [&] { return !d.out_open && !d.err_open; });
+        d.cv.wait_for(lock, ms(500), [&] { return !d.out_open && !d.err_open; });
     }
     d.stop_reader();
     if (WIFEXITED(d.status)) {

@@ -1,4 +1,6 @@
 // Console operations: progress line, waits on a test clock, text routines.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -104,6 +106,7 @@ TEST(Progress, LineFormatAndMarkerTurnsEverySixteenCalls) {
     std::vector<char> markers;
     for (int i = 0; i < 96; ++i) {
         testing::internal::CaptureStderr();
+        progress_line_broken();  // written every time, to see each marker
         show_progress(1000, 500);
         const std::string line = testing::internal::GetCapturedStderr();
         ASSERT_EQ(line.substr(1), "050 % completed.\r");
@@ -121,6 +124,28 @@ TEST(Progress, LineFormatAndMarkerTurnsEverySixteenCalls) {
     }
     ASSERT_GE(changes.size(), 5u);
     for (size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i] - changes[i - 1], 16u);
+}
+
+TEST(Progress, TheSameLineIsNotWrittenOverItselfUnlessSomethingCameBetween) {
+    testing::internal::CaptureStderr();
+    progress_line_broken();
+    for (int i = 0; i < 40; ++i) show_progress(100000, 50000);  // 050 all along
+    const std::string repeated = testing::internal::GetCapturedStderr();
+    // One line per marker the 40 calls went through: two or three.
+    const size_t lines = std::count(repeated.begin(), repeated.end(), '\r');
+    EXPECT_GE(lines, 2u);
+    EXPECT_LE(lines, 3u);
+    for (size_t at = 0; at < repeated.size(); at += 18) EXPECT_EQ(repeated.substr(at + 1, 17), "050 % completed.\r");
+
+    testing::internal::CaptureStderr();
+    show_progress(100000, 50000);
+    show_progress(100000, 51000);  // a new number is written at once
+    progress_line_broken();        // so is the same line after other text
+    show_progress(100000, 51000);
+    const std::string after = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(after.size(), 2u * 18u) << after;
+    EXPECT_EQ(after.substr(1, 17), "051 % completed.\r");
+    EXPECT_EQ(after.substr(19, 17), "051 % completed.\r");
 }
 
 TEST(Text, FindInWindowTakesTheFirstExactMatch) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -101,10 +102,10 @@ TEST(DeviceOpen, NonTerminalOpensButHasNoSettings) {
     unlink(path);
 }
 
-TEST_F(DevicePty, OpenIsExclusiveAndBlocking) {
+TEST_F(DevicePty, OpenIsExclusiveAndNeverWaits) {
     open_device();
     int fd = static_cast<int>(handle);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 
     // Privileged users pass TIOCEXCL (EBUSY) but not the lock (EWOULDBLOCK).
@@ -301,13 +302,19 @@ TEST_F(DevicePty, ReadsWaitingBytesAndCountsThem) {
     }
     EXPECT_EQ(in, 3u);
     EXPECT_EQ(out, 0u);
-    unsigned char byte = 0;
-    for (unsigned char expected : {'a', 'b', '\n'}) {
-        ASSERT_TRUE(device_read_byte(handle, &byte));
-        EXPECT_EQ(byte, expected);
-    }
+    // One read takes all that has arrived, and no more than asked for.
+    unsigned char bytes[8] = {};
+    uint32_t got = 0;
+    ASSERT_TRUE(device_read_available(handle, bytes, 2, &got));
+    EXPECT_EQ(got, 2u);
+    ASSERT_TRUE(device_read_available(handle, bytes + 2, sizeof bytes - 2, &got));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 3), "ab\n");
     ASSERT_TRUE(device_queue_status(handle, &in, &out));
     EXPECT_EQ(in, 0u);
+    // Nothing more: the read does not wait for it.
+    ASSERT_TRUE(device_read_available(handle, bytes, sizeof bytes, &got));
+    EXPECT_EQ(got, 0u);
 }
 
 TEST_F(DevicePty, HungUpLineNoLongerAnswers) {
@@ -317,7 +324,9 @@ TEST_F(DevicePty, HungUpLineNoLongerAnswers) {
     master = -1;
     EXPECT_FALSE(device_answers(handle));
     unsigned char byte = 0;
-    EXPECT_FALSE(device_read_byte(handle, &byte));
+    uint32_t got = 0;
+    EXPECT_FALSE(device_read_available(handle, &byte, 1, &got));
+    EXPECT_EQ(got, 0u);
     EXPECT_FALSE(device_write(handle, "x", 1));
 }
 
