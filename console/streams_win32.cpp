@@ -14,6 +14,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "console.h"
 
@@ -22,11 +23,11 @@ namespace {
 char error_buffer[4096];
 
 // Ctrl-C and Ctrl-Break end the run with the status Windows gives a program
-// ended that way, never 0 (which a script would take for success), and with
-// everything said so far on the console.
+// ended that way, never 0 (which a script would take for success), through
+// the normal exit, so that the console gets everything said so far and the
+// exit handlers (the traffic trace's last lines) run.
 BOOL WINAPI end_on_break(DWORD) {
-    std::fflush(stderr);
-    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
     return TRUE;
 }
 
