@@ -64,7 +64,8 @@ void resume_on_signal(int) {
 
 void install_restore_handlers() {
     std::atexit(keyboard_restore);
-    const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    // No SIGPIPE: it is ignored, a lost console must not end the run.
+    const int endings[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     for (int signo : endings) on_signal(signo, restore_on_signal);
     on_signal(SIGTSTP, suspend_on_signal);
     on_signal(SIGCONT, resume_on_signal);
