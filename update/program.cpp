@@ -43,11 +43,13 @@ enum CommandOutcome { KEEP_WAITING, TARGET_READY };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
 
-// Next received byte, or -1 when a key is pressed first.
+// Next received byte, or -1 when a key is pressed first or the line is
+// lost: the rest of a line cut by an unplug never comes, and the command
+// loop must get on with re-opening the port.
 int next_byte_or_key(int port) {
     for (;;) {
         if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
-        if (key_waiting()) return -1;
+        if (key_waiting() || !port_is_healthy(port)) return -1;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
 }

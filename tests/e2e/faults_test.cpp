@@ -114,6 +114,38 @@ TEST(ProgramFaults, TheLastDrainOnADeadLineIsNotAFinish) {
     EXPECT_TRUE(target.report().matches(expected_records(program)));  // every byte did arrive, unconfirmed
 }
 
+TEST(ProgramFaults, ALineLostInsideATargetLineIsPickedUpAgain) {
+    struct Case {
+        const char* started;  // what the target sent before the plug went
+        int exit_code;
+        const char* ending;
+    };
+    const Case cases[] = {
+        {"Mhalf a messa", 0, finished},
+        {"S1152", 0, finished},
+        {"N", 1, "\nWrite Error\a\n"},  // the error stands; its detail is lost
+    };
+    const std::string program = program_of(3, 8);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.started);
+        Inputs in(loader_bytes(10), program);
+        sim::TargetConfig config = pullable(in, {Pull::at(Pull::AfterRecord, 1, 200ms, 50ms)});
+        config.actions[1] = {sim::RecordAction::junk(c.started)};
+        sim::SimTarget target(config);
+        ASSERT_TRUE(target.start()) << target.last_error();
+        const testbed::ProcessResult r = testbed::FwldProcess::fwld(quick_args(in, config.link_path))->finish(10s);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_TRUE(ends_with(r.err, c.ending)) << r.err;
+        EXPECT_EQ(r.err.find(">>half"), std::string::npos);  // a cut line is not shown
+        EXPECT_EQ(r.err.find("bps="), std::string::npos);
+        if (c.exit_code == 0) {
+            target.wait_done(2s);
+            EXPECT_TRUE(target.report().matches(expected_records(program)));
+        }
+    }
+}
+
 // Changes the program file once the target has record 1: fwld is then
 // waiting for the 'H' of record 2.
 testbed::ProcessResult run_with_change(const std::string& program, std::function<void(int fd, size_t size)> change,
