@@ -151,7 +151,9 @@ HostileRun hostile_run(uint64_t seed, Fate fate) {
     run.stream += '\n';
     switch (fate) {
     case WRITE_ERROR: {
-        const auto detail = static_cast<unsigned char>(pick(rng, 0, 255));
+        // A control byte: C0 or C1, which the console must show escaped.
+        const long control = pick(rng, 0, 0x20 + 0x21 - 1);
+        const auto detail = static_cast<unsigned char>(control < 0x20 ? control : 0x7F + (control - 0x20));
         run.stream += std::string("N") + static_cast<char>(detail);
         run.ending = "N-" + escaped(detail) + "\n\nWrite Error\a\n";
         break;

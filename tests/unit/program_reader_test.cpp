@@ -210,6 +210,17 @@ TEST(ProgramFingerprint, AppendedBytesAreSeenAtTheNextBlockOrTheEnd) {
     EXPECT_FALSE(small.read_to_end());
 }
 
+TEST(ProgramFingerprint, TruncationBehindTheBufferedBytesIsSeenAtTheEnd) {
+    // The stream already holds the whole small file: every checked byte
+    // still comes, and only the size tells.
+    Checked c(records_of(3, 10));
+    ASSERT_TRUE(c.read_past(1));
+    ASSERT_EQ(ftruncate(fileno(c.file), 5), 0);
+    EXPECT_FALSE(c.read_to_end());
+    EXPECT_EQ(c.stream.consumed, c.seen.size);
+    EXPECT_EQ(c.stream.digest, c.seen.digest);
+}
+
 TEST(ProgramFingerprint, SameSizeRewriteIsCaughtByTheDigestAtTheEnd) {
     Checked c(records_of(200, 100));
     ASSERT_TRUE(c.read_past(100));
