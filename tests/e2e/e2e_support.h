@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
