@@ -14,9 +14,10 @@
 
 namespace {
 
-int tty_fd = -1;
+// The signal handlers read these two.
+volatile sig_atomic_t tty_fd = -1;
 bool tty_tried = false;
-bool tty_modified = false;
+volatile sig_atomic_t tty_modified = 0;
 struct termios tty_original;
 struct termios tty_keys;
 // Set when Ctrl-Z handed the terminal back; the stop may never come (an
@@ -36,7 +37,8 @@ void on_signal(int signo, void (*handler)(int)) {
 
 // The handlers that were there before ours: whoever else wants to see the
 // end (the traffic trace writes out its last lines) still gets it.
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// No SIGPIPE: it is ignored, a lost console must not end the run.
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction previous_actions[std::size(ending_signals)];
 
 bool is_handler(const struct sigaction& action) {
@@ -103,7 +105,10 @@ void open_terminal() {
     tty_keys.c_cc[VTIME] = 0;
     install_restore_handlers();
     tty_fd = fd;
-    if (tcsetattr(fd, TCSANOW, &tty_keys) == 0) tty_modified = true;
+    // Marked before the change: a Ctrl-C delivered as tcsetattr returns must
+    // still find something to put back.
+    tty_modified = 1;
+    if (tcsetattr(fd, TCSANOW, &tty_keys) != 0) tty_modified = 0;
 }
 
 }  // namespace
@@ -130,5 +135,5 @@ void keyboard_restore() {
     // Async-signal-safe calls only: this also runs from signal handlers.
     tcflush(tty_fd, TCIFLUSH);
     if (tty_modified) tcsetattr(tty_fd, TCSANOW, &tty_original);
-    tty_modified = false;
+    tty_modified = 0;
 }

@@ -217,6 +217,10 @@ void prepare_run(const Options& o) {
     if (run_files.loader_fd < 0 || run_files.program == nullptr) finding("program file does not open");
     run_files.loader_size = static_cast<int32_t>(o.file->size);
     run_files.program_size = static_cast<int32_t>(o.file->size);
+    char refusal[128];
+    if (!check_program_file(run_files.program, &run_files.program_checked, refusal, sizeof refusal)) {
+        finding("the scripted program file fails its own check");
+    }
 }
 
 // A fatal stop leaves the input files open; the process would have ended.

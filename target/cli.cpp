@@ -34,6 +34,43 @@ bool split_index(const std::string& text, int* k, std::string* rest, bool rest_r
     return true;
 }
 
+// "WHERE[:N][:X]" of --replug-at, into a pulled plug.
+bool parse_pull(const std::string& text, LinePull* out) {
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    struct Form {
+        const char* name;
+        LinePull::Where where;
+        bool numbered;  // takes N
+        int extras;     // 0: nothing more; 1: optional MS; 2: required BYTES
+    };
+    static const Form forms[] = {
+        {"password", LinePull::AfterPassword, true, 1}, {"before-go", LinePull::BeforeGo, false, 1},
+        {"after-go", LinePull::AfterGo, false, 1},      {"loader", LinePull::InLoader, true, 0},
+        {"ready", LinePull::AfterReady, true, 1},       {"record", LinePull::InRecord, true, 2},
+    };
+    for (const Form& f : forms) {
+        if (parts[0] != f.name) continue;
+        size_t at = 1;
+        long n = 0;
+        if (f.numbered && (parts.size() <= at || !to_long(parts[at++], &n) || n < 1 || n > 1000000)) return false;
+        long x = 0;
+        if (f.extras == 2 && (parts.size() <= at || !to_long(parts[at++], &x) || x < 1 || x > 255)) return false;
+        if (f.extras == 1 && parts.size() > at && (!to_long(parts[at++], &x) || x < 0 || x > 600000)) return false;
+        if (parts.size() != at) return false;
+        *out = LinePull::at(f.where, static_cast<int>(n));
+        if (f.extras == 2) out->bytes = static_cast<size_t>(x);
+        if (f.extras == 1) out->delay = std::chrono::milliseconds(x);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool unescape(const std::string& text, std::string* out) {
@@ -108,6 +145,13 @@ one K run in the order given, then the target asks for the next record):
   --junk-after K:TEXT   send TEXT (ignored by the tool)
   --silent-after K      fall silent
   --replug-after K      hang up the pty and publish a new one at --link
+  --replug-at WHERE     the same at another point, losing what is on its way:
+                        password:N[:MS]  MS after the N-th password
+                        before-go[:MS]   MS after the acknowledgement, before G
+                        after-go[:MS]    MS after G
+                        loader:N         after N loader records
+                        ready:K[:MS]     MS after the H for record K, then R
+                        record:K:BYTES   after BYTES bytes of record K, then R
   --keep-going-after-e  do not stop at an E record; end when the tool closes the port
   --image-out FILE      write the received records, concatenated as framed
 Patience:
@@ -285,6 +329,16 @@ bool parse_command_line(const std::vector<std::string>& args, CliOptions* out, s
              c.actions[k].push_back(RecordAction::replug());
              return true;
          }}},
+        {"--replug-at", {true, [&](auto& o, auto& v) {
+             LinePull pull;
+             if (!parse_pull(v, &pull)) {
+                 *error = o + ": expected password:N[:MS], before-go[:MS], after-go[:MS], loader:N, ready:K[:MS] or "
+                              "record:K:BYTES, got " + v;
+                 return false;
+             }
+             c.pulls.push_back(pull);
+             return true;
+         }}},
         {"--gap-timeout", {true, [&](auto& o, auto& v) {
              long n = 0;
              if (!number(o, v, 1, 3600000, &n)) return false;
@@ -342,11 +396,11 @@ bool parse_command_line(const std::vector<std::string>& args, CliOptions* out, s
         *error = "--pty and --device exclude each other";
         return false;
     }
-    bool replug = false;
+    bool replug = !c.pulls.empty();
     for (const auto& [k, list] : c.actions)
         for (const RecordAction& a : list) replug = replug || a.kind == RecordAction::Replug;
     if (replug && (c.link_path.empty() || !c.device_path.empty())) {
-        *error = "--replug-after needs a pty published with --link";
+        *error = "--replug-after and --replug-at need a pty published with --link";
         return false;
     }
     if (!c.link_path.empty() && !c.device_path.empty()) {
@@ -371,6 +425,7 @@ std::string summary_text(const TargetReport& r, const RecordList* expected) {
         s += "erase list: \"" + shown + "\"\n";
     }
     if (r.replugs) s += "replugs: " + std::to_string(r.replugs) + "\n";
+    if (r.records_cut) s += "records cut by a replug: " + std::to_string(r.records_cut) + "\n";
     if (r.bytes_after_end) s += "bytes after the end: " + std::to_string(r.bytes_after_end) + "\n";
     if (r.ended_by_action) s += "ended by the script\n";
     for (const std::string& e : r.framing_errors) s += "error: " + e + "\n";

@@ -1,5 +1,7 @@
 #include "sim_target.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -165,6 +167,26 @@ struct SimTarget::Impl {
         update([](TargetReport& r) { ++r.h_sent; });
     }
 
+    // ---- pulled plugs ----
+
+    const LinePull* pull_at(LinePull::Where where, int n) const {
+        for (const LinePull& p : cfg.pulls)
+            if (p.where == where && p.n == n) return &p;
+        return nullptr;
+    }
+
+    void pull_plug(const LinePull& p, const std::string& where) {
+        if (p.delay.count() > 0) line.sleep_for(p.delay);
+        event("unplugged " + where);
+        line.replug(p.gap.count() > 0 ? p.gap : cfg.replug_unplugged, cfg.replug_reopen_timeout, cfg.replug_settle);
+        update([](TargetReport& r) { ++r.replugs; });
+        event("replugged " + where + ": now " + line.slave_path());
+    }
+
+    void pull_if_due(LinePull::Where where, int n, const std::string& text) {
+        if (const LinePull* p = pull_at(where, n)) pull_plug(*p, text);
+    }
+
     // Reads `text` from its second byte on (the first was just read). On a
     // mismatch the odd byte is pushed back and the bytes taken are returned.
     bool match_rest(const std::string& text, std::string* got, Clock::time_point* when) {
@@ -234,6 +256,8 @@ struct SimTarget::Impl {
                 if (!acked && !cfg.never_ack && count >= cfg.ack_after_passwords) {
                     send_ack(count);
                     acked = true;
+                } else if (!acked) {
+                    pull_if_due(LinePull::AfterPassword, count, "after password " + std::to_string(count));
                 }
                 continue;
             }
@@ -263,10 +287,12 @@ struct SimTarget::Impl {
         }
         update([&](TargetReport& r) { r.ack_ms = ms(Clock::now()); });
         event("acknowledged after " + std::to_string(passwords) + " password(s) with " + show(cfg.ack_text));
+        pull_if_due(LinePull::BeforeGo, 0, "after the acknowledgement");
         if (cfg.g_delay.count() > 0) line.sleep_for(cfg.g_delay);
         if (!cfg.never_g) {
             put("G");
             update([&](TargetReport& r) { r.g_ms = ms(Clock::now()); });
+            pull_if_due(LinePull::AfterGo, 0, "after G");
         }
     }
 
@@ -304,6 +330,7 @@ struct SimTarget::Impl {
             }
             all.insert(all.end(), rec.begin(), rec.end());
             update([&](TargetReport& r) { r.loader_records.push_back(rec); });
+            pull_if_due(LinePull::InLoader, static_cast<int>(index), "after loader record " + std::to_string(index));
         }
         if (!cfg.loader_out.empty() && !write_whole_file(cfg.loader_out, all))
             framing("cannot write " + cfg.loader_out);
@@ -319,8 +346,10 @@ struct SimTarget::Impl {
 
     // One record from the tool. The first byte is waited for until
     // `first_deadline`; returns false at that deadline, or when the tool
-    // closed the port (close_mark >= 0).
-    bool read_record(ProgramRecord* out, Clock::time_point first_deadline, int close_mark = -1) {
+    // closed the port (close_mark >= 0). Stops after `limit` bytes, leaving
+    // a longer record incomplete.
+    bool read_record(ProgramRecord* out, Clock::time_point first_deadline, int close_mark = -1,
+                     size_t limit = SIZE_MAX) {
         Clock::time_point when;
         int c;
         for (;;) {
@@ -342,17 +371,17 @@ struct SimTarget::Impl {
         out->ms = ms(when);
         out->line_baud = line.line_baud();
         if (c == 'E') return true;
-        int count = get_gap(&when);
+        int count = limit > 1 ? get_gap(&when) : -1;
         if (count >= 0) {
             out->bytes.push_back(static_cast<uint8_t>(count));
-            for (int i = 0; i < count; ++i) {
+            for (int i = 0; i < count && out->bytes.size() < limit; ++i) {
                 c = get_gap(&when);
                 if (c < 0) break;
                 out->bytes.push_back(static_cast<uint8_t>(c));
             }
         }
         out->ms = ms(when);
-        size_t want = count >= 0 ? static_cast<size_t>(count) + 2 : 2;
+        size_t want = out->bytes.size() >= 2 ? static_cast<size_t>(out->bytes[1]) + 2 : 2;
         out->complete = out->bytes.size() == want;
         return true;
     }
@@ -468,6 +497,55 @@ struct SimTarget::Impl {
         event("erase list " + after + ": " + show(text));
     }
 
+    // Record k with the plug pulled on its way (see LinePull::ask).
+    void receive_across_pull(int k, const LinePull& p, ProgramRecord* rec) {
+        const std::string name = "record " + std::to_string(k);
+        ProgramRecord got;
+        got.bytes.clear();
+        if (p.where == LinePull::InRecord) read_record(&got, Clock::time_point::max(), -1, std::max<size_t>(p.bytes, 1));
+        pull_plug(p, p.where == LinePull::InRecord
+                         ? "after " + std::to_string(got.bytes.size()) + " byte(s) of " + name
+                         : "while waiting for " + name);
+        if (!got.bytes.empty() && got.complete) {
+            *rec = got;  // it was through before the plug went
+            return;
+        }
+        if (!got.bytes.empty()) {
+            update([](TargetReport& r) { ++r.records_cut; });
+            event(name + " cut after " + std::to_string(got.bytes.size()) + " byte(s); asking again with " + p.ask);
+        }
+        if (p.ask != 'R') {
+            send_h();
+            read_record(rec, Clock::time_point::max());
+            return;
+        }
+        put("R");
+        const bool nothing_to_repeat = k == 1 && got.bytes.empty();
+        const auto patience = nothing_to_repeat ? std::chrono::milliseconds(1000) : cfg.byte_gap_timeout;
+        if (!read_record(rec, Clock::now() + patience)) {
+            if (!nothing_to_repeat) {
+                framing("no answer to R after the replug, waiting for " + name);
+                throw ScriptOver{};
+            }
+            event("no answer to R: the tool had not seen the H for record 1");
+            send_h();
+            read_record(rec, Clock::time_point::max());
+            return;
+        }
+        if (got.bytes.empty() && k >= 2 && rec->complete && rec->bytes == last_record) {
+            rec->resend = true;
+            update([&](TargetReport& r) { r.records.push_back(*rec); });
+            event("the tool had not seen the H for " + name + ": it repeated record " + std::to_string(k - 1));
+            send_h();
+            *rec = ProgramRecord{};
+            read_record(rec, Clock::time_point::max());
+            return;
+        }
+        if (!got.bytes.empty() && rec->bytes.size() >= got.bytes.size() &&
+            !std::equal(got.bytes.begin(), got.bytes.end(), rec->bytes.begin()))
+            framing(name + " sent again after the cut does not begin with the bytes that had arrived");
+    }
+
     void program() {
         update([](TargetReport& r) { r.phase = TargetReport::Phase::Program; });
         run_actions(0);
@@ -475,7 +553,11 @@ struct SimTarget::Impl {
         for (int k = 1;; ++k) {
             ProgramRecord rec;
             int close_mark = cfg.stop_at_e ? -1 : line.tool_closes();
-            if (!read_record(&rec, Clock::time_point::max(), close_mark)) {
+            const LinePull* pull = pull_at(LinePull::AfterReady, k);
+            if (pull == nullptr) pull = pull_at(LinePull::InRecord, k);
+            if (pull != nullptr) {
+                receive_across_pull(k, *pull, &rec);
+            } else if (!read_record(&rec, Clock::time_point::max(), close_mark)) {
                 // The port closed. Bytes written just before the close may
                 // still be on their way through the pty.
                 if (!read_record(&rec, Clock::now() + std::chrono::milliseconds(200))) {
@@ -495,6 +577,7 @@ struct SimTarget::Impl {
                 return;
             }
             run_actions(k);
+            pull_if_due(LinePull::AfterRecord, k, "after record " + std::to_string(k));
             send_h();
         }
     }

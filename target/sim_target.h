@@ -73,6 +73,51 @@ struct RecordAction {
     static RecordAction replug() { return make(Replug); }
 };
 
+// The plug pulled at a chosen point of the run: the line goes, and whatever
+// was still on its way in either direction is lost. It stays away for `gap`
+// (0: TargetConfig::replug_unplugged), comes back as a fresh pty at the
+// link, and the target waits for the tool to open it again. The tool
+// survives a pull during the wake-up and the program stage; one after the
+// acknowledgement or during the loader ends its run.
+struct LinePull {
+    enum Where {
+        AfterPassword,  // `delay` after the n-th password, before the acknowledgement
+        BeforeGo,       // `delay` after the acknowledgement; 'G' comes after the replug
+        AfterGo,        // `delay` after 'G'
+        InLoader,       // after n loader records
+        AfterReady,     // `delay` after the 'H' that asks for record n
+        InRecord,       // after `bytes` bytes of record n (the rest is lost)
+        AfterRecord,    // after record n and its actions, before the next 'H'
+    };
+    Where where = AfterRecord;
+    int n = 0;
+    size_t bytes = 0;
+    std::chrono::milliseconds delay{0};
+    std::chrono::milliseconds gap{0};
+    // AfterReady and InRecord: how the target asks again for a record that
+    // did not arrive whole. 'R' as a real target does: the tool repeats the
+    // record it sent last. When nothing of the record had arrived, that may
+    // be the record before (the tool never saw the 'H'); the target knows it
+    // by its content, as a real one by its address, and asks with 'H'. For
+    // record 1 the tool has nothing to repeat: after 1 s of silence, 'H'.
+    // 'H' instead of 'R' plays a target that lost count.
+    char ask = 'R';
+
+    static LinePull at(Where w, int n, std::chrono::milliseconds delay = {}, std::chrono::milliseconds gap = {}) {
+        LinePull p;
+        p.where = w;
+        p.n = n;
+        p.delay = delay;
+        p.gap = gap;
+        return p;
+    }
+    static LinePull in_record(int n, size_t bytes, std::chrono::milliseconds gap = {}) {
+        LinePull p = at(InRecord, n, {}, gap);
+        p.bytes = bytes;
+        return p;
+    }
+};
+
 struct TargetConfig {
     using ms = std::chrono::milliseconds;
 
@@ -103,6 +148,9 @@ struct TargetConfig {
     bool stop_at_e = true;  // an E record ends the run; if false, keep asking
                             // with 'H' until the tool closes the port
     std::string image_out;  // write the received records here, concatenated as framed
+
+    // Pulled plugs (need a pty published at link_path).
+    std::vector<LinePull> pulls;
 
     // Patience.
     ms byte_gap_timeout{5000};   // inside a record, a reply, or the reset sentence
@@ -158,6 +206,7 @@ struct TargetReport {
     bool completed = false;        // the run's records all arrived
     bool ended_by_action = false;  // an error, type error or silence ended it
     int replugs = 0;
+    int records_cut = 0;           // records a pulled plug cut short, then asked for again
     size_t bytes_after_end = 0;    // anything the tool sent after the end
 
     std::vector<std::string> framing_errors;

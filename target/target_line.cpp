@@ -379,6 +379,7 @@ void TargetLine::replug(std::chrono::milliseconds unplugged, std::chrono::millis
                         std::chrono::milliseconds settle) {
     if (!pty_) throw LineLost{"replug needs a pty"};
     drop_pty();
+    rx_.clear();  // what had come in but was not taken yet is lost with the line
     sleep_for(unplugged);
     std::string error;
     if (!create_pty(&error) || !publish_link(&error)) throw LineLost{"replug: " + error};

@@ -71,7 +71,8 @@ public:
     // model follows.
     void change_speed(long baud);
 
-    // Pulls the plug: hangs up the pty, leaves the link missing for
+    // Pulls the plug: hangs up the pty (bytes that came in but were not
+    // taken yet are lost with it), leaves the link missing for
     // `unplugged`, then publishes a fresh pty there and waits (up to
     // `reopen_timeout`) for the tool to open it, plus `settle` for the tool
     // to finish setting it up.

@@ -60,13 +60,17 @@ void repeat_password_until_acknowledged(const RunSettings& s) {
 }
 
 // A key does not end this wait (it stays pending and interrupts the
-// program stage); Ctrl-C does.
-void wait_for_go(int port) {
+// program stage); Ctrl-C does. The target has acknowledged and waits for
+// the loader: a line lost now cannot be picked up again, and a 'G' lost
+// with it would leave this wait without end.
+void wait_for_go(const RunSettings& s) {
+    const int port = s.port_number;
     for (;;) {
         if (port_input_count(port) != 0) {
             if (port_read_byte(port) == 'G') return;
             continue;
         }
+        if (!port_is_healthy(port)) stop_loader_lost(s);
         idle_wait(port, IGNORE_KEYS, 1000);
     }
 }
@@ -104,8 +108,8 @@ void wake_target(const RunSettings& s) {
     port_write_string(port, sentence);
     port_write_string(port, s.password);
     repeat_password_until_acknowledged(s);
-    wait_for_go(port);
+    wait_for_go(s);
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
-    port_write_string(port, "Loader");
+    if (!port_write_string(port, "Loader")) stop_loader_lost(s);
     std::fputs("Execute STEP1\n", stderr);
 }

@@ -19,3 +19,8 @@ bool ensure_port_healthy(int port);
 
 // Waits until the transmit queue has drained (or its status is unreadable).
 void wait_for_drain(int port);
+
+// Waits for the drain, then tells whether the port still answers. A queue
+// whose status cannot be read counts as drained, so a dead device would
+// otherwise pass for one that took everything.
+bool drained_on_healthy_port(int port);

@@ -23,9 +23,13 @@ long read_chunk(int fd, unsigned char* buffer, unsigned size) {
     }
 }
 
-void send_end_marker(int port) {
-    port_write_string(port, end_marker);
-    for (int i = 0; i < END_MARKER_FILL; ++i) port_write_byte(port, 0);
+// False at the first write the device refuses.
+bool send_end_marker(int port) {
+    if (!port_write_string(port, end_marker)) return false;
+    for (int i = 0; i < END_MARKER_FILL; ++i) {
+        if (!port_write_byte(port, 0)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -44,7 +48,8 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
         if (got == 0) break;
         bytes_read += static_cast<int32_t>(got);
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
-        port_write(port, record, sizeof record);
+        // No resend exists for the loader: one lost record spoils it all.
+        if (!port_write(port, record, sizeof record)) stop_loader_lost(s);
         if (group != 0 && ++records_in_group >= group) {
             records_in_group = 0;
             wait_ms(static_cast<uint32_t>(s.loader_pacing_wait));
@@ -53,6 +58,11 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
     }
     std::fputs("                    \r", stderr);
     progress_line_broken();
-    send_end_marker(port);
-    wait_for_drain(port);
+    if (!send_end_marker(port) || !drained_on_healthy_port(port)) stop_loader_lost(s);
+}
+
+void stop_loader_lost(const RunSettings& s) {
+    stop_with_port_closed(s,
+                          "The loader did not reach the target: the line failed while it was sent.\n"
+                          "Switch the target off and on again, then run fwld again.\a");
 }

@@ -15,3 +15,8 @@ bool ensure_port_healthy(int port) {
 void wait_for_drain(int port) {
     while (!port_output_drained(port)) clock_sleep_ms(DRAIN_POLL_MS);
 }
+
+bool drained_on_healthy_port(int port) {
+    wait_for_drain(port);
+    return port_is_healthy(port) != 0;
+}

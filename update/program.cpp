@@ -20,27 +20,36 @@ constexpr uint32_t COMMAND_IDLE_MS = 500;
 
 struct Transfer {
     const RunSettings* settings;
+    const ProgramFingerprint* checked;
+    ProgramStream program;
     RecordSlot slots[2];
     int next;              // slot holding the record to send on 'H'
     bool sent_any;         // the other slot holds a record to resend
+    bool sent_whole;       // and its last write went out whole
     bool first_ready;      // the erase countdown is still to come
     int32_t bytes_sent;
 };
+
+// Every way the line can fail the program ends here: a record that did not
+// get out whole and was not asked for again, or a dead line at the end.
+const char line_lost_message[] =
+    "The line failed while the program was sent: the target may hold an incomplete image.\n"
+    "Switch the target off and on again, then run fwld again.\a";
+const char file_changed_message[] =
+    "Hex file changed while it was sent: the target may hold a mixed image.\n"
+    "Run fwld again once the file is complete.\a";
 
 enum CommandOutcome { KEEP_WAITING, TARGET_READY };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
 
-// Next received byte, or -1 when a key is pressed first. A device lost in
-// the middle of a line is re-opened here too, or the line would never end.
+// Next received byte, or -1 when a key is pressed first or the line is
+// lost: the rest of a line cut by an unplug never comes, and the command
+// loop must get on with re-opening the port.
 int next_byte_or_key(int port) {
     for (;;) {
-        if (!ensure_port_healthy(port)) {
-            if (key_waiting()) return -1;
-            continue;
-        }
         if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
-        if (key_waiting()) return -1;
+        if (key_waiting() || !(port_known_alive(port) || port_is_healthy(port))) return -1;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
 }
@@ -118,10 +127,10 @@ void send_erase_list(const Transfer& t) {
     port_write(port, "\n", 1);
 }
 
-void resend_previous(const Transfer& t) {
-    if (!t.sent_any) return;  // nothing has gone out yet
-    const RecordSlot& previous = t.slots[1 - t.next];
-    port_write(port_of(t), previous.bytes, static_cast<uint32_t>(previous.length));
+void resend_previous(Transfer* t) {
+    if (!t->sent_any) return;  // nothing has gone out yet
+    const RecordSlot& previous = t->slots[1 - t->next];
+    t->sent_whole = port_write(port_of(*t), previous.bytes, static_cast<uint32_t>(previous.length)) != 0;
 }
 
 void report_flash_type(const char* line) {
@@ -133,12 +142,15 @@ CommandOutcome handle_command(Transfer* t, char command) {
     const RunSettings& s = *t->settings;
     switch (command) {
     case 'H':
+        // Asked for the next record while the last one never got out whole:
+        // the target would miss it without knowing.
+        if (t->sent_any && !t->sent_whole) stop_with_port_closed(s, line_lost_message);
         if (t->first_ready) {
             t->first_ready = false;
             erase_countdown(s.erase_wait);
         }
         return TARGET_READY;
-    case 'R': resend_previous(*t); break;
+    case 'R': resend_previous(t); break;
     case 'S': change_speed(*t); break;
     case 'M': show_message(*t); break;
     case 'N': report_write_error(*t);
@@ -169,19 +181,27 @@ bool await_ready(Transfer* t) {
     }
 }
 
-// Reads the record to send next. False when the file holds no more.
-bool load_next_record(Transfer* t, FILE* program) {
+// Reads the record to send next. False when the file holds no more, which
+// is only once every byte of the checked file has been taken.
+bool load_next_record(Transfer* t) {
+    FILE* file = t->program.file;
     RecordSlot* slot = &t->slots[t->next];
-    const RecordRead result = read_program_record(slot, program);
-    if (std::ferror(program)) stop_with_port_closed(*t->settings, "Hex file can not be read.");
+    const RecordRead result = read_program_record(slot, &t->program);
+    if (std::ferror(file)) stop_with_port_closed(*t->settings, "Hex file can not be read.");
     if (result == RECORD_TOO_LONG) stop_with_port_closed(*t->settings, "Hex file holds a record too long to send.");
     // A record cut short by the end of the file is never sent.
-    return result == RECORD && !std::feof(program);
+    const bool more = result == RECORD && !std::feof(file);
+    if (!program_file_unchanged(&t->program, *t->checked, !more)) {
+        stop_with_port_closed(*t->settings, file_changed_message);
+    }
+    return more;
 }
 
+// A failed write is left to the target: after the re-open it asks again
+// with 'R'. Whether it did is checked on the next 'H' and at the end.
 void send_record(Transfer* t, int32_t program_size) {
     const RecordSlot& slot = t->slots[t->next];
-    port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length));
+    t->sent_whole = port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length)) != 0;
     t->bytes_sent += slot.length;
     t->sent_any = true;
     show_progress(program_size, t->bytes_sent);
@@ -203,17 +223,30 @@ int send_program(const RunSettings& s, RunFiles* files) {
     std::fprintf(stderr, "%ldByte transfer\n", static_cast<long>(files->program_size));
     Transfer t{};
     t.settings = &s;
+    t.checked = &files->program_checked;
+    program_stream_start(&t.program, files->program);
     t.first_ready = true;
-    while (load_next_record(&t, files->program)) {
-        if (!await_ready(&t) || key_waiting()) break;
+    bool stopped_by_key = false;
+    while (load_next_record(&t)) {
+        if (!await_ready(&t) || key_waiting()) {
+            stopped_by_key = true;
+            break;
+        }
         send_record(&t, files->program_size);
     }
     close_input_files(files);
-    // A fresh look at the keyboard picks the message, so a key pressed after
-    // the last record still reports an interruption.
-    const bool interrupted = key_waiting();
-    std::fputs(interrupted ? "Interruption.          \a\n" : "Finish version up.     \a\n", stderr);
-    wait_for_drain(s.port_number);
-    port_close(s.port_number);
-    return interrupted ? 1 : 0;
+    const int port = s.port_number;
+    // A fresh look at the keyboard as well, so a key pressed after the last
+    // record still reports an interruption.
+    if (stopped_by_key || key_waiting()) {
+        std::fputs("Interruption.          \a\n", stderr);
+        wait_for_drain(port);
+        port_close(port);
+        return 1;
+    }
+    const bool last_record_whole = !t.sent_any || t.sent_whole;
+    if (!last_record_whole || !drained_on_healthy_port(port)) stop_with_port_closed(s, line_lost_message);
+    std::fputs("Finish version up.     \a\n", stderr);
+    port_close(port);
+    return 0;
 }

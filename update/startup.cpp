@@ -76,7 +76,7 @@ void start_run(const RunSettings& s, RunFiles* files) {
     // A damaged record file is refused before the target is touched: sending
     // all but a broken last record would leave a half-written device.
     char refusal[128];
-    if (!check_program_file(files->program, refusal, sizeof refusal)) fatal_stop(refusal);
+    if (!check_program_file(files->program, &files->program_checked, refusal, sizeof refusal)) fatal_stop(refusal);
     start_trace(s);
     open_port(s);
     echo_settings(s);

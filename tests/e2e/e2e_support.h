@@ -5,7 +5,10 @@
 
 #include <termios.h>
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,16 @@ inline const char usage_text[] =
 inline const char banner_line[] = "Program upload utility Version 8.00\n";
 inline const char finished[] = "Finish version up.     \a\n";
 inline const char interrupted[] = "Interruption.          \a\n";
+// The stops of a run whose line or program file failed it.
+inline const char loader_lost[] =
+    "\nThe loader did not reach the target: the line failed while it was sent.\n"
+    "Switch the target off and on again, then run fwld again.\a\n";
+inline const char line_lost[] =
+    "\nThe line failed while the program was sent: the target may hold an incomplete image.\n"
+    "Switch the target off and on again, then run fwld again.\a\n";
+inline const char file_changed[] =
+    "\nHex file changed while it was sent: the target may hold a mixed image.\n"
+    "Run fwld again once the file is complete.\a\n";
 
 // Loader bytes that differ from record to record.
 inline std::string loader_bytes(size_t size) {
@@ -121,5 +134,40 @@ inline size_t count_of(const std::string& text, const std::string& piece) {
 inline bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
+
+// The target's step lines as they happen, for tests that act at a step.
+// Install with `config.on_event = log.recorder()`; the log must outlive the
+// target.
+class EventLog {
+public:
+    std::function<void(const std::string&)> recorder() {
+        return [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(mu_);
+            lines_.push_back(line);
+            cv_.notify_all();
+        };
+    }
+    // True once a line starting with `head` has come (counting from the
+    // first line), false at the timeout.
+    bool wait_for(const std::string& head, milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, timeout, [&] {
+            for (const std::string& line : lines_)
+                if (line.rfind(head, 0) == 0) return true;
+            return false;
+        });
+    }
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        std::string all;
+        for (const std::string& line : lines_) all += line + "\n";
+        return all;
+    }
+
+private:
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+};
 
 }  // namespace e2e

@@ -177,10 +177,11 @@ TEST(Program, KeyPressedBeforeTheProgramStageStopsBeforeTheFirstRecord) {
     sim::SimTarget target(config);
     ASSERT_TRUE(target.start()) << target.last_error();
     auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
-    // Pressed while fwld waits for 'G' (well after the acknowledgement, well
-    // before the 'G'): that wait goes on, the transfer stops.
+    // Pressed while fwld waits for 'G': that wait goes on, the transfer stops.
     while (target.report().ack_ms < 0 && tool->wait_exit(20ms) == false) {
     }
+    // Sent is not yet read: a key before fwld has the acknowledgement ends
+    // the password repetition instead. 'G' is still a second away after this.
     std::this_thread::sleep_for(500ms);
     tool->press_key(' ');
     const testbed::ProcessResult r = tool->finish(10s);

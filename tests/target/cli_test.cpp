@@ -78,6 +78,28 @@ TEST(TargetCli, RecordActionsKeepTheirOrderPerRecord) {
     EXPECT_EQ(a[6][0].code, 'e');
 }
 
+TEST(TargetCli, ReplugPointsAreParsed) {
+    CliOptions o = parse_ok({"--link", "/tmp/l", "--replug-at", "password:3:15", "--replug-at", "before-go",
+                             "--replug-at", "after-go:40", "--replug-at", "loader:2", "--replug-at", "ready:4",
+                             "--replug-at", "record:6:7"});
+    const std::vector<sim::LinePull>& p = o.config.pulls;
+    ASSERT_EQ(p.size(), 6u);
+    EXPECT_EQ(p[0].where, sim::LinePull::AfterPassword);
+    EXPECT_EQ(p[0].n, 3);
+    EXPECT_EQ(p[0].delay, ms(15));
+    EXPECT_EQ(p[1].where, sim::LinePull::BeforeGo);
+    EXPECT_EQ(p[2].where, sim::LinePull::AfterGo);
+    EXPECT_EQ(p[2].delay, ms(40));
+    EXPECT_EQ(p[3].where, sim::LinePull::InLoader);
+    EXPECT_EQ(p[3].n, 2);
+    EXPECT_EQ(p[4].where, sim::LinePull::AfterReady);
+    EXPECT_EQ(p[4].delay, ms(0));
+    EXPECT_EQ(p[5].where, sim::LinePull::InRecord);
+    EXPECT_EQ(p[5].n, 6);
+    EXPECT_EQ(p[5].bytes, 7u);
+    EXPECT_EQ(p[5].ask, 'R');
+}
+
 TEST(TargetCli, BadCommandLinesAreRefused) {
     const std::vector<std::vector<std::string>> bad = {
         {"--nope"},
@@ -91,6 +113,13 @@ TEST(TargetCli, BadCommandLinesAreRefused) {
         {"--error-after", "1:E:3"},
         {"--junk-after", "1:\\q"},
         {"--replug-after", "1"},  // no link to re-point
+        {"--replug-at", "loader:1"},
+        {"--link", "/tmp/l", "--replug-at", "record:6"},  // how many bytes?
+        {"--link", "/tmp/l", "--replug-at", "record:6:0"},
+        {"--link", "/tmp/l", "--replug-at", "ready:0"},
+        {"--link", "/tmp/l", "--replug-at", "loader:2:5"},
+        {"--link", "/tmp/l", "--replug-at", "before-go:x"},
+        {"--link", "/tmp/l", "--replug-at", "sideways:1"},
         {"--device", "/dev/ttyUSB0", "--link", "/tmp/x"},
         {"--pty", "--device", "/dev/ttyUSB0"},
     };

@@ -412,6 +412,75 @@ TEST(SimTarget, ReplugHangsUpAndPublishesAFreshPty) {
     EXPECT_NE(access(cfg.link_path.c_str(), F_OK), 0) << "the link outlived the target";
 }
 
+namespace {
+
+// The tool's side after a pulled plug: waits for the hang-up and opens the
+// line again by its name once it is back.
+std::unique_ptr<SerialEnd> reopen_after_pull(SerialEnd& old_line, const std::string& link) {
+    EXPECT_TRUE(old_line.hung_up(kWait));
+    for (int i = 0; i < 250; ++i) {
+        try {
+            return std::make_unique<SerialEnd>(link);
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(ms(20));
+        }
+    }
+    ADD_FAILURE() << "the line did not come back";
+    return nullptr;
+}
+
+TargetConfig pulled(const testbed::TempDir& dir, sim::LinePull pull) {
+    TargetConfig cfg;
+    cfg.link_path = dir.file("ttyTARGET");
+    cfg.replug_unplugged = ms(50);
+    cfg.replug_settle = ms(20);
+    cfg.pulls = {pull};
+    return cfg;
+}
+
+}  // namespace
+
+TEST(SimTarget, ARecordCutByAPulledPlugIsAskedForAgainWithR) {
+    testbed::TempDir dir;
+    TargetRun run(pulled(dir, sim::LinePull::in_record(2, 4)));
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("one")));
+    ASSERT_TRUE(answer_h(*run.line, S("0123456789")));
+    auto again = reopen_after_pull(*run.line, dir.file("ttyTARGET"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->recv(1, kWait), "R");
+    again->send(S("0123456789"));
+    ASSERT_TRUE(answer_h(*again, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_EQ(r.replugs, 1);
+    EXPECT_EQ(r.records_cut, 1);
+    const std::vector<sim::Bytes> image = r.image_records();
+    ASSERT_EQ(image.size(), 3u);
+    EXPECT_EQ(text(image[1]), S("0123456789"));
+}
+
+TEST(SimTarget, AfterALostReadyTheRepeatedPreviousRecordIsToldApart) {
+    testbed::TempDir dir;
+    TargetRun run(pulled(dir, sim::LinePull::at(sim::LinePull::AfterReady, 2)));
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("one")));
+    // The 'H' for record 2 went down with the line: the tool repeats record 1.
+    auto again = reopen_after_pull(*run.line, dir.file("ttyTARGET"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->recv(1, kWait), "R");
+    again->send(S("one"));
+    ASSERT_TRUE(answer_h(*again, S("two")));
+    ASSERT_TRUE(answer_h(*again, "E"));
+    sim::TargetReport r = run.done();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    const std::vector<sim::Bytes> image = r.image_records();
+    ASSERT_EQ(image.size(), 3u);
+    EXPECT_EQ(text(image[0]), S("one"));
+    EXPECT_EQ(text(image[1]), S("two"));
+    EXPECT_EQ(r.records.size(), 4u);  // the repeat, marked as a resend
+}
+
 TEST(SimTarget, LineRateModelPacesBothDirections) {
     TargetConfig cfg;
     cfg.baud = 19200;  // 1920 bytes a second

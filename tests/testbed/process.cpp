@@ -84,6 +84,7 @@ struct FwldProcess::Impl {
     int out_fd = -1;
     int err_fd = -1;
     int wake_fd = -1;
+    int drop_err_fd = -1;  // asks the reader to close the stderr pipe
     std::thread reader;
 
     mutable std::mutex mu;
@@ -109,10 +110,12 @@ struct FwldProcess::Impl {
     void read_loop() {
         bool tty_open = true;
         for (;;) {
-            pollfd fds[4];
+            pollfd fds[5];
             int idx_out = -1, idx_err = -1, idx_tty = -1;
             nfds_t n = 0;
             fds[n++] = {wake_fd, POLLIN, 0};
+            const int idx_drop = static_cast<int>(n);
+            fds[n++] = {drop_err_fd, POLLIN, 0};
             if (out_fd >= 0) idx_out = static_cast<int>(n), fds[n++] = {out_fd, POLLIN, 0};
             if (err_fd >= 0) idx_err = static_cast<int>(n), fds[n++] = {err_fd, POLLIN, 0};
             if (tty_open) idx_tty = static_cast<int>(n), fds[n++] = {master, POLLIN, 0};
@@ -124,6 +127,17 @@ struct FwldProcess::Impl {
             if (fds[0].revents) {
                 take_what_is_left();
                 break;
+            }
+            if (fds[idx_drop].revents) {
+                uint64_t count = 0;
+                ssize_t ignored = read(drop_err_fd, &count, sizeof count);
+                (void)ignored;
+                std::lock_guard<std::mutex> lock(mu);
+                if (err_fd >= 0) ::close(err_fd);
+                err_fd = -1;
+                err_open = false;
+                cv.notify_all();
+                continue;
             }
             auto drain = [&](int idx, int& fd, std::string& sink, bool& open_flag) {
                 if (idx < 0 || !fds[idx].revents) return;
@@ -215,6 +229,7 @@ FwldProcess::FwldProcess(const std::vector<std::string>& argv, const std::vector
         throw sys_error("pipe");
     }
     d.wake_fd = eventfd(0, EFD_CLOEXEC);
+    d.drop_err_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     // Everything the child needs is built before fork: after it only
     // async-signal-safe calls are allowed.
@@ -278,7 +293,7 @@ FwldProcess::~FwldProcess() {
     d.kill_group(SIGKILL);
     d.try_reap(true);
     d.stop_reader();
-    for (int fd : {d.master, d.out_fd, d.err_fd, d.wake_fd, d.pidfd})
+    for (int fd : {d.master, d.out_fd, d.err_fd, d.wake_fd, d.drop_err_fd, d.pidfd})
         if (fd >= 0) ::close(fd);
 }
 
@@ -330,6 +345,15 @@ std::string FwldProcess::tty_so_far() const {
 }
 
 void FwldProcess::kill(int sig) { impl_->kill_group(sig); }
+
+void FwldProcess::close_err_pipe() {
+    Impl& d = *impl_;
+    uint64_t one = 1;
+    ssize_t ignored = write(d.drop_err_fd, &one, sizeof one);
+    (void)ignored;
+    std::unique_lock<std::mutex> lock(d.mu);
+    d.cv.wait_for(lock, ms(5000), [&] { return !d.err_open; });
+}
 
 ProcessResult FwldProcess::finish(ms timeout) {
     Impl& d = *impl_;

@@ -145,6 +145,10 @@ public:
     std::string err_so_far() const;
     // What the program wrote to its terminal (echo included).
     std::string tty_so_far() const;
+    // Closes the reading end of the stderr pipe, as when the `tee` reading
+    // it is killed: the program's later writes to stderr fail (EPIPE, or
+    // SIGPIPE if it does not ignore it). What it wrote so far is kept.
+    void close_err_pipe();
 
     // Waits for the end (killing the group at the timeout), collects the
     // rest of both streams and returns everything.

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "idle_wait.h"
 #include "port.h"
 #include "testbed.h"
 #include "trace.h"
@@ -141,6 +142,17 @@ TEST_F(PtyPort, HangUpMakesThePortUnhealthy) {
     close(master);
     master = -1;
     EXPECT_EQ(port_is_healthy(PORT), 0);
+}
+
+TEST_F(PtyPort, ADrainThatEndsOnADeadDeviceIsNotTakenForDelivery) {
+    ASSERT_EQ(port_open(PORT), 0);
+    EXPECT_EQ(port_write_string(PORT, "Finish Boot File"), 1);
+    EXPECT_TRUE(drained_on_healthy_port(PORT));
+    close(master);
+    master = -1;
+    EXPECT_EQ(port_write_string(PORT, "lost"), 0);
+    EXPECT_EQ(port_output_drained(PORT), 1);  // the queue cannot be read: "drained"
+    EXPECT_FALSE(drained_on_healthy_port(PORT));
 }
 
 TEST_F(PtyPort, BytesGoOutExactlyAndComeInUnchanged) {

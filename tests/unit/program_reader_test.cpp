@@ -1,6 +1,9 @@
 // Program record reader and the pre-flight check of a record file.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,35 +19,42 @@ FILE* file_with(const std::string& bytes) {
     return f;
 }
 
+// A file and the reader's stream over it.
+struct Reading {
+    FILE* file;
+    ProgramStream stream;
+    explicit Reading(const std::string& bytes) : file(file_with(bytes)) { program_stream_start(&stream, file); }
+    ~Reading() { std::fclose(file); }
+    RecordRead next(RecordSlot* slot) { return read_program_record(slot, &stream); }
+};
+
 std::string record_text(const RecordSlot& slot) {
     return std::string(reinterpret_cast<const char*>(slot.bytes), static_cast<size_t>(slot.length));
 }
 
 TEST(ProgramReader, RecordsInOrderThenNoRecord) {
-    FILE* f = file_with(std::string("S\x03\x10\x20\x30" "E", 6));
+    Reading r(std::string("S\x03\x10\x20\x30" "E", 6));
     RecordSlot slot{};
-    ASSERT_EQ(read_program_record(&slot, f), RECORD);
+    ASSERT_EQ(r.next(&slot), RECORD);
     EXPECT_EQ(record_text(slot), std::string("S\x03\x10\x20\x30", 5));
-    EXPECT_FALSE(std::feof(f));
-    ASSERT_EQ(read_program_record(&slot, f), RECORD);
+    EXPECT_FALSE(std::feof(r.file));
+    ASSERT_EQ(r.next(&slot), RECORD);
     EXPECT_EQ(record_text(slot), "E");
-    EXPECT_FALSE(std::feof(f));
-    EXPECT_EQ(read_program_record(&slot, f), NO_RECORD);
-    EXPECT_TRUE(std::feof(f));
-    std::fclose(f);
+    EXPECT_FALSE(std::feof(r.file));
+    EXPECT_EQ(r.next(&slot), NO_RECORD);
+    EXPECT_TRUE(std::feof(r.file));
 }
 
 TEST(ProgramReader, SkipsTextBetweenRecordsButNotInsideThem) {
-    FILE* f = file_with(std::string("se junk\r\nS\x02SE\r\nxS\x00\r\nE", 21));
+    Reading r(std::string("se junk\r\nS\x02SE\r\nxS\x00\r\nE", 21));
     RecordSlot slot{};
-    ASSERT_EQ(read_program_record(&slot, f), RECORD);
+    ASSERT_EQ(r.next(&slot), RECORD);
     EXPECT_EQ(record_text(slot), "S\x02SE");
-    ASSERT_EQ(read_program_record(&slot, f), RECORD);
+    ASSERT_EQ(r.next(&slot), RECORD);
     EXPECT_EQ(record_text(slot), std::string("S\x00", 2));
-    ASSERT_EQ(read_program_record(&slot, f), RECORD);
+    ASSERT_EQ(r.next(&slot), RECORD);
     EXPECT_EQ(record_text(slot), "E");
-    EXPECT_EQ(read_program_record(&slot, f), NO_RECORD);
-    std::fclose(f);
+    EXPECT_EQ(r.next(&slot), NO_RECORD);
 }
 
 TEST(ProgramReader, EndOfFileTable) {
@@ -65,31 +75,29 @@ TEST(ProgramReader, EndOfFileTable) {
         {"", NO_RECORD, true, -1},                             // empty file
     };
     for (const Case& c : cases) {
-        FILE* f = file_with(c.file);
+        Reading r(c.file);
         RecordSlot slot{};
         slot.length = -1;
-        EXPECT_EQ(read_program_record(&slot, f), c.result) << c.file;
-        EXPECT_EQ(std::feof(f) != 0, c.eof) << c.file;
+        EXPECT_EQ(r.next(&slot), c.result) << c.file;
+        EXPECT_EQ(std::feof(r.file) != 0, c.eof) << c.file;
         EXPECT_EQ(slot.length, c.length) << c.file;
-        std::fclose(f);
     }
 }
 
 TEST(ProgramReader, CountOverTheSlotIsRefusedWithoutOverrun) {
-    std::string file = "S\x7f" + std::string(127, 'A');
-    FILE* f = file_with(file);
+    Reading r("S\x7f" + std::string(127, 'A'));
     RecordSlot slots[2]{};
     std::memset(&slots[1], 0x5A, sizeof slots[1]);
-    EXPECT_EQ(read_program_record(&slots[0], f), RECORD_TOO_LONG);
+    EXPECT_EQ(r.next(&slots[0]), RECORD_TOO_LONG);
     EXPECT_EQ(slots[1].bytes[0], 0x5A);
-    std::fclose(f);
 }
 
 std::string preflight(const std::string& bytes, bool* ok) {
     FILE* f = file_with(bytes);
     std::fgetc(f);  // the check must rewind whatever the position
     char message[128] = "";
-    *ok = check_program_file(f, message, sizeof message);
+    ProgramFingerprint seen{};
+    *ok = check_program_file(f, &seen, message, sizeof message);
     EXPECT_EQ(std::ftell(f), 0);
     EXPECT_FALSE(std::feof(f));
     std::fclose(f);
@@ -124,6 +132,136 @@ TEST(ProgramPreflight, RefusesCutRecordsAndOverlongCountsNamingTheOffset) {
         EXPECT_EQ(message.rfind("Hex file", 0), 0u) << message;
         EXPECT_NE(message.find(c.offset), std::string::npos) << message;
     }
+}
+
+// n records of `size` data bytes each, every one different, CR LF between.
+std::string records_of(int n, int size) {
+    std::string file;
+    for (int r = 0; r < n; ++r) {
+        file += 'S';
+        file += static_cast<char>(size);
+        for (int i = 0; i < size; ++i) file += static_cast<char>((r * 31 + i) & 0xFF);
+        file += "\r\n";
+    }
+    return file + "E\r\n";
+}
+
+// The check's fingerprint of a file, and a reading of it from the start.
+struct Checked : Reading {
+    ProgramFingerprint seen{};
+    explicit Checked(const std::string& bytes) : Reading(bytes) {
+        char message[128];
+        EXPECT_TRUE(check_program_file(file, &seen, message, sizeof message)) << message;
+        program_stream_start(&stream, file);
+    }
+    // Reads records until `consumed` reaches at least `offset`; false when
+    // the file says it changed on the way.
+    bool read_past(int64_t offset) {
+        RecordSlot slot{};
+        while (stream.consumed < offset) {
+            if (next(&slot) != RECORD || std::feof(file)) return program_file_unchanged(&stream, seen, true);
+            if (!program_file_unchanged(&stream, seen, false)) return false;
+        }
+        return true;
+    }
+    bool read_to_end() { return read_past(INT64_MAX); }
+};
+
+TEST(ProgramFingerprint, CoversEveryByteAndMatchesAWholeReading) {
+    Checked one("a");
+    EXPECT_EQ(one.seen.size, 1);
+    EXPECT_EQ(one.seen.digest, 0xaf63dc4c8601ec8cull);  // FNV-1a 64 of "a"
+    Checked empty("");
+    EXPECT_EQ(empty.seen.digest, FNV_OFFSET_BASIS);
+    EXPECT_TRUE(empty.read_to_end());
+
+    const std::string file = "; comment\r\n" + records_of(100, 90) + "trailing text";
+    Checked c(file);
+    EXPECT_EQ(c.seen.size, static_cast<int64_t>(file.size()));
+    EXPECT_TRUE(c.read_to_end());
+    EXPECT_EQ(c.stream.consumed, c.seen.size);  // skipped bytes counted too
+    EXPECT_EQ(c.stream.digest, c.seen.digest);
+    // Skipped bytes count in the digest: a changed comment is a changed file.
+    Checked other(";-comment\r\n" + records_of(100, 90) + "trailing text");
+    EXPECT_NE(other.seen.digest, c.seen.digest);
+}
+
+TEST(ProgramFingerprint, TruncationIsSeenOnceTheReadingEntersTheNextBlock) {
+    Checked c(records_of(200, 100));  // about 20 KiB
+    ASSERT_TRUE(c.read_past(1000));
+    ASSERT_EQ(ftruncate(fileno(c.file), 6000), 0);
+    // Within the block already looked at, nothing is asked of the system.
+    EXPECT_TRUE(program_file_unchanged(&c.stream, c.seen, false));
+    EXPECT_FALSE(c.read_past(SIZE_LOOK_BLOCK + 200));
+    EXPECT_GE(c.stream.consumed, SIZE_LOOK_BLOCK);
+    EXPECT_LT(c.stream.consumed, SIZE_LOOK_BLOCK + 200);
+}
+
+TEST(ProgramFingerprint, AppendedBytesAreSeenAtTheNextBlockOrTheEnd) {
+    Checked big(records_of(200, 100));
+    ASSERT_TRUE(big.read_past(100));
+    ASSERT_EQ(pwrite(fileno(big.file), "S\x01x", 3, big.seen.size), 3);
+    EXPECT_FALSE(big.read_past(SIZE_LOOK_BLOCK + 200));
+    EXPECT_LT(big.stream.consumed, SIZE_LOOK_BLOCK + 200);
+    // A small file lies in one block: its end looks at the size too.
+    Checked small(records_of(3, 10));
+    ASSERT_TRUE(small.read_past(1));
+    ASSERT_EQ(pwrite(fileno(small.file), "S\x01x", 3, small.seen.size), 3);
+    EXPECT_FALSE(small.read_to_end());
+}
+
+TEST(ProgramFingerprint, TruncationBehindTheBufferedBytesIsSeenAtTheEnd) {
+    // The stream already holds the whole small file: every checked byte
+    // still comes, and only the size tells.
+    Checked c(records_of(3, 10));
+    ASSERT_TRUE(c.read_past(1));
+    ASSERT_EQ(ftruncate(fileno(c.file), 5), 0);
+    EXPECT_FALSE(c.read_to_end());
+    EXPECT_EQ(c.stream.consumed, c.seen.size);
+    EXPECT_EQ(c.stream.digest, c.seen.digest);
+}
+
+TEST(ProgramFingerprint, SameSizeRewriteIsCaughtByTheDigestAtTheEnd) {
+    Checked c(records_of(200, 100));
+    ASSERT_TRUE(c.read_past(100));
+    // Beyond what the stream has buffered: the reading takes the new bytes.
+    const long at = static_cast<long>(c.seen.size) - 500;
+    ASSERT_EQ(pwrite(fileno(c.file), "\x7f", 1, at), 1);
+    EXPECT_TRUE(c.read_past(at - 100));  // the size never changed
+    EXPECT_FALSE(c.read_to_end());
+    // An untouched file of the same shape passes.
+    Checked same(records_of(200, 100));
+    EXPECT_TRUE(same.read_to_end());
+}
+
+TEST(ProgramFingerprint, TensOfMegabytesAreReadWithoutHoldingTheFile) {
+    FILE* f = std::tmpfile();
+    const std::string chunk = records_of(1000, 126);  // about 128 KB
+    constexpr int CHUNKS = 200;                        // about 25 MB
+    for (int i = 0; i < CHUNKS; ++i) std::fwrite(chunk.data(), 1, chunk.size(), f);
+    std::fflush(f);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    char message[128];
+    ProgramFingerprint seen{};
+    ASSERT_TRUE(check_program_file(f, &seen, message, sizeof message)) << message;
+    EXPECT_EQ(seen.size, static_cast<int64_t>(chunk.size()) * CHUNKS);
+    ProgramStream stream;
+    program_stream_start(&stream, f);
+    RecordSlot slot{};
+    long records = 0;
+    bool unchanged = true;
+    while (read_program_record(&slot, &stream) == RECORD && !std::feof(f)) {
+        ++records;
+        unchanged = unchanged && program_file_unchanged(&stream, seen, false);
+    }
+    EXPECT_TRUE(unchanged);
+    EXPECT_TRUE(program_file_unchanged(&stream, seen, true));
+    EXPECT_EQ(records, 1001L * CHUNKS);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024);  // kilobytes
+    std::fclose(f);
 }
 
 }  // namespace
