@@ -5,10 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "e2e_support.h"
 
@@ -97,21 +95,7 @@ TEST(UnplugStorm, TwentyPullsAtRandomPointsStillGiveAByteExactImage) {
     EXPECT_EQ(report.image_records().size(), static_cast<size_t>(RECORDS + 1));
 }
 
-// Processor seconds fwld has used so far, from /proc/<pid>/stat.
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));  // the name may hold blanks
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i >= 14) ticks += std::stol(field);  // utime, stime
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 TEST(UnplugStorm, WhileTheDeviceIsGoneFwldSleepsAndAKeyStillEndsTheRun) {
-    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "reads fwld's processor time from /proc";
     Inputs in(loader_bytes(10), program_of(6, 16));
     EventLog log;
     sim::TargetConfig config;
@@ -127,9 +111,9 @@ TEST(UnplugStorm, WhileTheDeviceIsGoneFwldSleepsAndAKeyStillEndsTheRun) {
     auto cpu_while_gone = [&](const std::string& pulled) {
         EXPECT_TRUE(log.wait_for("unplugged " + pulled, 10s)) << log.text();
         std::this_thread::sleep_for(150ms);
-        const double before = cpu_seconds(tool->pid());
+        const double before = testbed::cpu_seconds(tool->pid());
         std::this_thread::sleep_for(1000ms);
-        return cpu_seconds(tool->pid()) - before;
+        return testbed::cpu_seconds(tool->pid()) - before;
     };
     const double waking = cpu_while_gone("after password 2");
     const double sending = cpu_while_gone("after 5 byte(s) of record 2");
