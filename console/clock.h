@@ -18,3 +18,6 @@ void clock_sleep_to_next_second();
 
 // Replaces the clock; nullptr restores the system's.
 void clock_install(const ClockSource* source);
+
+// The platform's clock, defined in its own file.
+extern const ClockSource system_clock;

@@ -39,14 +39,7 @@ void system_sleep_to_next_second() {
     sleep_for(span);
 }
 
-const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
-                                  system_sleep_to_next_second};
-const ClockSource* active_clock = &system_clock;
-
 }  // namespace
 
-uint32_t clock_tick_ms() { return active_clock->tick_ms(); }
-int32_t clock_calendar_seconds() { return active_clock->calendar_seconds(); }
-void clock_sleep_ms(uint32_t ms) { active_clock->sleep_ms(ms); }
-void clock_sleep_to_next_second() { active_clock->sleep_to_next_second(); }
-void clock_install(const ClockSource* source) { active_clock = source != nullptr ? source : &system_clock; }
+const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
+                                  system_sleep_to_next_second};

@@ -1,11 +1,5 @@
 // Win32 clock: GetTickCount for the millisecond tick, the system time for
 // calendar seconds, Sleep with a 1 ms timer period for the waits.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -54,14 +48,7 @@ void system_sleep_to_next_second() {
     Sleep(static_cast<DWORD>((FILETIME_PER_SECOND - into_second) / FILETIME_PER_MS + 1));
 }
 
-const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
-                                  system_sleep_to_next_second};
-const ClockSource* active_clock = &system_clock;
-
 }  // namespace
 
-uint32_t clock_tick_ms() { return active_clock->tick_ms(); }
-int32_t clock_calendar_seconds() { return active_clock->calendar_seconds(); }
-void clock_sleep_ms(uint32_t ms) { active_clock->sleep_ms(ms); }
-void clock_sleep_to_next_second() { active_clock->sleep_to_next_second(); }
-void clock_install(const ClockSource* source) { active_clock = source != nullptr ? source : &system_clock; }
+const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
+                                  system_sleep_to_next_second};

@@ -1,11 +1,5 @@
 // Which console input events count as a key press for the keyboard poll.
 #pragma once
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 // A key going down that carries a character, or an extended key (function,

@@ -3,12 +3,6 @@
 // Standard error is fully buffered (the C runtime would otherwise write an
 // unbuffered stream to a pipe one character per call) and flushed before
 // anything that can block: serial writes, waits and sleeps, and the exit.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>

@@ -2,12 +2,6 @@
 // PARITY_NONE and friends as property flags and RTS_CONTROL_DISABLE as a
 // macro; the line record's own names mean the codes, so the macros go.
 #pragma once
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #undef PARITY_NONE
