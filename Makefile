@@ -1,11 +1,12 @@
 # Thin wrapper over CMake. `make demo` runs a demo update against the
 # simulated target; `make test` builds everything (the native tools and the
-# Windows fwld.exe) and runs every test, the Windows ones under Wine.
+# Windows fwld.exe) and runs every test, the Windows ones under Wine;
+# `make bench` measures fwld (bench/README.md).
 BUILD ?= build
 WIN_BUILD ?= build-win
 JOBS ?= 2
 
-.PHONY: all build windows test demo deps deps-windows clean
+.PHONY: all build windows test demo bench deps deps-windows clean
 
 all: build
 
@@ -29,6 +30,11 @@ test: windows build
 
 demo: build
 	sh tools/demo.sh $(BUILD)
+
+# Not part of the tests: it builds what it needs itself, the Windows build
+# too when Wine is at hand (BENCH_WINE=1 insists, BENCH_WINE=0 declines).
+bench:
+	@BUILD=$(BUILD) WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) MAKE=$(MAKE) sh bench/run.sh
 
 clean:
 	rm -rf $(BUILD) $(WIN_BUILD)

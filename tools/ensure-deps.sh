@@ -3,6 +3,7 @@
 # not run as root.
 #   ensure-deps.sh build     the native build and its tests
 #   ensure-deps.sh windows   also the Windows cross build and Wine to test it
+#   ensure-deps.sh bench     also the benchmark's system call counters
 set -e
 need() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
 missing=""
@@ -15,6 +16,11 @@ if [ "${1:-build}" = windows ]; then
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
     need wine wine
     [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
+fi
+if [ "${1:-build}" = bench ]; then
+    need strace strace
+    need perf linux-perf
+    need taskset util-linux
 fi
 [ -n "$missing" ] || exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
