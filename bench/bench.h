@@ -118,6 +118,16 @@ WineProcesses find_wine_processes(pid_t fwld_pid, const std::string& prefix);
 std::vector<std::string> fwld_argv(const Flavour& f, const std::vector<std::string>& args,
                                    const std::vector<std::string>& wrapper = {});
 
+// System calls: the groups they are shown in, and the counts by name that
+// a `strace -c` summary and `perf stat -x,` output (of perf_events()) hold.
+// perf's calls outside the named ones are counted as "(other)".
+enum CallKind { CALL_WAIT, CALL_READ, CALL_WRITE, CALL_IOCTL, CALL_OTHER, CALL_KIND_COUNT };
+extern const char* const CALL_KIND_NAMES[CALL_KIND_COUNT];
+CallKind kind_of(const std::string& call);
+std::map<std::string, double> strace_counts(const std::string& summary);
+std::string perf_events();
+std::map<std::string, double> perf_counts(const std::string& csv);
+
 // The four measurements.
 void measure_throughput(const Flavour& f, const Workbench& wb, Report* report);
 void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report);

@@ -109,78 +109,15 @@ Figures fast_update(const Flavour& f, const Workbench& wb, const Placement& wher
 
 // ---- system calls ----
 
-enum CallKind { WAIT, READ, WRITE, IOCTL, OTHER, KIND_COUNT };
-const char* const KIND_NAMES[KIND_COUNT] = {"wait", "read", "write", "ioctl", "other"};
-
-const char* const WAIT_CALLS[] = {"poll",       "ppoll",       "select",    "pselect6",
-                                  "epoll_wait", "epoll_pwait", "nanosleep", "clock_nanosleep"};
-const char* const READ_CALLS[] = {"read", "readv", "pread64"};
-const char* const WRITE_CALLS[] = {"write", "writev", "pwrite64"};
-
-CallKind kind_of(const std::string& call) {
-    for (const char* c : WAIT_CALLS)
-        if (call == c) return WAIT;
-    for (const char* c : READ_CALLS)
-        if (call == c) return READ;
-    for (const char* c : WRITE_CALLS)
-        if (call == c) return WRITE;
-    return call == "ioctl" ? IOCTL : OTHER;
+std::string read_whole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
-std::vector<std::string> words_of(const std::string& line, char separator = ' ') {
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    if (separator == ' ') {
-        for (std::string w; in >> w;) words.push_back(w);
-    } else {
-        for (std::string w; std::getline(in, w, separator);) words.push_back(w);
-    }
-    return words;
-}
-
-// Calls by name from a `strace -c` summary.
-std::map<std::string, double> strace_counts(const std::string& path) {
-    std::map<std::string, double> counts;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        const std::vector<std::string> w = words_of(line);
-        // "% time  seconds  usecs/call  calls  [errors]  syscall"
-        if (w.size() < 5 || w.back() == "total" || w.back() == "syscall") continue;
-        if (w[0].find_first_not_of("0123456789.") != std::string::npos) continue;
-        counts[w.back()] += std::atof(w[3].c_str());
-    }
-    return counts;
-}
-
-// perf counts the calls of interest by name and all of them together; the
-// rest is reported as "other".
-std::string perf_events() {
-    std::string events = "raw_syscalls:sys_enter,syscalls:sys_enter_ioctl";
-    auto add = [&](const char* call) { events += std::string(",syscalls:sys_enter_") + call; };
-    for (const char* c : WAIT_CALLS) add(c);
-    for (const char* c : READ_CALLS) add(c);
-    for (const char* c : WRITE_CALLS) add(c);
-    return events;
-}
-
-std::map<std::string, double> perf_counts(const std::string& path) {
-    std::map<std::string, double> counts;
-    double all = 0, named = 0;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        const std::vector<std::string> w = words_of(line, ',');
-        if (w.size() < 3 || w[0].empty() || w[0][0] == '#') continue;
-        const double n = std::atof(w[0].c_str());
-        if (w[2] == "raw_syscalls:sys_enter") {
-            all = n;
-        } else if (w[2].rfind("syscalls:sys_enter_", 0) == 0 && n > 0) {
-            counts[w[2].substr(19)] = n;
-            named += n;
-        }
-    }
-    if (all > named) counts["(other)"] = all - named;
-    return counts;
-}
+std::map<std::string, double> strace_file_counts(const std::string& path) { return strace_counts(read_whole(path)); }
+std::map<std::string, double> perf_file_counts(const std::string& path) { return perf_counts(read_whole(path)); }
 
 struct SyscallCounter {
     std::string name;  // "strace" or "perf"
@@ -215,7 +152,7 @@ bool count_per_record(const Flavour& f, const Workbench& wb, const SyscallCounte
 
 void report_syscalls(const Flavour& f, const std::string& counter, const std::string& how,
                      const std::map<std::string, double>& per_record, Report* report) {
-    double by_kind[KIND_COUNT] = {};
+    double by_kind[CALL_KIND_COUNT] = {};
     std::string detail;
     for (const auto& [call, n] : per_record) {
         by_kind[kind_of(call)] += n;
@@ -225,9 +162,9 @@ void report_syscalls(const Flavour& f, const std::string& counter, const std::st
         detail += part;
     }
     double total = 0;
-    for (int k = 0; k < KIND_COUNT; ++k) {
-        report->add(f, "syscalls_" + counter + "." + KIND_NAMES[k],
-                    "system calls per record (" + counter + "): " + KIND_NAMES[k], by_kind[k], "calls", 2);
+    for (int k = 0; k < CALL_KIND_COUNT; ++k) {
+        report->add(f, "syscalls_" + counter + "." + CALL_KIND_NAMES[k],
+                    "system calls per record (" + counter + "): " + CALL_KIND_NAMES[k], by_kind[k], "calls", 2);
         total += by_kind[k];
     }
     report->add(f, "syscalls_" + counter + ".total", "system calls per record (" + counter + "): total", total,
@@ -396,7 +333,7 @@ void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report) {
     std::map<std::string, double> per_record;
     if (wb.strace.empty()) {
         report->note("system calls per record (strace) skipped: strace is not installed (apt-get install strace)");
-    } else if (count_per_record(f, wb, {"strace", {wb.strace, "-c", "-f", "-o", file, "--"}, strace_counts}, file,
+    } else if (count_per_record(f, wb, {"strace", {wb.strace, "-c", "-f", "-o", file, "--"}, strace_file_counts}, file,
                                 &per_record)) {
         report_syscalls(f, "strace", "strace -c -f", per_record, report);
     }
@@ -404,7 +341,7 @@ void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report) {
     if (wb.perf.empty()) {
         report->note("system calls per record (perf) skipped: perf is not installed or may not count tracepoints");
     } else if (count_per_record(f, wb, {"perf", {wb.perf, "stat", "-x,", "-o", file, "-e", perf_events(), "--"},
-                                        perf_counts}, file, &per_record)) {
+                                        perf_file_counts}, file, &per_record)) {
         report_syscalls(f, "perf", "perf stat on the syscall tracepoints", per_record, report);
     }
 }
