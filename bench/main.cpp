@@ -1,7 +1,11 @@
 // fwld-bench: the benchmark behind `make bench` (see bench/README.md).
 //
-//   fwld-bench --out FILE [--only LIST] [--runs N] [--no-native]
+//   fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]
 //              [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]
+//
+// --baseline adds a column for another native fwld (an earlier build, say),
+// measured in the same run, so a comparison does not depend on what else
+// the machine was doing at two different times.
 //
 // LIST: any of throughput,syscalls,cpu,side-by-side (default: all).
 #include <sys/stat.h>
@@ -26,6 +30,7 @@ struct Options {
     std::set<std::string> only;
     bool native = true;
     int runs = 5;
+    std::string baseline;
     std::string wine;
     std::string wine_prefix;
     int wine_runs = 5;
@@ -33,7 +38,7 @@ struct Options {
 };
 
 const char USAGE[] =
-    "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native]\n"
+    "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]\n"
     "                  [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]\n"
     "LIST: any of throughput,syscalls,cpu,side-by-side, separated by commas\n";
 
@@ -50,6 +55,8 @@ bool parse(int argc, char** argv, Options* o) {
         } else if (a == "--only") {
             std::istringstream list(argv[++i]);
             for (std::string item; std::getline(list, item, ',');) o->only.insert(item);
+        } else if (a == "--baseline") {
+            o->baseline = argv[++i];
         } else if (a == "--runs") {
             o->runs = std::atoi(argv[++i]);
         } else if (a == "--wine") {
@@ -144,6 +151,10 @@ int main(int argc, char** argv) {
     const std::string load_before = first_line("/proc/loadavg");
     bench::Report report;
     try {
+        if (!o.baseline.empty()) {
+            bench::Flavour baseline{"baseline", {o.baseline}, "", o.runs, 3, 32};
+            run_flavour(baseline, wb, o, &report);
+        }
         if (o.native) {
             bench::Flavour native{"native", {FWLD_BINARY}, "", o.runs, 3, 32};
             run_flavour(native, wb, o, &report);

@@ -7,6 +7,8 @@
 #   BENCH_ONLY=LIST  only some of: throughput,syscalls,cpu,side-by-side
 #   BENCH_RUNS=N     1 MiB runs per placement, native (default 5)
 #   BENCH_WINE_RUNS=N  1 MiB runs under Wine (default 5)
+#   BENCH_BASELINE=FWLD  also measure this native fwld (an earlier build) in
+#                    a column of its own, in the same run
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -37,6 +39,7 @@ cmake --build "$build" --target fwld-bench -j"${JOBS:-2}"
 mkdir -p "$build/bench"
 set -- --out "$build/bench/results.txt" --runs "${BENCH_RUNS:-5}"
 [ -z "${BENCH_ONLY:-}" ] || set -- "$@" --only "$BENCH_ONLY"
+[ -z "${BENCH_BASELINE:-}" ] || set -- "$@" --baseline "$BENCH_BASELINE"
 if [ $wine = 1 ]; then
     prefix=$build_abs/wineprefix
     sh tools/wine-prefix.sh start "$prefix"
