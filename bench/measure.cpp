@@ -215,16 +215,16 @@ void report_cpu_window(const Flavour& f, const CpuSet& set, const std::vector<Cp
         together += shares.back();
         together_sched += known ? 100.0 * (after[i].sched_s - before[i].sched_s) / wall_s : NAN;
     }
-    report->add(f, key + ".together", "CPU " + what + ", total", together, "% wall", 2);
-    report->add(f, key + ".together_sched", "  total from schedstat (ns resolution)", together_sched, "% wall", 3);
+    report->add(f, key + ".together", "CPU " + what + ", total", together, "%wall", 2);
+    report->add(f, key + ".together_sched", "  total from schedstat (ns resolution)", together_sched, "%wall", 3);
     for (size_t i = 0; i < set.pids.size(); ++i) {
         const bool apart = set.names[i] == "explorer.exe";
         const std::string who = i == 0 ? "fwld / fwld.exe" : apart ? "explorer.exe (not in the total)" : set.names[i];
-        report->add(f, key + "." + (i == 0 ? "fwld" : set.names[i]), "  " + who, shares[i], "% wall", 2);
+        report->add(f, key + "." + (i == 0 ? "fwld" : set.names[i]), "  " + who, shares[i], "%wall", 2);
     }
     // The Wine column's own processes get their rows here, not at the end.
-    report->declare(key + ".conhost.exe", "  conhost.exe", "% wall", 2);
-    report->declare(key + ".wineserver", "  wineserver", "% wall", 2);
+    report->declare(key + ".conhost.exe", "  conhost.exe", "%wall", 2);
+    report->declare(key + ".wineserver", "  wineserver", "%wall", 2);
 }
 
 // ---- updates side by side ----
