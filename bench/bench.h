@@ -22,7 +22,7 @@ struct Flavour {
     std::string name;                  // "native" or "wine": the column and the prefix of result names
     std::vector<std::string> command;  // what starts fwld
     std::string wine_prefix;           // empty for the native build
-    int runs = 5;                      // runs of the throughput measurement
+    int runs = 9;                      // runs of the throughput measurement
     int solo_runs = 3;                 // solo runs of the side-by-side measurement
     int side_by_side = 32;             // updates at once
 

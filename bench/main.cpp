@@ -29,7 +29,7 @@ struct Options {
     std::string out;
     std::set<std::string> only;
     bool native = true;
-    int runs = 5;
+    int runs = 9;
     std::string baseline;
     std::string wine;
     std::string wine_prefix;

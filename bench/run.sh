@@ -5,7 +5,7 @@
 #   BENCH_WINE=0     native only
 #   BENCH_WINE unset Wine too when the cross compiler and Wine are installed
 #   BENCH_ONLY=LIST  only some of: throughput,syscalls,cpu,side-by-side
-#   BENCH_RUNS=N     1 MiB runs per placement, native (default 5)
+#   BENCH_RUNS=N     1 MiB runs per placement, native (default 9)
 #   BENCH_WINE_RUNS=N  1 MiB runs under Wine (default 5)
 #   BENCH_BASELINE=FWLD  also measure this native fwld (an earlier build) in
 #                    a column of its own, in the same run
@@ -37,7 +37,7 @@ fi
 cmake --build "$build" --target fwld-bench -j"${JOBS:-2}"
 
 mkdir -p "$build/bench"
-set -- --out "$build/bench/results.txt" --runs "${BENCH_RUNS:-5}"
+set -- --out "$build/bench/results.txt" --runs "${BENCH_RUNS:-9}"
 [ -z "${BENCH_ONLY:-}" ] || set -- "$@" --only "$BENCH_ONLY"
 [ -z "${BENCH_BASELINE:-}" ] || set -- "$@" --baseline "$BENCH_BASELINE"
 if [ $wine = 1 ]; then
