@@ -4,6 +4,7 @@
 # `make sanitize` runs the native tests once more under the address and
 # undefined-behaviour sanitizers; `make fuzz` runs each fuzz target for
 # FUZZ_SECONDS.
+# `make bench` measures fwld (bench/README.md).
 BUILD ?= build
 WIN_BUILD ?= build-win
 ASAN_BUILD ?= build-asan
@@ -11,7 +12,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= 2
 
-.PHONY: all build windows test demo deps deps-windows clean sanitize fuzz
+.PHONY: all build windows test demo bench deps deps-windows clean sanitize fuzz
 
 all: build
 
@@ -47,6 +48,11 @@ fuzz:
 		-DFWLD_FUZZ=ON -DFWLD_BUILD_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	sh tools/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Not part of the tests: it builds what it needs itself, the Windows build
+# too when Wine is at hand (BENCH_WINE=1 insists, BENCH_WINE=0 declines).
+bench:
+	@BUILD=$(BUILD) WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) MAKE=$(MAKE) sh bench/run.sh
 
 clean:
 	rm -rf $(BUILD) $(WIN_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

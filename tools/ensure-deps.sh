@@ -4,6 +4,7 @@
 #   ensure-deps.sh build     the native build and its tests
 #   ensure-deps.sh windows   also the Windows cross build and Wine to test it
 #   ensure-deps.sh fuzz      also clang and its fuzzer runtime
+#   ensure-deps.sh bench     also the benchmark's system call counters
 set -e
 
 install_or_tell() {
@@ -32,6 +33,11 @@ if [ "$what" = windows ]; then
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
     need wine wine
     [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
+fi
+if [ "$what" = bench ]; then
+    need strace strace
+    need perf linux-perf
+    need taskset util-linux
 fi
 [ "$what" = fuzz ] && need clang++ clang
 install_or_tell "$missing"

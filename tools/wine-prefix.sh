@@ -6,7 +6,10 @@
 #   wine-prefix.sh stop PREFIX    end them
 set -eu
 action=$1
-prefix=$2
+case $2 in
+/*) prefix=$2 ;;
+*) prefix=$PWD/$2 ;;  # Wine wants it absolute
+esac
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 

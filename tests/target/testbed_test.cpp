@@ -45,6 +45,15 @@ TEST(Runner, TheControllingTerminalIsItsOwnPtyAndTakesKeys) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
+TEST(Runner, ReportsTheProcessorTimeOfTheProcess) {
+    // Busy in the shell itself, then asleep: the sleep adds nothing.
+    auto p = sh("i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; sleep 0.5");
+    testbed::ProcessResult r = p.finish(ms(30000));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_GT(r.cpu_s, 0.02);
+    EXPECT_LT(r.cpu_s, 20.0);
+}
+
 TEST(Runner, TimeoutKillsTheWholeGroup) {
     testbed::TempDir dir;
     std::string mark = dir.file("survivor");

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -79,6 +80,7 @@ struct FwldProcess::Impl {
     int pidfd = -1;
     bool reaped = false;
     int status = 0;
+    struct rusage usage{};
     int master = -1;
     std::string tty_path;
     int out_fd = -1;
@@ -174,7 +176,7 @@ struct FwldProcess::Impl {
         if (reaped) return true;
         pid_t r;
         do {
-            r = waitpid(pid, &status, block ? 0 : WNOHANG);
+            r = wait4(pid, &status, block ? 0 : WNOHANG, &usage);
         } while (r < 0 && errno == EINTR);
         if (r == pid) reaped = true;
         return reaped;
@@ -377,6 +379,10 @@ ProcessResult FwldProcess::finish(ms timeout) {
         result.exit_code = WEXITSTATUS(d.status);
     } else if (WIFSIGNALED(d.status)) {
         result.signal = WTERMSIG(d.status);
+    }
+    if (d.reaped) {
+        result.cpu_s = static_cast<double>(d.usage.ru_utime.tv_sec + d.usage.ru_stime.tv_sec) +
+                       static_cast<double>(d.usage.ru_utime.tv_usec + d.usage.ru_stime.tv_usec) / 1e6;
     }
     std::lock_guard<std::mutex> lock(d.mu);
     result.out = d.out;

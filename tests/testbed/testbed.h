@@ -112,6 +112,7 @@ struct ProcessResult {
     bool timed_out = false;  // finish() had to kill it
     std::string out;       // stdout, byte for byte
     std::string err;       // stderr, byte for byte
+    double cpu_s = -1;     // user + system time of the process (and children it reaped), once reaped
 };
 
 // Starts argv[0] (searched in PATH when it has no '/') in a new session whose
