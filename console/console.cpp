@@ -11,6 +11,14 @@ namespace {
 
 uint32_t progress_call_count = 0;
 const char progress_markers[] = "-|+*";
+// Asking the keyboard costs a system call, and the loops ask on every pass:
+// between waits it is asked at most this often, and at once after a wait
+// that the keyboard woke.
+constexpr uint32_t KEY_ASK_INTERVAL_MS = 10;
+bool keyboard_answer = false;
+bool keyboard_stirred = true;
+uint32_t keyboard_asked_at = 0;
+
 // The progress line now on the console, if nothing has been written since.
 bool progress_shown = false;
 char shown_marker = 0;
@@ -85,4 +93,16 @@ void wait_ms(uint32_t interval) {
     }
 }
 
-bool key_waiting() { return keyboard_key_pending(); }
+bool key_waiting_now() {
+    keyboard_answer = keyboard_key_pending();
+    keyboard_asked_at = clock_tick_ms();
+    keyboard_stirred = false;
+    return keyboard_answer;
+}
+
+bool key_waiting() {
+    if (!keyboard_stirred && clock_tick_ms() - keyboard_asked_at < KEY_ASK_INTERVAL_MS) return keyboard_answer;
+    return key_waiting_now();
+}
+
+void key_input_noticed() { keyboard_stirred = true; }

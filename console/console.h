@@ -32,8 +32,13 @@ void erase_countdown(int32_t seconds);
 // Blocks the run for the interval, measured on the 32-bit millisecond tick.
 void wait_ms(uint32_t interval);
 
-// True while a key press is pending; the key is never consumed.
+// True while a key press is pending; the key is never consumed. Between
+// waits the keyboard itself is asked at most every few milliseconds.
 bool key_waiting();
+// The same, asking the keyboard now.
+bool key_waiting_now();
+// An idle wait saw the keyboard stir: the next key_waiting asks at once.
+void key_input_noticed();
 
 // Offset (0..count-1) of the first NUL-terminated text in the window equal
 // to needle, or -1.

@@ -1,5 +1,6 @@
 // Keyboard for test and fuzz binaries: a pending key only when the script
 // says so, nothing to wait on, no terminal to restore.
+#include "console.h"
 #include "keyboard.h"
 #include "keyboard_memory.h"
 
@@ -12,14 +13,20 @@ uint32_t restores = 0;
 
 }  // namespace
 
+// A key that comes (or a keyboard that starts afresh) is looked at by the
+// next key_waiting, as a real key wakes the idle wait.
 void keyboard_memory_reset() {
     pressed = false;
     press_at = 0;
     polls = 0;
     restores = 0;
+    key_input_noticed();
 }
 
-void keyboard_memory_press() { pressed = true; }
+void keyboard_memory_press() {
+    pressed = true;
+    key_input_noticed();
+}
 
 void keyboard_memory_press_at_poll(uint32_t poll) { press_at = poll == 0 ? 0 : polls + poll; }
 

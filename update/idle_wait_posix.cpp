@@ -3,6 +3,7 @@
 // costs one wait and one read.
 #include <poll.h>
 
+#include "console.h"
 #include "idle_wait.h"
 #include "keyboard.h"
 #include "port.h"
@@ -25,6 +26,7 @@ void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
     if (keys == WAKE_ON_KEY) fds[1].fd = static_cast<int>(keyboard_wait_handle());
     const int ready = poll(fds, 2, to_poll_timeout(max_ms));
     if (ready < 0) return;  // a signal: the caller looks again
+    if (fds[1].revents != 0) key_input_noticed();
     if ((fds[0].revents & POLLIN) != 0 && port_receive(port) > 0) return;
     // Nothing came: the line was quiet for the whole wait, or it hung up.
     port_note_quiet(port);

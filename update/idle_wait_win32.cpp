@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "clock.h"
+#include "console.h"
 #include "idle_wait.h"
 #include "keyboard.h"
 #include "port.h"
@@ -52,6 +53,9 @@ void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
             port_note_quiet(port);
             return;
         }
-        if (block_for(keyboard, slice_for(now, max_ms - waited))) return;
+        if (block_for(keyboard, slice_for(now, max_ms - waited))) {
+            key_input_noticed();
+            return;
+        }
     }
 }

@@ -238,7 +238,7 @@ int send_program(const RunSettings& s, RunFiles* files) {
     const int port = s.port_number;
     // A fresh look at the keyboard as well, so a key pressed after the last
     // record still reports an interruption.
-    if (stopped_by_key || key_waiting()) {
+    if (stopped_by_key || key_waiting_now()) {
         std::fputs("Interruption.          \a\n", stderr);
         wait_for_drain(port);
         port_close(port);
