@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
     else
         while (!(finished = target.wait_done(std::chrono::hours(1)))) {
         }
+    // A target behind an adapter stays on the line after the last record:
+    // fwld's last look at the port must not find it gone.
+    if (finished && opt.config.device_path.empty()) target.wait_tool_closed(std::chrono::seconds(2));
     target.stop();
     sim::TargetReport report = target.report();
     if (!finished) std::cout << "timed out\n";

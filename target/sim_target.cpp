@@ -658,6 +658,16 @@ bool SimTarget::wait_done(std::chrono::milliseconds timeout) {
     return impl_->cv.wait_for(lock, timeout, [this] { return impl_->rep.done; });
 }
 
+bool SimTarget::wait_tool_closed(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const TargetLine& line = impl_->line;
+    while (line.tool_closes() < line.tool_opens()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 void SimTarget::stop() {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.stop_mu);

@@ -240,6 +240,11 @@ public:
     // action ended it, the line was lost, or stop(). After that the target
     // still listens, counting bytes_after_end, until stop().
     bool wait_done(std::chrono::milliseconds timeout);
+    // After the run, on a pty: blocks until the tool has closed the port as
+    // often as it opened it, or the timeout. A real target behind an adapter
+    // does not vanish with the last record; the tool's last look at the line
+    // finds it there.
+    bool wait_tool_closed(std::chrono::milliseconds timeout);
     // Ends the thread and closes the line (removing the link). Idempotent,
     // and safe to call from another thread than the owner's.
     void stop();

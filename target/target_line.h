@@ -80,8 +80,8 @@ public:
                 std::chrono::milliseconds settle);
 
     // How often something other than us opened / closed the slave.
-    int tool_opens() const { return opens_; }
-    int tool_closes() const { return closes_; }
+    int tool_opens() const { return opens_.load(); }
+    int tool_closes() const { return closes_.load(); }
 
 private:
     struct Rx {
@@ -115,8 +115,8 @@ private:
     std::deque<Rx> rx_;
     Clock::time_point rx_line_free_{};
     Clock::time_point tx_line_free_{};
-    int opens_ = 0;
-    int closes_ = 0;
+    std::atomic<int> opens_{0};   // read by other threads too
+    std::atomic<int> closes_{0};
 };
 
 // speed_t value for a standard baud rate; false when there is none.
