@@ -75,12 +75,14 @@ int main(int argc, char** argv) {
         }
     // A target behind an adapter stays on the line after the last record:
     // fwld's last look at the port must not find it gone.
-    if (finished && opt.config.device_path.empty()) target.wait_tool_closed(std::chrono::seconds(2));
+    const auto run_ok = [&](const sim::TargetReport& report) {
+        return finished && report.intact() && (!expected || report.matches(*expected));
+    };
+    if (run_ok(target.report()) && opt.config.device_path.empty()) target.wait_tool_closed(std::chrono::seconds(2));
     target.stop();
     sim::TargetReport report = target.report();
     if (!finished) std::cout << "timed out\n";
     if (report.stopped) std::cout << "interrupted\n";
     std::cout << sim::summary_text(report, expected ? &*expected : nullptr) << std::flush;
-    bool ok = finished && report.intact() && (!expected || report.matches(*expected));
-    return ok ? 0 : 1;
+    return run_ok(report) ? 0 : 1;
 }

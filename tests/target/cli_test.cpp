@@ -163,6 +163,9 @@ TEST(TargetProgram, RunMatchingTheExpectedFileExitsZero) {
     t.line->send("Z0,1,2\n");
     ASSERT_TRUE(answer_h(*t.line, "S\x01" "c"));
     ASSERT_TRUE(answer_h(*t.line, "E"));
+    // The target stays on the line until the tool has closed it.
+    EXPECT_FALSE(t.proc.wait_exit(ms(300)));
+    t.line.reset();
     testbed::ProcessResult r = t.proc.finish(ms(10000));
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     sim::RecordList expected = *sim::records_from_file(prog);
