@@ -223,6 +223,12 @@ void TargetLine::close() {
     }
 }
 
+namespace {
+
+constexpr Clock::duration RX_BATCH = std::chrono::milliseconds(1);
+
+}  // namespace
+
 Clock::duration TargetLine::byte_time() const {
     long baud = baud_ > 0 ? baud_ : 9600;
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / baud));
@@ -319,7 +325,10 @@ int TargetLine::get(Clock::time_point deadline, Clock::time_point* when, int clo
                 return item.byte;
             }
             if (deadline <= now) return -1;
-            pump(std::min(rx_.front().due, deadline));
+            // Bytes are taken up as they come through, a millisecond's worth
+            // at a time: one wake-up per byte would make the model, not the
+            // tool, the load when many targets run at once.
+            pump(std::min(std::max(rx_.front().due, now + RX_BATCH), deadline));
             continue;
         }
         if (close_mark >= 0 && closes_ > close_mark) return -2;
