@@ -1,8 +1,10 @@
 // Fuzz target: the pre-flight check of a program record file and the record
 // reader over the same bytes. Checked: a file that passes the check yields
 // only complete records (type and count as framed, at most 128 bytes, the
-// bytes exactly as in the file) until the reader answers no record; a
-// refused file gets a message; the reader never writes past its slot.
+// bytes exactly as in the file) until the reader answers no record, and
+// reads back with the fingerprint the check took; a refused file gets a
+// message; the reader never writes past its slot.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -38,23 +40,29 @@ void check_record(const RecordSlot& slot, const uint8_t* data, long end) {
     }
 }
 
-void read_all(FILE* stream, const uint8_t* data, bool checked) {
+void read_all(FILE* file, const uint8_t* data, bool checked, const ProgramFingerprint& seen) {
     GuardedSlot g;
     std::memset(&g, 0xA5, sizeof g);
+    ProgramStream stream;
+    program_stream_start(&stream, file);
     for (int records = 0;; ++records) {
-        const RecordRead result = read_program_record(&g.slot, stream);
+        const RecordRead result = read_program_record(&g.slot, &stream);
+        if (checked && !program_file_unchanged(&stream, seen, false)) finding("unchanged file taken for changed");
         for (unsigned char b : g.guard) {
             if (b != 0xA5) finding("reader wrote past the slot");
         }
-        if (result == NO_RECORD) return;
+        if (result == NO_RECORD) {
+            if (checked && !program_file_unchanged(&stream, seen, true)) finding("whole file read back unlike its check");
+            return;
+        }
         if (result == RECORD_TOO_LONG) {
             if (checked) finding("checked file yields an overlong record");
             return;
         }
         if (result != RECORD) finding("unknown reader answer");
         if (checked) {
-            if (std::feof(stream)) finding("checked file yields a record cut short");
-            check_record(g.slot, data, std::ftell(stream));
+            if (std::feof(file)) finding("checked file yields a record cut short");
+            check_record(g.slot, data, std::ftell(file));
         }
     }
 }
@@ -62,17 +70,28 @@ void read_all(FILE* stream, const uint8_t* data, bool checked) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;  // fmemopen needs a buffer; the empty file is in the unit tests
-    FILE* stream = fmemopen(const_cast<uint8_t*>(data), size, "rb");
-    if (stream == nullptr) return 0;
+    // A real file (in memory): the reader looks at its size.
+    const int fd = memfd_create("fwld-fuzz-program", MFD_CLOEXEC);
+    if (fd < 0) return 0;
+    if (write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return 0;
+    }
+    FILE* stream = fdopen(fd, "rb");
+    if (stream == nullptr) {
+        close(fd);
+        return 0;
+    }
     char message[128];
     std::memset(message, 0, sizeof message);
-    const bool ok = check_program_file(stream, message, sizeof message);
+    ProgramFingerprint seen{};
+    const bool ok = check_program_file(stream, &seen, message, sizeof message);
+    if (ok && seen.size != static_cast<int64_t>(size)) finding("check took the wrong size");
     if (!ok && (message[0] == '\0' || std::memchr(message, '\0', sizeof message) == nullptr)) {
         finding("refusal without a message");
     }
     if (std::ftell(stream) != 0) finding("check did not rewind");
-    read_all(stream, data, ok);
+    read_all(stream, data, ok, seen);
     std::fclose(stream);
     return 0;
 }
