@@ -15,7 +15,7 @@
 namespace {
 
 constexpr uint32_t TALKING_SLICE_MS = 1;
-constexpr uint32_t QUIET_SLICE_MS = 20;
+constexpr uint32_t QUIET_SLICE_MS = 50;
 constexpr uint32_t QUIET_AFTER_MS = 200;
 
 uint32_t last_input_at = 0;
