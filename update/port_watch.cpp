@@ -4,9 +4,13 @@
 #include "idle_wait.h"
 #include "port.h"
 
-bool ensure_port_healthy(int port) {
+bool port_answers(int port) {
     // Traffic since the last look has shown the device alive: no need to ask.
-    if (port_known_alive(port) || port_is_healthy(port)) return true;
+    return port_known_alive(port) || port_is_healthy(port) != 0;
+}
+
+bool ensure_port_healthy(int port) {
+    if (port_answers(port)) return true;
     if (port_reopen(port) == 0 && port_is_healthy(port)) return true;
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;
