@@ -92,6 +92,8 @@ struct SimTarget::Impl {
     Clock::time_point pushed_when{};
     std::string stray;     // unexpected bytes not reported yet
     std::string stray_where;
+    std::string burst;     // to go out with the next H
+    bool stalled = false;  // reads nothing more until stopped
     Bytes last_record;
 
     explicit Impl(TargetConfig c) : cfg(std::move(c)) {}
@@ -163,7 +165,8 @@ struct SimTarget::Impl {
     }
 
     void send_h() {
-        put("H");
+        put(burst + "H");
+        burst.clear();
         update([](TargetReport& r) { ++r.h_sent; });
     }
 
@@ -462,6 +465,15 @@ struct SimTarget::Impl {
             case RecordAction::Silent:
                 end_by_action("silent " + after);
                 break;
+            case RecordAction::Burst:
+                burst = a.text;
+                event("burst " + show(a.text) + " to go with the next H " + after);
+                break;
+            case RecordAction::Stall:
+                put(a.text);
+                stalled = true;
+                end_by_action("stalled " + after + " after asking for " + std::to_string(a.text.size()) + " more");
+                break;
             case RecordAction::Replug:
                 line.replug(cfg.replug_unplugged, cfg.replug_reopen_timeout, cfg.replug_settle);
                 update([](TargetReport& r) { ++r.replugs; });
@@ -599,6 +611,10 @@ struct SimTarget::Impl {
         }
         finish(stopped);
         if (stopped) return;
+        if (stalled) {
+            line.hold_until_stopped();
+            return;
+        }
         // Still listening: whatever comes now is more than the run asked for.
         try {
             for (;;) get_forever();

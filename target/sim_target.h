@@ -42,6 +42,9 @@ struct RecordAction {
         Junk,        // `text` sent as is; the tool ignores such bytes
         Silent,      // sends nothing more; ends the run
         Replug,      // hangs up the pty and publishes a new one at the link
+        Burst,       // `text` goes out in one write with the 'H' that follows
+        Stall,       // `text` (a run of 'H') in one write, then reads nothing
+                     // more, as a hung target on a held line; ends the run
     };
     Kind kind = Junk;
     std::string text;  // Message, Junk; for Speed a full line that replaces the default
@@ -71,6 +74,10 @@ struct RecordAction {
     static RecordAction junk(std::string t) { return make(Junk, std::move(t)); }
     static RecordAction silent() { return make(Silent); }
     static RecordAction replug() { return make(Replug); }
+    // Commands that arrive in one read with the next 'H', e.g. "Mtext\n1".
+    static RecordAction burst(std::string t) { return make(Burst, std::move(t)); }
+    // Asks for `records` more at once, then stops reading.
+    static RecordAction stall(size_t records) { return make(Stall, std::string(records, 'H')); }
 };
 
 // The plug pulled at a chosen point of the run: the line goes, and whatever
