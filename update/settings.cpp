@@ -116,12 +116,21 @@ bool parse_port_number(const char* text, RunSettings* s, const char** refusal) {
     return true;
 }
 
+// Windows numbers its ports up to COM256, and USB adapters often land above
+// the table's 32 slots: such a COMn names its device directly.
+constexpr int COM_NUMBER_MAX = 256;
+
 // "COMn" in any case: port n on every platform.
 bool parse_com_port(const char* text, RunSettings* s, const char** refusal) {
     const bool com = std::tolower(static_cast<unsigned char>(text[0])) == 'c' &&
                      std::tolower(static_cast<unsigned char>(text[1])) == 'o' &&
                      std::tolower(static_cast<unsigned char>(text[2])) == 'm';
-    return com && text[3] >= '0' && text[3] <= '9' && parse_port_number(text + 3, s, refusal);
+    if (!com || text[3] < '0' || text[3] > '9' || !parse_port_number(text + 3, s, refusal)) return false;
+    if (*refusal == nullptr && s->port_number >= PORT_COUNT && s->port_number <= COM_NUMBER_MAX) {
+        device_default_path(s->port_number, s->port_path, sizeof s->port_path);
+        s->port_number = 1;  // the slot that holds the device's name
+    }
+    return true;
 }
 
 // A bare device name the platform knows, e.g. ttyUSB0 for /dev/ttyUSB0.
