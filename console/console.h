@@ -3,12 +3,18 @@
 #include <cstddef>
 #include <cstdint>
 
-// Readies stdout and stderr before the first message: byte-exact output
-// (no line-end translation) on every platform.
-void console_prepare_streams();
+// Readies the console before the first message: byte-exact output (no
+// line-end translation) on every platform, and what else the platform needs
+// for the run. After restore_install.
+void console_prepare();
 
 // Writes "\n<message>\n" to stderr and ends the process with status 1.
 [[noreturn]] void fatal_stop(const char* message);
+
+// Where Ctrl-C is no signal (Windows) and has been pressed: ends the run now,
+// with the status the system gives a program ended that way. Returns
+// otherwise, and always on POSIX, where the signal itself ends the run.
+void end_if_broken();
 
 // Every early end of the run goes through here: it exits with the status.
 // A test or fuzz harness may install a hook that takes over first; the hook

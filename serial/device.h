@@ -33,7 +33,9 @@ const char* device_error_hint(long error);
 // detail says more about it (a link's target, "in use") or is "".
 void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);
 
-// Open exclusively for synchronous reading and writing.
+// Open exclusively for reading and writing. Transfers never wait for the
+// target by themselves: reads take what has arrived, and the waits below
+// block on the device together with the keyboard.
 // INVALID_DEVICE on failure; device_last_error() tells why.
 DeviceHandle device_open(const char* path);
 bool device_close(DeviceHandle handle);
@@ -41,6 +43,8 @@ bool device_close(DeviceHandle handle);
 // Platform error code of the last failed call (errno / GetLastError).
 long device_last_error();
 void device_clear_error();
+// Puts an error code back after calls that may have changed it.
+void device_set_error(long error);
 
 // Read the whole line record from the device.
 bool device_read_settings(DeviceHandle handle, LineSettings* settings);
@@ -50,8 +54,46 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
 // Still there: the settings can be read and the line has not hung up.
 bool device_answers(DeviceHandle handle);
 
-// Write everything (partial writes and interrupted calls are continued).
-bool device_write(DeviceHandle handle, const void* data, uint32_t count);
+// Things besides the device that end a wait, as platform handles (POSIX
+// file descriptors that become readable, Win32 handles that become
+// signalled): the keyboard, and on Windows the break event.
+constexpr int WAKE_HANDLES_MAX = 2;
+struct WakeSet {
+    intptr_t handles[WAKE_HANDLES_MAX];
+    int count;
+};
+
+// What ended a wait.
+enum WaitResult : uint8_t { WAIT_TIMED_OUT, WAIT_DEVICE, WAIT_WOKEN };
+
+// Blocks until the device has something for device_read_available (a byte,
+// or a failure it will report), a wake handle is signalled, or ms have
+// passed. With handle 0 or INVALID_DEVICE only the wake set and the time.
+WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t ms);
+
+// How a write that makes no progress is watched: it waits on the device and
+// on the wake set, and each time that wait ends without progress (woken, or
+// WRITE_WATCH_SLICE_MS passed) asks keep_waiting, with the milliseconds since
+// the device last took a byte. False gives the write up: it is cancelled and
+// fails.
+constexpr uint32_t WRITE_WATCH_SLICE_MS = 250;
+struct WriteWatch {
+    WakeSet wake;
+    bool (*keep_waiting)(void* context, uint32_t stalled_ms);
+    void* context;
+};
+
+// Writes everything (partial writes and interrupted calls are continued).
+// Without a watch it waits for room as long as it takes.
+bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch = nullptr);
+// Drops what is queued for sending and not sent yet.
+void device_discard_output(DeviceHandle handle);
+// What may hold a line that takes no bytes, in words for the operator: the
+// flow control that is on and the state of its modem lines, or the queue.
+void device_describe_hold(DeviceHandle handle, char* out, size_t size);
+// The handshaking settings the device runs with, for the trace: on Windows
+// the fields it keeps as it had them.
+void device_describe_flow(DeviceHandle handle, char* out, size_t size);
 // Reads what has arrived, up to size bytes, without waiting: *got is 0 when
 // nothing has. False when the device failed (hung up, gone).
 bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);

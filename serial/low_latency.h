@@ -10,3 +10,7 @@ void low_latency_take(int fd);
 // Gives the previous setting back. Async-signal-safe, so that a fatal
 // signal can undo it too; harmless when nothing was changed.
 void low_latency_give_back(int fd);
+// The same for whatever device has it changed now: the restore step for
+// every way out (the exit, a fatal stop that leaves the port to the exit,
+// the signals that end a run).
+void low_latency_give_back_all();

@@ -3,3 +3,4 @@
 
 void low_latency_take(int) {}
 void low_latency_give_back(int) {}
+void low_latency_give_back_all() {}

@@ -60,6 +60,21 @@ int port_write(int port, const void* data, uint32_t count);
 char port_read_byte(int port);
 uint32_t port_input_count(int port);
 int port_output_drained(int port);
+// Bytes queued for sending and not yet sent; 0 when the status cannot be read.
+uint32_t port_output_queued(int port);
+// Drops what is queued for sending: a line that takes nothing is given up.
+void port_discard_output(int port);
+
+// Blocks until the port has received something (port_receive takes it), a
+// wake handle is signalled, or ms have passed.
+WaitResult port_wait_input(int port, const WakeSet& wake, uint32_t ms);
+// From now on a write that makes no progress waits on the device and the
+// wake set together, and asks keep_waiting (with the port and how long the
+// device has taken nothing) each time that wait ends; false gives the write
+// up and it fails. nullptr: writes wait for room as long as it takes.
+void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint32_t stalled_ms));
+// What may hold a line that takes no bytes, in words.
+void port_describe_hold(int port, char* out, size_t size);
 int port_write_byte(int byte);
 int port_write_string(const char* text);
 int port_write(const void* data, uint32_t count);

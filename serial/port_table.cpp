@@ -45,14 +45,19 @@ void trace_port_event(int port, const char* what, bool ok) {
     trace_event(line);
 }
 
-void trace_configure(const LineSettings& s, bool accepted) {
+// "configure 9600 baud 8N1: accepted; flow: crtscts off, ..." with the
+// handshaking the device keeps as it had it.
+void trace_configure(const PortSlot& slot, bool accepted) {
     if (!trace_active()) return;
     static const char parity_letters[] = "NOEMS";
     static const char* const stop_bits[] = {"1", "1.5", "2"};
-    char line[96];
-    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s", static_cast<unsigned long>(s.BaudRate),
+    const LineSettings& s = slot.settings;
+    char kept[160];
+    device_describe_flow(slot.handle, kept, sizeof kept);
+    char line[256];
+    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s; flow: %s", static_cast<unsigned long>(s.BaudRate),
                   static_cast<unsigned>(s.ByteSize), s.Parity < 5 ? parity_letters[s.Parity] : '?',
-                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused");
+                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused", kept);
     trace_event(line);
 }
 
@@ -109,7 +114,9 @@ int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_
     PortSlot& slot = port_table[port];
     line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
     const bool accepted = device_apply_settings(slot.handle, &slot.settings);
-    trace_configure(slot.settings, accepted);
+    const long error = device_last_error();
+    trace_configure(slot, accepted);
+    device_set_error(error);  // the caller may tell why it was refused
     return accepted ? 1 : 0;
 }
 

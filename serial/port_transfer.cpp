@@ -20,6 +20,19 @@ struct ReceiveBuffer {
 
 ReceiveBuffer receive_buffers[PORT_COUNT];
 
+struct WriteWatching {
+    WakeSet wake;
+    bool (*keep_waiting)(int port, uint32_t stalled_ms);
+    int port;  // of the write being watched
+};
+
+WriteWatching watching;
+
+bool keep_waiting_for(void* context, uint32_t stalled_ms) {
+    const WriteWatching* w = static_cast<const WriteWatching*>(context);
+    return w->keep_waiting(w->port, stalled_ms);
+}
+
 ReceiveBuffer* buffer_of(int port) { return port_slot(port) != nullptr ? &receive_buffers[port] : nullptr; }
 
 DeviceHandle handle_of(int port) {
@@ -71,7 +84,9 @@ uint32_t port_receive(int port) {
 }
 
 int port_write(int port, const void* data, uint32_t count) {
-    const bool ok = device_write(handle_of(port), data, count);
+    WriteWatch watch{watching.wake, keep_waiting_for, &watching};
+    watching.port = port;
+    const bool ok = device_write(handle_of(port), data, count, watching.keep_waiting != nullptr ? &watch : nullptr);
     trace_write(data, count, ok);
     if (ok) {
         port_note_alive(port);
@@ -118,6 +133,25 @@ int port_output_drained(int port) {
     trace_idle();
     return 1;
 }
+
+uint32_t port_output_queued(int port) {
+    uint32_t in_queue = 0;
+    uint32_t out_queue = 0;
+    return device_queue_status(handle_of(port), &in_queue, &out_queue) ? out_queue : 0;
+}
+
+void port_discard_output(int port) { device_discard_output(handle_of(port)); }
+
+WaitResult port_wait_input(int port, const WakeSet& wake, uint32_t ms) {
+    return device_wait_input(handle_of(port), wake, ms);
+}
+
+void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint32_t stalled_ms)) {
+    watching.wake = wake;
+    watching.keep_waiting = keep_waiting;
+}
+
+void port_describe_hold(int port, char* out, size_t size) { device_describe_hold(handle_of(port), out, size); }
 
 int port_write_byte(int byte) { return port_write_byte(1, byte); }
 int port_write_string(const char* text) { return port_write_string(1, text); }

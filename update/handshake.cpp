@@ -110,6 +110,6 @@ void wake_target(const RunSettings& s) {
     repeat_password_until_acknowledged(s);
     wait_for_go(s);
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
-    if (!port_write_string(port, "Loader")) stop_loader_lost(s);
+    if (!port_write_string(port, "Loader")) stop_loader_write_failed(s);
     std::fputs("Execute STEP1\n", stderr);
 }

@@ -21,10 +21,25 @@ bool port_answers(int port);
 // and returns false; the caller checks the keyboard and comes back.
 bool ensure_port_healthy(int port);
 
-// Waits until the transmit queue has drained (or its status is unreadable).
-void wait_for_drain(int port);
+// From now on a write the line does not take watches the keyboard: a key
+// gives it up (the write fails), and after 5 s the operator is told, once,
+// what may hold the line.
+void watch_line_stalls();
 
-// Waits for the drain, then tells whether the port still answers. A queue
-// whose status cannot be read counts as drained, so a dead device would
-// otherwise pass for one that took everything.
-bool drained_on_healthy_port(int port);
+enum DrainResult { DRAINED, DRAIN_GIVEN_UP, DRAIN_LINE_LOST };
+
+// Waits until the transmit queue has drained (or its status is unreadable).
+// A queue that stops moving is reported as a stalled write is, and given up
+// (DRAIN_GIVEN_UP) when a key is pending; one that moves is waited for,
+// key or not.
+DrainResult wait_for_drain(int port);
+
+// Waits for the drain, then tells whether the port still answers
+// (DRAIN_LINE_LOST when not). A queue whose status cannot be read counts as
+// drained, so a dead device would otherwise pass for one that took
+// everything.
+DrainResult drain_on_healthy_port(int port);
+
+// The end of a run that a key stopped: "Interruption.", the drain (given up
+// when the line takes nothing) and the close. Returns the exit status, 1.
+int close_interrupted(int port);

@@ -49,7 +49,7 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
         bytes_read += static_cast<int32_t>(got);
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
         // No resend exists for the loader: one lost record spoils it all.
-        if (!port_write(port, record, sizeof record)) stop_loader_lost(s);
+        if (!port_write(port, record, sizeof record)) stop_loader_write_failed(s);
         if (group != 0 && ++records_in_group >= group) {
             records_in_group = 0;
             wait_ms(static_cast<uint32_t>(s.loader_pacing_wait));
@@ -58,7 +58,16 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
     }
     std::fputs("                    \r", stderr);
     progress_line_broken();
-    if (!send_end_marker(port) || !drained_on_healthy_port(port)) stop_loader_lost(s);
+    if (!send_end_marker(port)) stop_loader_write_failed(s);
+    const DrainResult drained = drain_on_healthy_port(port);
+    if (drained == DRAIN_GIVEN_UP) end_process(close_interrupted(port));
+    if (drained == DRAIN_LINE_LOST) stop_loader_lost(s);
+}
+
+void stop_loader_write_failed(const RunSettings& s) {
+    // A key gives up a write that the line does not take.
+    if (key_waiting()) end_process(close_interrupted(s.port_number));
+    stop_loader_lost(s);
 }
 
 void stop_loader_lost(const RunSettings& s) {

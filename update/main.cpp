@@ -1,10 +1,12 @@
 // fwld: rewrites a target's flash over a serial line.
 #include "console.h"
+#include "restore.h"
 #include "settings.h"
 #include "stages.h"
 
 int main(int argc, char** argv) {
-    console_prepare_streams();
+    restore_install();
+    console_prepare();
     const InfoRequest info = info_request(argc, argv);
     if (info == VERSION_REQUEST) {
         print_version();

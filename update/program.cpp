@@ -94,7 +94,7 @@ void change_speed(const Transfer& t) {
         return;
     }
     const uint32_t before = clock_tick_ms();
-    port_configure(port_of(t), static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE);
+    configure_speed(*t.settings, baud, true);
     const uint32_t took = clock_tick_ms() - before;
     std::fprintf(stderr, "bps=%ld\n", static_cast<long>(baud));
     std::fprintf(stderr, "setting time(bps,..)=%ldmsec\n", static_cast<long>(took));
@@ -198,15 +198,19 @@ bool load_next_record(Transfer* t) {
 }
 
 // A failed write is left to the target: after the re-open it asks again
-// with 'R'. Whether it did is checked on the next 'H' and at the end.
-void send_record(Transfer* t, int32_t program_size) {
+// with 'R'. Whether it did is checked on the next 'H' and at the end. False
+// when a key gave up a write that the line did not take: the run is
+// interrupted.
+bool send_record(Transfer* t, int32_t program_size) {
     const RecordSlot& slot = t->slots[t->next];
     t->sent_whole = port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length)) != 0;
+    if (!t->sent_whole && key_waiting()) return false;
     t->bytes_sent += slot.length;
     t->sent_any = true;
     show_progress(program_size, t->bytes_sent);
     wait_ms(static_cast<uint32_t>(t->settings->write_wait));
     t->next = 1 - t->next;
+    return true;
 }
 
 void close_input_files(RunFiles* files) {
@@ -228,24 +232,22 @@ int send_program(const RunSettings& s, RunFiles* files) {
     t.first_ready = true;
     bool stopped_by_key = false;
     while (load_next_record(&t)) {
-        if (!await_ready(&t) || key_waiting()) {
+        if (!await_ready(&t) || key_waiting() || !send_record(&t, files->program_size)) {
             stopped_by_key = true;
             break;
         }
-        send_record(&t, files->program_size);
     }
     close_input_files(files);
     const int port = s.port_number;
     // A fresh look at the keyboard as well, so a key pressed after the last
     // record still reports an interruption.
-    if (stopped_by_key || key_waiting_now()) {
-        std::fputs("Interruption.          \a\n", stderr);
-        wait_for_drain(port);
-        port_close(port);
-        return 1;
-    }
+    if (stopped_by_key || key_waiting_now()) return close_interrupted(port);
     const bool last_record_whole = !t.sent_any || t.sent_whole;
-    if (!last_record_whole || !drained_on_healthy_port(port)) stop_with_port_closed(s, line_lost_message);
+    if (!last_record_whole) stop_with_port_closed(s, line_lost_message);
+    const DrainResult drained = drain_on_healthy_port(port);
+    // A key while the line took nothing more: the end of the run is not known.
+    if (drained == DRAIN_GIVEN_UP) return close_interrupted(port);
+    if (drained == DRAIN_LINE_LOST) stop_with_port_closed(s, line_lost_message);
     std::fputs("Finish version up.     \a\n", stderr);
     port_close(port);
     return 0;

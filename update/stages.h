@@ -35,6 +35,14 @@ int send_program(const RunSettings& settings, RunFiles* files);
 
 // Closes the port, then stops with the message.
 [[noreturn]] void stop_with_port_closed(const RunSettings& settings, const char* message);
+// Sets the line to the speed: at the start (p5), or the one the target asked
+// for and has switched to. A port that answers and refuses the speed stops
+// the run with the rate and the system's reason: after a switch nothing can
+// arrive intact.
+void configure_speed(const RunSettings& settings, int32_t baud, bool target_switched);
+// A write failed between the acknowledgement and the loader's drain: an
+// interruption when a key gave it up, else the loader is lost.
+[[noreturn]] void stop_loader_write_failed(const RunSettings& settings);
 // The line failed between "Loader" and the drain of the end marker: the
 // target has no whole loader and nothing can resume it.
 [[noreturn]] void stop_loader_lost(const RunSettings& settings);

@@ -9,8 +9,11 @@
 
 #include "clock.h"
 #include "console.h"
+#include "idle_wait.h"
+#include "low_latency.h"
 #include "port_advice.h"
 #include "program_reader.h"
+#include "restore.h"
 #include "stages.h"
 #include "trace.h"
 
@@ -39,18 +42,22 @@ void open_input_files(const RunSettings& s, RunFiles* files) {
 
 // A trace that cannot be written is no reason to leave the target half done.
 void start_trace(const RunSettings& s) {
-    if (s.trace_path == nullptr || trace_start(s.trace_path, clock_tick_ms)) return;
+    if (s.trace_path == nullptr) return;
+    restore_register(trace_write_out);
+    if (trace_start(s.trace_path, clock_tick_ms)) return;
     std::fprintf(stderr, "Warning: trace file \"%s\" can not be opened (%s); the update goes on without a trace.\n",
                  s.trace_path, std::strerror(errno));
 }
 
 void open_port(const RunSettings& s) {
     if (s.port_path[0] != '\0' && !port_assign_path(s.port_number, s.port_path)) fatal_stop("Can not open com port\n");
+    restore_register(low_latency_give_back_all);
     const int result = port_open(s.port_number);
     // A number without a slot (-2) gets no diagnostic line, so no explanation either.
     if (result == -1) explain_port_failure(stderr, s.port_number, device_last_error());
     if (result != 0) fatal_stop("Can not open com port\n");
-    port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
+    configure_speed(s, s.baud_rate, false);
+    watch_line_stalls();
 }
 
 void echo_settings(const RunSettings& s) {
@@ -86,4 +93,25 @@ void start_run(const RunSettings& s, RunFiles* files) {
 void stop_with_port_closed(const RunSettings& s, const char* message) {
     port_close(s.port_number);
     fatal_stop(message);
+}
+
+void configure_speed(const RunSettings& s, int32_t baud, bool target_switched) {
+    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE)) return;
+    // A device that has gone away refuses too; the re-open brings the speed
+    // back, as the slot keeps it.
+    const long error = device_last_error();
+    if (!port_is_healthy(s.port_number)) return;
+    char reason[160];
+    device_error_text(error, reason, sizeof reason);
+    char message[512];
+    if (target_switched) {
+        std::snprintf(message, sizeof message,
+                      "The port refused %ld baud (%s), the speed the target has switched to: nothing after this "
+                      "can arrive intact.\nSwitch the target off and on again, then run fwld again.\a",
+                      static_cast<long>(baud), reason);
+    } else {
+        std::snprintf(message, sizeof message, "The port refused %ld baud (%s): give p5 a rate the port can run.",
+                      static_cast<long>(baud), reason);
+    }
+    stop_with_port_closed(s, message);
 }

@@ -114,6 +114,30 @@ TEST(ProgramFaults, TheLastDrainOnADeadLineIsNotAFinish) {
     EXPECT_TRUE(target.report().matches(expected_records(program)));  // every byte did arrive, unconfirmed
 }
 
+// A target that hangs with the line held: it asks for many records at once
+// and reads nothing more, so fwld's writes stop going anywhere. fwld tells
+// the operator once after 5 s, and a key still ends the run at once.
+TEST(ProgramFaults, ALineThatTakesNothingIsToldAndAKeyEndsTheRun) {
+    const std::string program = program_of(3000, 126);
+    Inputs in(loader_bytes(10), program);
+    sim::TargetConfig config;
+    config.actions[1] = {sim::RecordAction::stall(3000)};
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    const std::string told = "The line has taken no bytes for 5 s: ";
+    ASSERT_TRUE(tool->wait_for_err(told, 30s)) << tool->err_so_far();
+    const auto pressed = std::chrono::steady_clock::now();
+    tool->press_key(' ');
+    const testbed::ProcessResult r = tool->finish(10s);
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - pressed);
+    EXPECT_LT(took.count(), 2000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(count_of(r.err, told), 1u);
+    EXPECT_NE(r.err.find(". Still waiting; a key ends the run.\n"), std::string::npos) << r.err;
+}
+
 TEST(ProgramFaults, ALineLostInsideATargetLineIsPickedUpAgain) {
     struct Case {
         const char* started;  // what the target sent before the plug went

@@ -122,7 +122,9 @@ std::string speed_line(std::mt19937_64& rng) {
     case 1: return "fast\x1b[31m,8,N,1,x\n";
     case 2: return "-9600,8,N,1,x\n";
     case 3: return "99999999999,8,N,1,x\n";
-    default: return filler(rng, 200);  // overlong: the rest is read as commands
+    // Overlong: the rest is read as commands. Not a number, whose rate a port
+    // might refuse, which ends the run (a fate of its own elsewhere).
+    default: return "x" + filler(rng, 199);
     }
 }
 

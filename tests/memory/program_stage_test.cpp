@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device_memory.h"
+#include "idle_wait.h"
 #include "keyboard_memory.h"
 #include "run_harness.h"
 #include "stages.h"
@@ -56,6 +57,7 @@ protected:
         ASSERT_EQ(parse_command_line(8, argv, &settings), nullptr);
         ASSERT_EQ(port_open(settings.port_number), 0);
         port_configure(settings.port_number, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+        watch_line_stalls();
         files.loader_fd = open(arg_path, O_RDONLY);
         files.program = std::fopen(arg_path, "rb");
         ASSERT_TRUE(files.loader_fd >= 0 && files.program != nullptr);
@@ -118,6 +120,72 @@ TEST_F(ProgramStage, DeviceLostInsideAMessageLineGivesTheLineUpAndTheRunGoesOn) 
     EXPECT_EQ(console.find(">>"), std::string::npos) << console;
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
     EXPECT_GE(memory_device_counts().opens, 2u);
+}
+
+// The target has switched when the port refuses its speed: nothing after
+// that could arrive intact, so the run stops with the rate and the reason.
+// A device that is gone refuses too, but the re-open brings the speed back
+// (above); at the start the same refusal stops the run before the wake-up.
+TEST_F(ProgramStage, ARefusedSpeedChangeStopsTheRunNamingTheRate) {
+    const std::string target = "HS57600,8,N,1,x\nH";
+    memory_device_send(target.data(), target.size());
+    memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
+    const harness::RunOutcome outcome = run();
+    EXPECT_TRUE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(console.find("\nThe port refused 57600 baud ("), std::string::npos) << console;
+    EXPECT_NE(console.find("), the speed the target has switched to: nothing after this can arrive intact.\n"),
+              std::string::npos) << console;
+    EXPECT_EQ(console.find("bps="), std::string::npos) << console;
+    EXPECT_EQ(memory_device_counts().closes, 1u);
+    EXPECT_EQ(wire(), records[0]);
+
+    port_close(settings.port_number);
+    memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
+    harness::console_capture_begin();
+    const harness::RunOutcome start = harness::run_guarded(
+        [](void*) {
+            RunFiles started{};
+            start_run(settings, &started);
+            return 0;
+        },
+        nullptr);
+    size_t length = 0;
+    const char* text = harness::console_capture_end(&length);
+    const std::string said(text, length);
+
+    EXPECT_TRUE(start.ended_process);
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(said.find("\nThe port refused 9600 baud ("), std::string::npos) << said;
+    EXPECT_EQ(said.find("TARGET POWER ON."), std::string::npos) << said;
+}
+
+// A write the line does not take: the operator hears of it once after 5 s
+// (20 slices of 250 ms), and a key gives it up; without one it goes through.
+TEST_F(ProgramStage, AStalledWriteIsToldOnceAndAKeyGivesItUp) {
+    const std::string told = "The line has taken no bytes for 5 s: the memory line is held. Still waiting; a key "
+                             "ends the run.\n";
+    memory_device_send("HHH", 3);
+    memory_device_stall_writes(24);
+    const harness::RunOutcome through = run();
+    EXPECT_EQ(through.status, 0) << console;
+    EXPECT_EQ(console.find(told), console.rfind(told)) << console;
+    EXPECT_NE(console.find(told), std::string::npos) << console;
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+}
+
+TEST_F(ProgramStage, AKeyEndsAWriteTheLineDoesNotTake) {
+    memory_device_send("HHH", 3);
+    memory_device_stall_writes(1000);
+    keyboard_memory_press_at_poll(30);
+    const harness::RunOutcome outcome = run();
+    EXPECT_FALSE(outcome.ended_process);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(console.find("The line has taken no bytes for 5 s"), std::string::npos) << console;
+    EXPECT_TRUE(console.size() >= 25 && console.compare(console.size() - 25, 25, "Interruption.          \a\n") == 0)
+        << console;
+    EXPECT_TRUE(wire().empty());
+    EXPECT_EQ(memory_device_counts().closes, 1u);
 }
 
 }  // namespace

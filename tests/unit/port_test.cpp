@@ -147,12 +147,12 @@ TEST_F(PtyPort, HangUpMakesThePortUnhealthy) {
 TEST_F(PtyPort, ADrainThatEndsOnADeadDeviceIsNotTakenForDelivery) {
     ASSERT_EQ(port_open(PORT), 0);
     EXPECT_EQ(port_write_string(PORT, "Finish Boot File"), 1);
-    EXPECT_TRUE(drained_on_healthy_port(PORT));
+    EXPECT_EQ(drain_on_healthy_port(PORT), DRAINED);
     close(master);
     master = -1;
     EXPECT_EQ(port_write_string(PORT, "lost"), 0);
     EXPECT_EQ(port_output_drained(PORT), 1);  // the queue cannot be read: "drained"
-    EXPECT_FALSE(drained_on_healthy_port(PORT));
+    EXPECT_EQ(drain_on_healthy_port(PORT), DRAIN_LINE_LOST);
 }
 
 TEST_F(PtyPort, BytesGoOutExactlyAndComeInUnchanged) {
@@ -231,11 +231,11 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     trace_stop();
     const std::vector<std::string> expected = {
         "-- open " + link,
-        "-- configure 115200 baud 8N1: accepted",
+        "-- configure 115200 baud 8N1: accepted; flow: crtscts off, clocal on, hupcl off",
         "tx 4c 6f 00",
         "rx 48 80",
         "rx 5a",
-        "-- configure 4800 baud 7E2: refused",
+        "-- configure 4800 baud 7E2: refused; flow: crtscts off, clocal on, hupcl off",
         "-- re-open " + link + " failed (error 2: No such file or directory)",
         "-- write of 1 bytes failed (error 9)",
         "-- re-open " + link,
