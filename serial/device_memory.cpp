@@ -39,6 +39,7 @@ struct MemoryDevice {
     FaultWindow faults[FAULT_KIND_COUNT];
     MemoryWriteWatch watch;
     uint32_t stall_slices;
+    uint32_t held_output;
     uint32_t discards;
     MemoryDeviceCounts counts;
     long last_error;
@@ -167,6 +168,8 @@ void memory_device_clear_output() {
 }
 
 void memory_device_stall_writes(uint32_t slices) { dev().stall_slices = slices; }
+
+void memory_device_hold_output(uint32_t bytes) { dev().held_output = bytes; }
 
 uint32_t memory_device_discards() { return dev().discards; }
 
@@ -299,7 +302,7 @@ bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_
     if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
     const size_t waiting = device.input_tail - device.input_head;
     *in_queue = waiting > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(waiting);
-    *out_queue = 0;  // every write has left at once
+    *out_queue = device.held_output;  // every other write has left at once
     return true;
 }
 
@@ -309,7 +312,9 @@ WaitResult device_wait_input(DeviceHandle handle, const WakeSet&, uint32_t) {
 }
 
 void device_discard_output(DeviceHandle handle) {
-    if (usable(handle)) ++device.discards;
+    if (!usable(handle)) return;
+    ++device.discards;
+    device.held_output = 0;
 }
 
 void device_describe_hold(DeviceHandle, char* out, size_t size) { std::snprintf(out, size, "the memory line is held"); }

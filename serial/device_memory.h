@@ -41,7 +41,10 @@ void memory_device_fail(MemoryFault fault, uint32_t skip, uint32_t times);
 // the write's watch after each, then goes through (0: no stall). A watch that
 // gives the write up ends the stall; nothing of that write is sent.
 void memory_device_stall_writes(uint32_t slices);
-// Bytes discarded from the transmit side by device_discard_output.
+// The transmit queue reports this many bytes that never leave, until
+// device_discard_output drops them (0: every write leaves at once).
+void memory_device_hold_output(uint32_t bytes);
+// How often device_discard_output was called on the open handle.
 uint32_t memory_device_discards();
 
 // The line goes away like an unplugged adapter once `after_reads` more bytes

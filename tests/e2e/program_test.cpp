@@ -157,7 +157,7 @@ TEST(Program, ManyRecordsArriveWholeAtTheWriteWaitsPace) {
     std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
     const double median = gaps[gaps.size() / 2];
     EXPECT_GE(median, 1.9);
-    EXPECT_LE(median, 10.0);
+    EXPECT_LE(median, 6.0);
 }
 
 // Commands that arrive in one read with the 'H' are all handled from what

@@ -80,6 +80,14 @@ protected:
         console.assign(text, length);
         return outcome;
     }
+    static size_t count_of(const std::string& text, const std::string& piece) {
+        size_t n = 0;
+        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+        return n;
+    }
+    static bool ends_with(const std::string& text, const std::string& tail) {
+        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    }
     std::string wire() {
         size_t count = 0;
         const unsigned char* bytes = memory_device_output(&count);
@@ -160,32 +168,55 @@ TEST_F(ProgramStage, ARefusedSpeedChangeStopsTheRunNamingTheRate) {
     EXPECT_EQ(said.find("TARGET POWER ON."), std::string::npos) << said;
 }
 
-// A write the line does not take: the operator hears of it once after 5 s
-// (20 slices of 250 ms), and a key gives it up; without one it goes through.
-TEST_F(ProgramStage, AStalledWriteIsToldOnceAndAKeyGivesItUp) {
+// A write the line does not take: the operator hears of it once, 5 s (20
+// slices of 250 ms) into the stall, and not for a shorter one; without a key
+// the write goes through when the line moves again.
+void stall_the_next_write_shorter(const unsigned char*, uint32_t, bool) {
+    memory_device_watch_writes(nullptr);
+    memory_device_stall_writes(19);
+}
+
+TEST_F(ProgramStage, AStalledWriteIsToldOnceFiveSecondsIn) {
     const std::string told = "The line has taken no bytes for 5 s: the memory line is held. Still waiting; a key "
                              "ends the run.\n";
     memory_device_send("HHH", 3);
-    memory_device_stall_writes(24);
+    memory_device_stall_writes(20);
+    memory_device_watch_writes(stall_the_next_write_shorter);
     const harness::RunOutcome through = run();
     EXPECT_EQ(through.status, 0) << console;
-    EXPECT_EQ(console.find(told), console.rfind(told)) << console;
-    EXPECT_NE(console.find(told), std::string::npos) << console;
+    EXPECT_EQ(count_of(console, told), 1u) << console;
+    // Told before record 1 went out.
+    EXPECT_LT(console.find(told), console.find("% completed", console.find("Execute STEP2"))) << console;
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
 }
 
-TEST_F(ProgramStage, AKeyEndsAWriteTheLineDoesNotTake) {
+// A key gives up a write the line does not take, and a drain that does not
+// move: the run ends as an interruption, the stuck bytes dropped.
+TEST_F(ProgramStage, AKeyEndsAWriteOrADrainTheLineDoesNotTake) {
     memory_device_send("HHH", 3);
     memory_device_stall_writes(1000);
     keyboard_memory_press_at_poll(30);
-    const harness::RunOutcome outcome = run();
-    EXPECT_FALSE(outcome.ended_process);
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(console.find("The line has taken no bytes for 5 s"), std::string::npos) << console;
-    EXPECT_TRUE(console.size() >= 25 && console.compare(console.size() - 25, 25, "Interruption.          \a\n") == 0)
-        << console;
+    memory_device_hold_output(80);
+    EXPECT_EQ(run().status, 1);
+    EXPECT_EQ(count_of(console, "The line has taken no bytes for 5 s"), 1u) << console;
+    EXPECT_TRUE(ends_with(console, "Interruption.          \a\n")) << console;
     EXPECT_TRUE(wire().empty());
+    EXPECT_EQ(memory_device_discards(), 1u);
     EXPECT_EQ(memory_device_counts().closes, 1u);
+}
+
+TEST_F(ProgramStage, AKeyEndsTheLastDrainWhenTheLineTakesNothingMore) {
+    memory_device_send("HHH", 3);
+    memory_device_hold_output(80);
+    harness::manual_clock_on_sleep([](uint32_t) {
+        if (harness::manual_clock_elapsed_ms() > 8000) keyboard_memory_press();
+    });
+    EXPECT_EQ(run().status, 1);
+    EXPECT_EQ(count_of(console, "The line has taken no bytes for 5 s"), 1u) << console;
+    EXPECT_TRUE(ends_with(console, "Interruption.          \a\n")) << console;
+    EXPECT_EQ(console.find("Finish"), std::string::npos);
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+    EXPECT_EQ(memory_device_discards(), 1u);
 }
 
 }  // namespace
