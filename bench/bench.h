@@ -128,11 +128,14 @@ std::map<std::string, double> strace_counts(const std::string& summary);
 std::string perf_events();
 std::map<std::string, double> perf_counts(const std::string& csv);
 
-// The four measurements.
+// The measurements.
 void measure_throughput(const Flavour& f, const Workbench& wb, Report* report);
 void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report);
 void measure_idle_cpu(const Flavour& f, const Workbench& wb, Report* report);
 void measure_side_by_side(const Flavour& f, const Workbench& wb, Report* report);
+// Records per second with the write wait p2 = 2 against a line paced at
+// 115200 baud, and the share of what the line allows.
+void measure_paced(const Flavour& f, const Workbench& wb, Report* report);
 
 // Keeps a failed run's output for the reader and says where it is.
 void keep_log(const Workbench& wb, const std::string& name, const std::string& text);

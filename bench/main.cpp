@@ -120,6 +120,10 @@ void run_flavour(const bench::Flavour& f, const bench::Workbench& wb, const Opti
                      f.name.c_str());
         bench::measure_idle_cpu(f, wb, report);
     }
+    if (wanted("paced")) {
+        std::fprintf(stderr, "[%s] %d updates at line rate with a 2 ms write wait\n", f.name.c_str(), f.solo_runs);
+        bench::measure_paced(f, wb, report);
+    }
     if (wanted("side-by-side")) {
         std::fprintf(stderr, "[%s] %d line-rate updates at once against %d solo\n", f.name.c_str(), f.side_by_side,
                      f.solo_runs);
