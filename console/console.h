@@ -8,7 +8,8 @@
 // for the run. After restore_install.
 void console_prepare();
 
-// Writes "\n<message>\n" to stderr and ends the process with status 1.
+// Writes "\n<message>\n" to stderr and ends the process with status 1:
+// for a command line that cannot start a run at all.
 [[noreturn]] void fatal_stop(const char* message);
 
 // Where Ctrl-C is no signal (Windows) and has been pressed: ends the run now,
@@ -16,11 +17,6 @@ void console_prepare();
 // otherwise, and always on POSIX, where the signal itself ends the run.
 void end_if_broken();
 
-// Every early end of the run goes through here: it exits with the status.
-// A test or fuzz harness may install a hook that takes over first; the hook
-// must not return (it longjmps back to the harness). nullptr removes it.
-[[noreturn]] void end_process(int status);
-void end_process_hook(void (*hook)(int status));
 
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
 // A line whose text is the one already on the console is not written again.

@@ -26,7 +26,7 @@ HANDLE break_event() { return broken; }
 void end_if_broken() {
     if (broken == nullptr || WaitForSingleObject(broken, 0) != WAIT_OBJECT_0) return;
     // Never 0, which a script would take for success.
-    end_process(static_cast<int>(STATUS_CONTROL_C_EXIT));
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
 void restore_install() {

@@ -18,8 +18,5 @@ int main(int argc, char** argv) {
     const char* refusal = parse_command_line(argc, argv, &settings);
     if (refusal != nullptr) fatal_stop(refusal);
     RunFiles files{};
-    start_run(settings, &files);
-    wake_target(settings);
-    send_loader(settings, files);
-    return send_program(settings, &files);
+    return end_run(settings, run_stages(settings, &files));
 }

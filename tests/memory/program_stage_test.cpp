@@ -30,8 +30,6 @@ void press_when_silent(uint32_t) {
     if (silent || ++sleeps > 1000) keyboard_memory_press();
 }
 
-int run_program(void*) { return send_program(settings, &files); }
-
 class ProgramStage : public ::testing::Test {
 protected:
     std::string path;
@@ -72,9 +70,9 @@ protected:
         harness::manual_clock_remove();
         unlink(path.c_str());
     }
-    harness::RunOutcome run() {
+    harness::Ended run() {
         harness::console_capture_begin();
-        const harness::RunOutcome outcome = harness::run_guarded(run_program, nullptr);
+        const harness::Ended outcome = harness::end_as_main_does(settings, send_program(settings, &files));
         size_t length = 0;
         const char* text = harness::console_capture_end(&length);
         console.assign(text, length);
@@ -97,8 +95,9 @@ protected:
 
 TEST_F(ProgramStage, TargetErrorEndsTheRunWithThePortClosedAndStatusOne) {
     memory_device_send("HE", 2);
-    const harness::RunOutcome outcome = run();
-    EXPECT_TRUE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_STOPPED);
+    EXPECT_EQ(outcome.kind, STOP_TARGET_ERROR);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(console.find("\nErase Error1\a\n"), std::string::npos) << console;
     EXPECT_EQ(memory_device_counts().closes, 1u);
@@ -109,8 +108,8 @@ TEST_F(ProgramStage, ReopenedPortKeepsTheTargetsSpeed) {
     const std::string target = "HS57600,8,N,1,x\nHH";
     memory_device_send(target.data(), target.size());
     memory_device_unplug(16, 3);  // right after the speed line
-    const harness::RunOutcome outcome = run();
-    EXPECT_FALSE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_FINISHED);
     EXPECT_EQ(outcome.status, 0) << console;
     EXPECT_EQ(memory_device_line()->BaudRate, 57600u);
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
@@ -122,8 +121,8 @@ TEST_F(ProgramStage, DeviceLostInsideAMessageLineGivesTheLineUpAndTheRunGoesOn) 
     const std::string target = "HMfla-ok\nHH";
     memory_device_send(target.data(), target.size());
     memory_device_unplug(4, 2);  // after "HMfl"
-    const harness::RunOutcome outcome = run();
-    EXPECT_FALSE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_FINISHED);
     EXPECT_EQ(outcome.status, 0) << console;
     EXPECT_EQ(console.find(">>"), std::string::npos) << console;
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
@@ -138,8 +137,9 @@ TEST_F(ProgramStage, ARefusedSpeedChangeStopsTheRunNamingTheRate) {
     const std::string target = "HS57600,8,N,1,x\nH";
     memory_device_send(target.data(), target.size());
     memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
-    const harness::RunOutcome outcome = run();
-    EXPECT_TRUE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_STOPPED);
+    EXPECT_EQ(outcome.kind, STOP_LINE_FAILED);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(console.find("\nThe port refused 57600 baud ("), std::string::npos) << console;
     EXPECT_NE(console.find("), the speed the target has switched to: nothing after this can arrive intact.\n"),
@@ -151,18 +151,13 @@ TEST_F(ProgramStage, ARefusedSpeedChangeStopsTheRunNamingTheRate) {
     port_close(settings.port_number);
     memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
     harness::console_capture_begin();
-    const harness::RunOutcome start = harness::run_guarded(
-        [](void*) {
-            RunFiles started{};
-            start_run(settings, &started);
-            return 0;
-        },
-        nullptr);
+    RunFiles started{};
+    const harness::Ended start = harness::end_as_main_does(settings, start_run(settings, &started));
     size_t length = 0;
     const char* text = harness::console_capture_end(&length);
     const std::string said(text, length);
 
-    EXPECT_TRUE(start.ended_process);
+    EXPECT_EQ(start.end, RUN_STOPPED);
     EXPECT_EQ(start.status, 1);
     EXPECT_NE(said.find("\nThe port refused 9600 baud ("), std::string::npos) << said;
     EXPECT_EQ(said.find("TARGET POWER ON."), std::string::npos) << said;
@@ -182,7 +177,7 @@ TEST_F(ProgramStage, AStalledWriteIsToldOnceFiveSecondsIn) {
     memory_device_send("HHH", 3);
     memory_device_stall_writes(20);
     memory_device_watch_writes(stall_the_next_write_shorter);
-    const harness::RunOutcome through = run();
+    const harness::Ended through = run();
     EXPECT_EQ(through.status, 0) << console;
     EXPECT_EQ(count_of(console, told), 1u) << console;
     // Told before record 1 went out.
