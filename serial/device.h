@@ -1,37 +1,18 @@
-// Platform seam of the serial link: one file per platform implements these
-// (device_posix.cpp, device_win32.cpp). The port table and byte transfer
-// above it never see the platform.
+// Platform seam of the serial link, private to serial/: one file per
+// platform implements these (device_posix.cpp, device_win32.cpp). The port
+// table and byte transfer above it never see the platform.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "device_names.h"
 #include "line_settings.h"
+#include "line_wait.h"
 
 using DeviceHandle = intptr_t;
 // The value a failed open leaves in a slot (the same bits as the Win32
 // invalid handle). Zero means "never opened".
 constexpr DeviceHandle INVALID_DEVICE = -1;
-
-// Device name for a numbered port. Writes "" when the number has no device.
-void device_default_path(int port, char* out, size_t size);
-
-// Port names as typed on the command line.
-// The text names a device explicitly (POSIX: it holds a '/'; Windows: it
-// begins with \\.\).
-bool device_names_path(const char* text);
-// A bare device name the platform knows (POSIX: /dev/<name> exists): writes
-// the device path to out. False when there is none or it does not fit.
-bool device_find_by_name(const char* name, char* out, size_t size);
-
-// Help when a device does not open. The system's reason for an error code
-// in words, without a final full stop or line end.
-void device_error_text(long error, char* out, size_t size);
-// What the user can do about that error, one sentence; nullptr when there is
-// nothing useful to say.
-const char* device_error_hint(long error);
-// Calls emit once for each serial device the machine has, in a stable order.
-// detail says more about it (a link's target, "in use") or is "".
-void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);
 
 // Open exclusively for reading and writing. Transfers never wait for the
 // target by themselves: reads take what has arrived, and the waits below
@@ -40,8 +21,7 @@ void device_list_ports(void (*emit)(const char* name, const char* detail, void* 
 DeviceHandle device_open(const char* path);
 bool device_close(DeviceHandle handle);
 
-// Platform error code of the last failed call (errno / GetLastError).
-long device_last_error();
+// Forgets the last error, so that a test judges by its own call alone.
 void device_clear_error();
 // Puts an error code back after calls that may have changed it.
 void device_set_error(long error);
@@ -52,19 +32,7 @@ bool device_read_settings(DeviceHandle handle, LineSettings* settings);
 // (read back and compared).
 bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
 // Still there: the settings can be read and the line has not hung up.
-bool device_answers(DeviceHandle handle);
-
-// Things besides the device that end a wait, as platform handles (POSIX
-// file descriptors that become readable, Win32 handles that become
-// signalled): the keyboard, and on Windows the break event.
-constexpr int WAKE_HANDLES_MAX = 2;
-struct WakeSet {
-    intptr_t handles[WAKE_HANDLES_MAX];
-    int count;
-};
-
-// What ended a wait.
-enum WaitResult : uint8_t { WAIT_TIMED_OUT, WAIT_DEVICE, WAIT_WOKEN };
+bool device_is_healthy(DeviceHandle handle);
 
 // Blocks until the device has something for device_read_available (a byte,
 // or a failure it will report), a wake handle is signalled, or ms have

@@ -252,7 +252,7 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
-bool device_answers(DeviceHandle handle) {
+bool device_is_healthy(DeviceHandle handle) {
     if (!usable(handle)) return false;
     if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
     return true;

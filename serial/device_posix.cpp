@@ -457,7 +457,7 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return device_took(fd, wanted, settings->BaudRate);
 }
 
-bool device_answers(DeviceHandle handle) {
+bool device_is_healthy(DeviceHandle handle) {
     int fd = -1;
     if (!handle_fd(handle, &fd)) {
         return false;

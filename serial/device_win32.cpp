@@ -221,7 +221,7 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
-bool device_answers(DeviceHandle handle) {
+bool device_is_healthy(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
     if (device == nullptr) return false;
     // Judged by the thread's error code after the query, as the caller

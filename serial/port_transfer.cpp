@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "port.h"
+#include "port_slot.h"
 #include "trace.h"
 
 namespace {
@@ -72,36 +72,36 @@ uint32_t port_receive(int port) {
     uint32_t got = 0;
     if (!device_read_available(handle_of(port), buffer->bytes + buffer->end, RECEIVE_BUFFER_SIZE - buffer->end,
                                &got)) {
-        port_note_quiet(port);
+        port_doubt_health(port);
         return buffered(buffer);
     }
     if (got > 0) {
         trace_bytes(TRACE_RECEIVED, buffer->bytes + buffer->end, got);
         buffer->end += got;
-        port_note_alive(port);
+        port_note_healthy(port);
     }
     return buffered(buffer);
 }
 
-int port_write(int port, const void* data, uint32_t count) {
+bool port_write(int port, const void* data, uint32_t count) {
     WriteWatch watch{watching.wake, keep_waiting_for, &watching};
     watching.port = port;
     const bool ok = device_write(handle_of(port), data, count, watching.keep_waiting != nullptr ? &watch : nullptr);
     trace_write(data, count, ok);
     if (ok) {
-        port_note_alive(port);
+        port_note_healthy(port);
     } else {
-        port_note_quiet(port);
+        port_doubt_health(port);
     }
-    return ok ? 1 : 0;
+    return ok;
 }
 
-int port_write_byte(int port, int byte) {
+bool port_write_byte(int port, int byte) {
     const unsigned char low = static_cast<unsigned char>(byte & 0xFF);
     return port_write(port, &low, 1);
 }
 
-int port_write_string(int port, const char* text) {
+bool port_write_string(int port, const char* text) {
     return port_write(port, text, static_cast<uint32_t>(std::strlen(text)));
 }
 
@@ -120,18 +120,18 @@ uint32_t port_input_count(int port) {
     return waiting;
 }
 
-int port_output_drained(int port) {
+bool port_output_drained(int port) {
     uint32_t in_queue = 0;
     uint32_t out_queue = 0;
     // A queue whose status cannot be read counts as drained, so nobody waits
     // on a dead port.
     if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) {
-        port_note_quiet(port);
-        return 1;
+        port_doubt_health(port);
+        return true;
     }
-    if (out_queue != 0) return 0;
+    if (out_queue != 0) return false;
     trace_idle();
-    return 1;
+    return true;
 }
 
 uint32_t port_output_queued(int port) {
@@ -153,9 +153,9 @@ void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint3
 
 void port_describe_hold(int port, char* out, size_t size) { device_describe_hold(handle_of(port), out, size); }
 
-int port_write_byte(int byte) { return port_write_byte(1, byte); }
-int port_write_string(const char* text) { return port_write_string(1, text); }
-int port_write(const void* data, uint32_t count) { return port_write(1, data, count); }
+bool port_write_byte(int byte) { return port_write_byte(1, byte); }
+bool port_write_string(const char* text) { return port_write_string(1, text); }
+bool port_write(const void* data, uint32_t count) { return port_write(1, data, count); }
 char port_read_byte() { return port_read_byte(1); }
 uint32_t port_input_count() { return port_input_count(1); }
-int port_output_drained() { return port_output_drained(1); }
+bool port_output_drained() { return port_output_drained(1); }

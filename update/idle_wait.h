@@ -12,11 +12,11 @@ enum WatchKeys : bool { IGNORE_KEYS = false, WAKE_ON_KEY = true };
 
 void idle_wait(int port, WatchKeys keys, uint32_t max_ms);
 
-// True when the port answers: shown alive by the traffic since the last
-// health test, or answering one now. No re-open.
-bool port_answers(int port);
+// True when the port is healthy as far as can be told cheaply: shown so by
+// the traffic since the last health test, or passing one now. No re-open.
+bool port_seems_healthy(int port);
 
-// True when the port answers, re-opening it first if it does not. While it
+// True when the port is healthy, re-opening it first if it is not. While it
 // stays faulty, pauses for the retry interval (a key ends the pause early)
 // and returns false; the caller checks the keyboard and comes back.
 bool ensure_port_healthy(int port);

@@ -29,7 +29,7 @@ void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
     }
     if (result == WAIT_DEVICE && port_receive(port) > 0) return;
     // Nothing came: the line was quiet for the whole wait, or it hung up.
-    port_note_quiet(port);
+    port_doubt_health(port);
     if (result == WAIT_DEVICE) {
         // A hung-up device reports itself at once, every time, and reads
         // nothing: sleep the retry pace instead of spinning, still waking

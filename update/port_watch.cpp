@@ -47,14 +47,14 @@ bool keep_waiting_on_line(int port, uint32_t stalled_ms) {
 
 }  // namespace
 
-bool port_answers(int port) {
+bool port_seems_healthy(int port) {
     // Traffic since the last look has shown the device alive: no need to ask.
-    return port_known_alive(port) || port_is_healthy(port) != 0;
+    return port_known_healthy(port) || port_is_healthy(port) != 0;
 }
 
 bool ensure_port_healthy(int port) {
-    if (port_answers(port)) return true;
-    if (port_reopen(port) == 0 && port_is_healthy(port)) return true;
+    if (port_seems_healthy(port)) return true;
+    if (port_reopen(port) == PORT_OPENED && port_is_healthy(port)) return true;
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;
 }

@@ -50,7 +50,7 @@ int port_of(const Transfer& t) { return t.settings->port_number; }
 int next_byte_or_key(int port) {
     for (;;) {
         if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
-        if (key_waiting() || !port_answers(port)) return -1;
+        if (key_waiting() || !port_seems_healthy(port)) return -1;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "console.h"
-#include "device.h"
+#include "device_names.h"
 #include "settings.h"
 
 namespace {

@@ -61,10 +61,10 @@ RunOutcome open_port(const RunSettings& s) {
         return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
     }
     restore_register(low_latency_give_back_all);
-    const int result = port_open(s.port_number);
-    // A number without a slot (-2) gets no diagnostic line, so no explanation either.
-    if (result == -1) explain_port_failure(stderr, s.port_number, device_last_error());
-    if (result != 0) return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
+    const PortOpen result = port_open(s.port_number);
+    // A number without a slot gets no diagnostic line, so no explanation either.
+    if (result == PORT_NOT_OPENED) explain_port_failure(stderr, s.port_number, device_last_error());
+    if (result != PORT_OPENED) return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
     const RunOutcome configured = configure_speed(s, s.baud_rate, false);
     if (goes_on(configured)) watch_line_stalls();
     return configured;

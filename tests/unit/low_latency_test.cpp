@@ -14,6 +14,7 @@
 
 #include "device.h"
 #include "low_latency.h"
+#include "port_slot.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dcb_win32.h"
-#include "port.h"
+#include "port_slot.h"
 
 namespace {
 
