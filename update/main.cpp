@@ -13,7 +13,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     print_banner_and_usage();
-    if (info == HELP_REQUEST) return 0;
+    if (info == HELP_REQUEST) {
+        print_help();
+        return 0;
+    }
     RunSettings settings;
     const char* refusal = parse_command_line(argc, argv, &settings);
     if (refusal != nullptr) fatal_stop(refusal);

@@ -25,6 +25,30 @@ const char* const usage_lines[] = {
     "    ES[s]    : s  :ROM erase sectors.\n",
 };
 
+// After the usage text, for --help alone: what the usage text leaves out.
+const char help_text[] =
+    "\n"
+    "Options (p7..., case-sensitive):\n"
+    "    LDt/r   after every r loader records, pause t ms (r = 0: no pacing)\n"
+    "    ESs     the erase list s, sent when the target asks with Z\n"
+    "    TRpath  append a trace of every byte on the line to the file path\n"
+    "    LGpath  append one line of JSON about the run to the file path\n"
+    "\n"
+    "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
+    "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
+    "    COMn, comn     port n; from 32 to 256 the device itself\n"
+    "    /dev/ttyUSB0   a device path (POSIX: any text with a /)\n"
+    "    ttyUSB0        a device name under /dev (POSIX)\n"
+    "    \\\\.\\COM12      a device in the Windows device namespace\n"
+    "    - or empty     port 1 at 9600 baud, a placeholder before p6\n"
+    "\n"
+    "Exit status:\n"
+    "    0      Finish version up. (and --help, -h, --version)\n"
+    "    1      Interruption., a key while waiting for the target, every fatal stop\n"
+    "    128+n  ended by signal n, 130 for Ctrl-C (Windows: 0xC000013A)\n"
+    "\n"
+    "See man fwld.\n";
+
 void scan_into(const char* text, int32_t* field) {
     int32_t value = 0;
     if (scan_decimal(text, &value) != nullptr) *field = value;
@@ -188,6 +212,11 @@ InfoRequest info_request(int argc, char** argv) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return HELP_REQUEST;
     if (std::strcmp(argv[1], "--version") == 0) return VERSION_REQUEST;
     return NO_INFO_REQUEST;
+}
+
+void print_help() {
+    std::fputs(help_text, stdout);
+    std::fflush(stdout);
 }
 
 void print_version() {

@@ -32,6 +32,9 @@ enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST };
 InfoRequest info_request(int argc, char** argv);
 // The banner's version line, on stdout.
 void print_version();
+// What --help adds after the usage text, on stdout: every option, the port
+// forms and the exit statuses.
+void print_help();
 
 // Fills the settings from the command line. Returns nullptr when they are
 // usable, else the message of the fatal stop that refuses them.
