@@ -15,11 +15,18 @@ volatile sig_atomic_t changed_fd = -1;
 
 }  // namespace
 
+bool latency_flags_take(int* flags) {
+    if ((*flags & ASYNC_LOW_LATENCY) != 0) return false;  // already so: nothing to give back
+    *flags |= ASYNC_LOW_LATENCY;
+    return true;
+}
+
+void latency_flags_give_back(int* flags) { *flags &= ~ASYNC_LOW_LATENCY; }
+
 void low_latency_take(int fd) {
     struct serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;  // no serial driver behind it
-    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;  // already so: nothing to give back
-    serial.flags |= ASYNC_LOW_LATENCY;
+    if (!latency_flags_take(&serial.flags)) return;
     if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return;
     changed_fd = fd;
 }
@@ -28,7 +35,7 @@ void low_latency_give_back(int fd) {
     if (fd < 0 || changed_fd != fd) return;
     struct serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags &= ~ASYNC_LOW_LATENCY;
+        latency_flags_give_back(&serial.flags);
         (void)ioctl(fd, TIOCSSERIAL, &serial);
     }
     changed_fd = -1;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "e2e_support.h"
@@ -73,6 +74,29 @@ TEST(ConsoleLoss, AKeyAndCtrlCStillEndTheRunAndTheTerminalComesBack) {
         } else {
             EXPECT_EQ(r.signal, SIGINT);
         }
+        EXPECT_TRUE(canonical_with_echo(tty));
+        close(tty);
+    }
+}
+
+// Every signal that ends a run puts the terminal back first, and the run
+// still ends by that signal, as the shell expects.
+TEST(ConsoleLoss, EveryEndingSignalRestoresTheTerminal) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows programs get no POSIX signals";
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        Inputs in(loader_bytes(10), program_of(3, 8));
+        sim::SimTarget target(silent_after(1));
+        ASSERT_TRUE(target.start()) << target.last_error();
+        auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+        const int tty = open(tool->tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(tty, 0);
+        ASSERT_TRUE(target.wait_done(10s));  // fwld waits for the next 'H'
+        EXPECT_FALSE(canonical_with_echo(tty));
+        ::kill(tool->pid(), sig);
+        const testbed::ProcessResult r = tool->finish(10s);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.signal, sig);
         EXPECT_TRUE(canonical_with_echo(tty));
         close(tty);
     }

@@ -26,6 +26,20 @@ int low_latency_flag(int fd) {
     return (serial.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
 }
 
+// The flag word as the run changes it, the driver's other flags untouched.
+TEST(LowLatency, TakingAndGivingBackChangeTheFlagAlone) {
+    const int others = ASYNC_SPD_HI | ASYNC_SKIP_TEST;
+    int flags = others;
+    EXPECT_TRUE(latency_flags_take(&flags));
+    EXPECT_EQ(flags, others | ASYNC_LOW_LATENCY);
+    latency_flags_give_back(&flags);
+    EXPECT_EQ(flags, others);
+    // Already on: nothing is taken, so nothing will be given back.
+    flags = others | ASYNC_LOW_LATENCY;
+    EXPECT_FALSE(latency_flags_take(&flags));
+    EXPECT_EQ(flags, others | ASYNC_LOW_LATENCY);
+}
+
 TEST(LowLatency, APtyOpensAndClosesUnchanged) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
