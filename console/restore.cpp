@@ -2,12 +2,14 @@
 #include <csignal>
 
 #include "restore.h"
+#include "restore_ending.h"
 
 namespace {
 
 void (*steps[RESTORE_STEPS_MAX])() = {};
 // Read by the signal handler: steps are added before the count that shows them.
 volatile std::sig_atomic_t step_count = 0;
+volatile long ending_status = 0;
 
 }  // namespace
 
@@ -20,6 +22,13 @@ bool restore_register(void (*step)()) {
     steps[count] = step;
     step_count = count + 1;
     return true;
+}
+
+long restore_ending_status() { return ending_status; }
+
+void restore_for_ending(long status) {
+    ending_status = status;
+    restore_all();
 }
 
 void restore_all() {

@@ -17,3 +17,7 @@ bool restore_register(void (*step)());
 void restore_install();
 // Runs every registered step now.
 void restore_all();
+// While the steps run for a signal or for Ctrl-C on Windows: the status the
+// process ends with (128 + the signal's number as a shell shows it; on
+// Windows 0xC000013A). 0 on every other way out.
+long restore_ending_status();

@@ -6,13 +6,14 @@
 
 #include "console.h"
 #include "restore.h"
+#include "restore_ending.h"
 
 namespace {
 
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void restore_and_end(int signo) {
-    restore_all();
+    restore_for_ending(128 + signo);
     struct sigaction fallback{};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);

@@ -9,6 +9,7 @@
 #include "break_win32.h"
 #include "console.h"
 #include "restore.h"
+#include "restore_ending.h"
 
 namespace {
 
@@ -25,7 +26,9 @@ HANDLE break_event() { return broken; }
 
 void end_if_broken() {
     if (broken == nullptr || WaitForSingleObject(broken, 0) != WAIT_OBJECT_0) return;
-    // Never 0, which a script would take for success.
+    // Never 0, which a script would take for success. The steps run here, so
+    // that they know how the run ends; the exit finds them done.
+    restore_for_ending(static_cast<long>(STATUS_CONTROL_C_EXIT));
     std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 

@@ -191,6 +191,7 @@ void parse_option(const char* option, RunSettings* s) {
     if (std::strncmp(option, "LD", 2) == 0) parse_loader_pacing(option + 2, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
     if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
+    if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
 }
 
 // A negative wait would become a wait of about 49.7 days on the unsigned
@@ -254,6 +255,7 @@ const char* parse_command_line(int argc, char** argv, RunSettings* s) {
         build_password(s);
     }
     if (argc >= 8) {
+        s->port_text = argv[7];
         const char* refusal = parse_port(argv[7], s);
         if (refusal != nullptr) return refusal;
     }

@@ -192,6 +192,8 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_STREQ(with({"TR/tmp/a.log", "XY", "TR/tmp/b.log"}).trace_path, "/tmp/b.log");
     EXPECT_STREQ(with({"TR"}).trace_path, "");
     EXPECT_EQ(with({"tr/tmp/a.log"}).trace_path, nullptr);
+    EXPECT_EQ(with({}).log_path, nullptr);
+    EXPECT_STREQ(with({"LGruns.jsonl", "TR/tmp/t"}).log_path, "runs.jsonl");
     // Options only count from the ninth argument on.
     EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
 }
