@@ -28,6 +28,7 @@ need cmake cmake
 need g++ g++
 need make make
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/openssl/evp.h ] || missing="$missing libssl-dev"
 if [ "$what" = windows ]; then
     need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
