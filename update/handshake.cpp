@@ -7,6 +7,7 @@
 #include "console.h"
 #include "handshake.h"
 #include "idle_wait.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -108,5 +109,6 @@ RunOutcome wake_target(const RunSettings& s) {
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
     if (!port_write_string(port, "Loader")) return loader_write_failed();
     std::fputs("Execute STEP1\n", stderr);
+    note_said("Execute STEP1");
     return run_goes_on();
 }

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "idle_wait.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -50,6 +51,7 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
         // No resend exists for the loader: one lost record spoils it all.
         if (!port_write(port, record, sizeof record)) return loader_write_failed();
+        note_loader_record_sent();
         if (group != 0 && ++records_in_group >= group) {
             records_in_group = 0;
             wait_ms(static_cast<uint32_t>(s.loader_pacing_wait));

@@ -7,6 +7,7 @@
 #include "idle_wait.h"
 #include "keyboard.h"
 #include "port.h"
+#include "run_record.h"
 
 namespace {
 
@@ -54,7 +55,10 @@ bool port_seems_healthy(int port) {
 
 bool ensure_port_healthy(int port) {
     if (port_seems_healthy(port)) return true;
-    if (port_reopen(port) == PORT_OPENED && port_is_healthy(port)) return true;
+    if (port_reopen(port) == PORT_OPENED && port_is_healthy(port)) {
+        note_reopen();
+        return true;
+    }
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;
 }

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "idle_wait.h"
 #include "program_reader.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -98,6 +99,7 @@ CommandOutcome change_speed(Transfer* t) {
     t->stop = configure_speed(*t->settings, baud, true);
     if (!goes_on(t->stop)) return RUN_STOPS;
     const uint32_t took = clock_tick_ms() - before;
+    note_speed(baud);
     std::fprintf(stderr, "bps=%ld\n", static_cast<long>(baud));
     std::fprintf(stderr, "setting time(bps,..)=%ldmsec\n", static_cast<long>(took));
     return KEEP_WAITING;
@@ -110,6 +112,7 @@ void show_message(const Transfer& t) {
     escape_for_console(line, shown, sizeof shown);
     progress_line_broken();
     std::fprintf(stderr, ">>%s\n", shown);
+    note_target_message(line);
 }
 
 CommandOutcome stop_run(Transfer* t, StopKind kind, const char* message, bool close_port) {
@@ -139,11 +142,14 @@ void resend_previous(Transfer* t) {
     if (!t->sent_any) return;  // nothing has gone out yet
     const RecordSlot& previous = t->slots[1 - t->next];
     t->sent_whole = port_write(port_of(*t), previous.bytes, static_cast<uint32_t>(previous.length)) != 0;
+    note_resend();
 }
 
-void report_flash_type(const char* line) {
+// The line with its line feed for the console, the name for the record.
+void report_flash_type(const char* line, const char* name) {
     progress_line_broken();
     std::fputs(line, stderr);
+    note_flash_type(name);
 }
 
 CommandOutcome handle_command(Transfer* t, char command) {
@@ -155,6 +161,7 @@ CommandOutcome handle_command(Transfer* t, char command) {
         if (t->sent_any && !t->sent_whole) return stop_run(t, STOP_LINE_FAILED, line_lost_message, true);
         if (t->first_ready) {
             t->first_ready = false;
+            note_first_ready();
             erase_countdown(s.erase_wait);
         }
         return TARGET_READY;
@@ -164,8 +171,8 @@ CommandOutcome handle_command(Transfer* t, char command) {
     case 'N': return report_write_error(t);
     case 'E': return stop_run(t, STOP_TARGET_ERROR, "Erase Error1\a", true);
     case 'e': return stop_run(t, STOP_TARGET_ERROR, "Erase Error2\a", true);
-    case '1': report_flash_type("28F400BV-B\n"); break;
-    case '2': report_flash_type("28F400BV-T\n"); break;
+    case '1': report_flash_type("28F400BV-B\n", "28F400BV-B"); break;
+    case '2': report_flash_type("28F400BV-T\n", "28F400BV-T"); break;
     // The port stays open here, as it always has for this one.
     case '0': return stop_run(t, STOP_TARGET_ERROR, "Type Error\a", false);
     case 'h': wait_ms(static_cast<uint32_t>(s.new_wait)); break;
@@ -232,6 +239,7 @@ bool send_record(Transfer* t, int32_t program_size) {
     if (!t->sent_whole && key_waiting()) return false;
     t->bytes_sent += slot.length;
     t->sent_any = true;
+    note_record_sent(slot.length);
     show_progress(program_size, t->bytes_sent);
     wait_ms(static_cast<uint32_t>(t->settings->write_wait));
     t->next = 1 - t->next;
@@ -268,6 +276,7 @@ RunOutcome transfer_ended(const Transfer& t, Loaded loaded, Awaited awaited) {
 RunOutcome send_program(const RunSettings& s, RunFiles* files) {
     std::fputs("Execute STEP2\n", stderr);
     std::fprintf(stderr, "%ldByte transfer\n", static_cast<long>(files->program_size));
+    note_said("Execute STEP2");
     Transfer t{};
     t.settings = &s;
     t.checked = &files->program_checked;

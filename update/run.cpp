@@ -5,6 +5,7 @@
 #include "console.h"
 #include "idle_wait.h"
 #include "port.h"
+#include "run_record.h"
 #include "stages.h"
 
 RunOutcome run_stages(const RunSettings& s, RunFiles* files) {
@@ -15,8 +16,11 @@ RunOutcome run_stages(const RunSettings& s, RunFiles* files) {
     return outcome;
 }
 
-int end_run(const RunSettings& s, const RunOutcome& outcome) {
-    const int port = s.port_number;
+namespace {
+
+// The port closed and the last message written, in the order the ending
+// asks for; the exit status.
+int close_and_say(int port, const RunOutcome& outcome) {
     switch (outcome.end) {
     case RUN_FINISHED:
         std::fputs("Finish version up.     \a\n", stderr);
@@ -35,4 +39,12 @@ int end_run(const RunSettings& s, const RunOutcome& outcome) {
         break;
     }
     return 1;  // a run that did not end has nothing more to say
+}
+
+}  // namespace
+
+int end_run(const RunSettings& s, const RunOutcome& outcome) {
+    const int status = close_and_say(s.port_number, outcome);
+    record_end(outcome, status);
+    return status;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "clock.h"
 #include "console.h"
@@ -14,6 +15,7 @@
 #include "port_advice.h"
 #include "program_reader.h"
 #include "restore.h"
+#include "run_record.h"
 #include "stages.h"
 #include "trace.h"
 
@@ -31,6 +33,19 @@ bool file_length(int fd, int32_t* length) {
     return true;
 }
 
+// The loader's SHA-256 for the result log, read before the run; the stage
+// reads the file again from its start. "" when it cannot be read here (the
+// stage then says so).
+void hash_loader(int fd, char hex[SHA256_HEX_SIZE]) {
+    Sha256 sha;
+    sha256_begin(&sha);
+    unsigned char block[4096];
+    long got = 0;
+    while ((got = read(fd, block, sizeof block)) > 0) sha256_update(&sha, block, static_cast<size_t>(got));
+    if (!sha256_finish(&sha, hex) || got < 0) hex[0] = '\0';
+    lseek(fd, 0, SEEK_SET);
+}
+
 RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
     files->loader_fd = open(s.loader_path, O_RDONLY | O_BINARY);
     if (files->loader_fd < 0) return run_stopped(STOP_BAD_FILE, "Loader file can not open.", false);
@@ -39,6 +54,9 @@ RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
     if (!file_length(files->loader_fd, &files->loader_size)) {
         return run_stopped(STOP_BAD_FILE, "Loader file is too large.", false);
     }
+    char loader_sha256[SHA256_HEX_SIZE];
+    hash_loader(files->loader_fd, loader_sha256);
+    record_loader(files->loader_size, loader_sha256);
     if (!file_length(fileno(files->program), &files->program_size)) {
         return run_stopped(STOP_BAD_FILE, "Hex file is too large.", false);
     }
@@ -61,6 +79,9 @@ RunOutcome open_port(const RunSettings& s) {
         return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
     }
     restore_register(low_latency_give_back_all);
+    char device[PORT_PATH_MAX];
+    port_device_path(s.port_number, device, sizeof device);
+    record_device(device);
     const PortOpen result = port_open(s.port_number);
     // A number without a slot gets no diagnostic line, so no explanation either.
     if (result == PORT_NOT_OPENED) explain_port_failure(stderr, s.port_number, device_last_error());
@@ -89,19 +110,23 @@ void echo_settings(const RunSettings& s) {
 }  // namespace
 
 RunOutcome start_run(const RunSettings& s, RunFiles* files) {
+    // A production line must not update a board without its record.
+    static char refusal[512];
+    if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
     RunOutcome outcome = open_input_files(s, files);
     if (!goes_on(outcome)) return outcome;
     // A damaged record file is refused before the target is touched: sending
     // all but a broken last record would leave a half-written device.
-    static char refusal[128];
-    if (!check_program_file(files->program, &files->program_checked, refusal, sizeof refusal)) {
-        return run_stopped(STOP_BAD_FILE, refusal, false);
-    }
+    const bool framed = check_program_file(files->program, &files->program_checked, refusal, sizeof refusal);
+    const ProgramFingerprint& checked = files->program_checked;
+    record_program(checked.size, checked.sha256, framed ? checked.records : -1);
+    if (!framed) return run_stopped(STOP_BAD_FILE, refusal, false);
     start_trace(s);
     outcome = open_port(s);
     if (!goes_on(outcome)) return outcome;
     echo_settings(s);
     std::fputs("TARGET POWER ON.\n", stderr);
+    note_said("TARGET POWER ON.");
     return run_goes_on();
 }
 

@@ -88,7 +88,8 @@ TEST(ConsoleLoss, EveryEndingSignalRestoresTheTerminal) {
         Inputs in(loader_bytes(10), program_of(3, 8));
         sim::SimTarget target(silent_after(1));
         ASSERT_TRUE(target.start()) << target.last_error();
-        auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+        const std::string log = in.dir.file("runs.jsonl");
+        auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {}, {"LG" + log}));
         const int tty = open(tool->tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(tty, 0);
         ASSERT_TRUE(target.wait_done(10s));  // fwld waits for the next 'H'
@@ -99,6 +100,13 @@ TEST(ConsoleLoss, EveryEndingSignalRestoresTheTerminal) {
         EXPECT_EQ(r.signal, sig);
         EXPECT_TRUE(canonical_with_echo(tty));
         close(tty);
+        // And the run's line is in the result log.
+        const std::vector<std::string> lines = log_lines(log);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find("\"outcome\":\"signal\",\"exit\":" + std::to_string(128 + sig) +
+                                ",\"message\":\"Execute STEP2\"}\n"),
+                  std::string::npos)
+            << lines[0];
     }
 }
 
