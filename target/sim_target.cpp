@@ -159,15 +159,24 @@ struct SimTarget::Impl {
         if (stray.size() >= 64) flush_stray();
     }
 
-    void put(const std::string& bytes) {
-        update([&](TargetReport& r) { r.sent.insert(r.sent.end(), bytes.begin(), bytes.end()); });
+    // The report takes the bytes, and whatever `note` records with them,
+    // before the line does: a test that has seen them at the tool's end
+    // finds them in report().
+    template <typename F>
+    void put(const std::string& bytes, F note) {
+        update([&](TargetReport& r) {
+            r.sent.insert(r.sent.end(), bytes.begin(), bytes.end());
+            note(r);
+        });
         line.put(bytes);
+    }
+    void put(const std::string& bytes) {
+        put(bytes, [](TargetReport&) {});
     }
 
     void send_h() {
-        put(burst + "H");
+        put(burst + "H", [](TargetReport& r) { ++r.h_sent; });
         burst.clear();
-        update([](TargetReport& r) { ++r.h_sent; });
     }
 
     // ---- pulled plugs ----
@@ -281,20 +290,22 @@ struct SimTarget::Impl {
     void send_ack(int passwords) {
         if (cfg.g_before_ack) put("G");
         if (!cfg.junk_before_ack.empty()) put(cfg.junk_before_ack);
-        for (size_t i = 0; i < cfg.ack_text.size(); ++i) {
+        const std::string& text = cfg.ack_text;
+        for (size_t i = 0; i < text.size(); ++i) {
             if (i > 0) {
                 if (cfg.ack_byte_delay.count() > 0) line.sleep_for(cfg.ack_byte_delay);
                 if (!cfg.ack_interleave.empty()) put(cfg.ack_interleave);
             }
-            put(cfg.ack_text.substr(i, 1));
+            put(text.substr(i, 1), [&](TargetReport& r) {
+                if (i + 1 == text.size()) r.ack_ms = ms(Clock::now());
+            });
         }
-        update([&](TargetReport& r) { r.ack_ms = ms(Clock::now()); });
+        if (text.empty()) update([&](TargetReport& r) { r.ack_ms = ms(Clock::now()); });
         event("acknowledged after " + std::to_string(passwords) + " password(s) with " + show(cfg.ack_text));
         pull_if_due(LinePull::BeforeGo, 0, "after the acknowledgement");
         if (cfg.g_delay.count() > 0) line.sleep_for(cfg.g_delay);
         if (!cfg.never_g) {
-            put("G");
-            update([&](TargetReport& r) { r.g_ms = ms(Clock::now()); });
+            put("G", [&](TargetReport& r) { r.g_ms = ms(Clock::now()); });
             pull_if_due(LinePull::AfterGo, 0, "after G");
         }
     }

@@ -197,8 +197,8 @@ struct TargetReport {
     bool reset_ok = false;
     std::vector<double> password_ms;  // arrival of each password's last byte
     int passwords_after_ack = 0;      // already in flight when the tool saw it
-    double ack_ms = -1;               // last acknowledgement byte sent
-    double g_ms = -1;
+    double ack_ms = -1;               // last acknowledgement byte handed to the line
+    double g_ms = -1;                 // likewise; both are in the report before the tool can see the byte
     double loader_cmd_ms = -1;        // "Loader" arrived
 
     // Loader.
@@ -259,6 +259,8 @@ public:
     std::string device_path() const;  // current slave (or device) path
     const std::string& link_path() const;
     std::string last_error() const;
+    // Whatever the target has sent is in the report, with its stamps, before
+    // the tool can have read it.
     TargetReport report() const;
     // Milliseconds since start() on the report's clock.
     double now_ms() const;
