@@ -75,16 +75,16 @@ void check_port(const RunSettings& s) {
     }
     std::FILE* saved = stderr;
     stderr = std::fopen("/dev/null", "w");
-    const int opened = port_open(s.port_number);
+    const PortOpen opened = port_open(s.port_number);
     std::fclose(stderr);
     stderr = saved;
     const bool has_slot = s.port_number >= 0 && s.port_number < PORT_COUNT;
     if (!has_slot) {
-        if (opened != -2) finding("port without a slot not refused with -2");
+        if (opened != PORT_NO_SLOT) finding("port without a slot not refused as such");
         return;
     }
-    if (opened != 0) finding("port with a slot does not open");
-    if (port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE) != 1) {
+    if (opened != PORT_OPENED) finding("port with a slot does not open");
+    if (!port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE)) {
         finding("accepted baud rate refused by the device");
     }
     if (memory_device_line()->BaudRate != static_cast<uint32_t>(s.baud_rate)) finding("baud rate not applied");

@@ -205,7 +205,7 @@ void prepare_run(const Options& o) {
                     const_cast<char*>("0"), const_cast<char*>("2:19200"), const_cast<char*>(o.new_wait),
                     const_cast<char*>(o.erase_option)};
     if (parse_command_line(10, argv, &settings) != nullptr) finding("harness settings refused");
-    if (port_open(settings.port_number) != 0) finding("memory port does not open");
+    if (port_open(settings.port_number) != PORT_OPENED) finding("memory port does not open");
     port_configure(settings.port_number, static_cast<uint32_t>(settings.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
     run_files.loader_fd = open(o.file->path, O_RDONLY);
     run_files.program = std::fopen(o.file->path, "rb");

@@ -50,7 +50,7 @@ bool keep_waiting_on_line(int port, uint32_t stalled_ms) {
 
 bool port_seems_healthy(int port) {
     // Traffic since the last look has shown the device alive: no need to ask.
-    return port_known_healthy(port) || port_is_healthy(port) != 0;
+    return port_known_healthy(port) || port_is_healthy(port);
 }
 
 bool ensure_port_healthy(int port) {
@@ -89,7 +89,7 @@ DrainResult wait_for_drain(int port) {
 
 DrainResult drain_on_healthy_port(int port) {
     const DrainResult result = wait_for_drain(port);
-    if (result == DRAINED && port_is_healthy(port) == 0) return DRAIN_LINE_LOST;
+    if (result == DRAINED && !port_is_healthy(port)) return DRAIN_LINE_LOST;
     return result;
 }
 
