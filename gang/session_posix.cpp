@@ -47,6 +47,11 @@ constexpr int caught_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
 constexpr int ignored_signals[] = {SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
 
 unsigned char read_buffer[4096];
+// fwld writes its console a line at a time. The output is gathered for a
+// moment before it is read, so that sixteen of them do not wake fwld-gang
+// for every line; keys and signals still come at once.
+constexpr uint32_t GATHER_MS = 100;
+uint32_t output_read_ms = 0;
 
 // Owners of poll slots besides the children's 0 .. GANG_PORTS_MAX-1.
 constexpr int SIGNALS = -1;
@@ -174,6 +179,7 @@ bool output_event(int index, Event* event) {
     Child& c = children[index];
     const ssize_t n = read(c.master, read_buffer, sizeof read_buffer);
     if (n > 0) {
+        output_read_ms = now_ms();
         *event = Event{EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
         return true;
     }
@@ -247,18 +253,21 @@ Event next_event(int32_t timeout_ms) {
         next_slot = 0;
         add_slot(signal_pipe[0], SIGNALS);
         if (tty_fd >= 0) add_slot(tty_fd, KEYBOARD);
-        for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+        const uint32_t gathering = now_ms() - output_read_ms;
+        const bool read_output = gathering >= GATHER_MS;
+        for (int i = 0; i < GANG_PORTS_MAX && read_output; ++i) {
             if (children[i].pid > 0 && children[i].master >= 0) add_slot(children[i].master, i);
         }
-        int wait = -1;
+        int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
             const uint32_t spent = now_ms() - start;
             if (spent >= static_cast<uint32_t>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
-            wait = timeout_ms - static_cast<int32_t>(spent);
+            const int left = timeout_ms - static_cast<int32_t>(spent);
+            if (wait < 0 || left < wait) wait = left;
         }
-        const int ready = poll(slots, static_cast<nfds_t>(slot_count), wait);
-        if (ready == 0) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
-        if (ready < 0) slot_count = 0;  // EINTR: the signal's byte is in the pipe
+        // EINTR: the signal's byte is in the pipe. Nothing: the deadline, or
+        // the output's turn.
+        if (poll(slots, static_cast<nfds_t>(slot_count), wait) <= 0) slot_count = 0;
     }
 }
 

@@ -49,6 +49,13 @@ bool output_mode_changed = false;
 
 char command_line[32768];
 
+// fwld writes its console a line at a time. The output is gathered for a
+// moment, then read from every child that has some, so that sixteen of them
+// do not wake fwld-gang for every line; keys and Ctrl-C still come at once.
+constexpr DWORD GATHER_MS = 100;
+DWORD output_read_ms = 0;
+bool draining = false;
+
 BOOL WINAPI on_console_control(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;  // the job ends the children with us
     SetEvent(break_event);
@@ -162,6 +169,16 @@ bool output_event(int index, Event* event) {
     return false;
 }
 
+// Every child whose read has completed, one per call.
+bool gathered_output(Event* event) {
+    for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+        Child& c = children[i];
+        if (c.pipe == nullptr || !c.reading || WaitForSingleObject(c.overlapped.hEvent, 0) != WAIT_OBJECT_0) continue;
+        if (output_event(i, event)) return true;
+    }
+    return false;
+}
+
 bool quote_command(const char* program, char* const* argv) {
     command_line[0] = '\0';
     if (!append_quoted_argument(command_line, sizeof command_line, program)) return false;
@@ -249,22 +266,29 @@ Event next_event(int32_t timeout_ms) {
     Event event{};
     for (;;) {
         if (ended_child(&event)) return event;
+        for (Child& c : children) start_read(c);
+        if (draining) {
+            if (gathered_output(&event)) return event;
+            draining = false;
+            output_read_ms = GetTickCount();
+        }
         HANDLE handles[GANG_PORTS_MAX + 2];
         int owners[GANG_PORTS_MAX + 2];
         DWORD count = 0;
         handles[count] = break_event, owners[count++] = -1;
-        if (console_input != INVALID_HANDLE_VALUE && !keep_key_pending)
+        if (console_input != INVALID_HANDLE_VALUE && !keep_key_pending) {
             handles[count] = console_input, owners[count++] = -2;
-        for (int i = 0; i < GANG_PORTS_MAX; ++i) {
-            start_read(children[i]);
+        }
+        const DWORD gathering = GetTickCount() - output_read_ms;
+        const bool read_output = gathering >= GATHER_MS;
+        for (int i = 0; i < GANG_PORTS_MAX && read_output; ++i) {
             if (children[i].pipe != nullptr) handles[count] = children[i].overlapped.hEvent, owners[count++] = i;
         }
-        if (ended_child(&event)) return event;
-        DWORD wait = INFINITE;
+        DWORD wait = read_output ? INFINITE : GATHER_MS - gathering;
         if (timeout_ms >= 0) {
             const DWORD spent = GetTickCount() - start;
             if (spent >= static_cast<DWORD>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
-            wait = static_cast<DWORD>(timeout_ms) - spent;
+            if (static_cast<DWORD>(timeout_ms) - spent < wait) wait = static_cast<DWORD>(timeout_ms) - spent;
         }
         if (keep_key_pending && wait > KEY_KEEP_MS) wait = KEY_KEEP_MS;
         const DWORD ready = WaitForMultipleObjects(count, handles, FALSE, wait);
@@ -279,7 +303,7 @@ Event next_event(int32_t timeout_ms) {
             if (keyboard_key()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
             continue;
         }
-        if (output_event(owner, &event)) return event;
+        draining = true;
     }
 }
 
