@@ -128,11 +128,15 @@ std::map<std::string, double> strace_counts(const std::string& summary);
 std::string perf_events();
 std::map<std::string, double> perf_counts(const std::string& csv);
 
-// The four measurements.
+// The measurements.
 void measure_throughput(const Flavour& f, const Workbench& wb, Report* report);
 void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report);
 void measure_idle_cpu(const Flavour& f, const Workbench& wb, Report* report);
 void measure_side_by_side(const Flavour& f, const Workbench& wb, Report* report);
+// Sixteen line-rate updates through fwld-gang (the native build only).
+void measure_gang(const Flavour& f, const Workbench& wb, Report* report);
+// The times of the ports that finished, from fwld-gang's summary.
+std::vector<double> gang_finished_seconds(const std::string& summary);
 
 // Keeps a failed run's output for the reader and says where it is.
 void keep_log(const Workbench& wb, const std::string& name, const std::string& text);
