@@ -132,11 +132,9 @@ size_t port_state_feed(PortState* state, const unsigned char* bytes, size_t coun
         if (changed) return i;
         const unsigned char byte = bytes[i];
         if (byte == '\r' || byte == '\n') {
-            const bool overwritten = byte == '\r';
-            if (overwritten) {
+            if (byte == '\r') {
                 changed |= overwritten_segment(state, now_ms);
-                // What follows on this line is not a fatal stop's message.
-                state->after_separator = true;
+                // Progress after a message: that message did not stop fwld.
                 state->stop_message_current = false;
             } else {
                 changed |= whole_line(state);
