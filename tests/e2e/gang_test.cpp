@@ -59,14 +59,16 @@ struct GangRun {
     }
 
     // `shell`: started by a shell that stays, leading the session.
-    std::unique_ptr<testbed::FwldProcess> start(const std::string& write_wait = "0", bool shell = false) {
+    std::unique_ptr<testbed::FwldProcess> start(const std::string& write_wait = "0", bool shell = false,
+                                                const std::string& erase_wait = "0") {
         std::string list;
         for (const std::string& port : ports) list += (list.empty() ? "" : ",") + port;
         std::vector<std::string> command = gang_command();
         if (shell) command.insert(command.begin(), {"/bin/sh", "-c", "\"$@\"; sleep 60", "sh"});
         return std::make_unique<testbed::FwldProcess>(testbed::with_args(
             command,
-            {"--logs", logs.path(), list, "--", in.loader, in.program, "0", write_wait, "20", "0", "@:115200", "0"}));
+            {"--logs", logs.path(), list, "--", in.loader, in.program, erase_wait, write_wait, "20", "0", "@:115200",
+             "0"}));
     }
 
     std::string log(size_t i) const { return as_text(testbed::read_file(logs.file(log_name(ports[i])))); }
@@ -240,6 +242,22 @@ TEST(Gang, AKeyOrCtrlCEndsEveryUpdateAndTheTerminalComesBack) {
         EXPECT_TRUE(all_ended(fwld, 0ms));
         EXPECT_TRUE(same_settings(settings_of(gang->tty_path()), fresh));
     }
+}
+
+TEST(Gang, CtrlCAgainEndsWhatAKeyDoesNot) {
+    // fwld counts its erase wait whatever the keyboard says.
+    GangRun run(program_of(2, 16), std::vector<sim::TargetConfig>(1));
+    auto gang = run.start("0", false, "60");
+    ASSERT_TRUE(gang->wait_for_out(run.ports[0] + ": erase wait", 20s)) << gang->out_so_far();
+    gang->press_key('\x03');
+    ASSERT_TRUE(gang->wait_for_out("stopping every port", 10s)) << gang->out_so_far();
+    EXPECT_FALSE(gang->wait_exit(300ms));
+    gang->press_key('\x03');
+    const testbed::ProcessResult r = gang->finish(20s);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    const std::string line = summary_line(r.out, run.ports[0]);
+    EXPECT_NE(line.find(" stopped "), std::string::npos) << r.out;
+    EXPECT_TRUE(ends_with(line, "fwld ended by Ctrl-C")) << line;
 }
 
 TEST(Gang, NoFwldOutlivesAKilledGang) {
