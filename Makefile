@@ -1,9 +1,10 @@
-# Thin wrapper over CMake. `make demo` runs a demo update against the
-# simulated target; `make test` builds everything (the native tools and the
-# Windows fwld.exe) and runs every test, the Windows ones under Wine;
-# `make sanitize` runs the native tests once more under the address and
-# undefined-behaviour sanitizers; `make fuzz` runs each fuzz target for
-# FUZZ_SECONDS.
+# Thin wrapper over CMake. `make demo` builds fwld and the simulated target
+# and runs a demo update; `make check` builds and runs the fast tests (unit
+# tests and tests over the in-memory device, native only); `make test`
+# builds everything (the native tools and the Windows fwld.exe) and runs
+# every test, the Windows ones under Wine; `make sanitize` runs the native
+# tests once more under the address and undefined-behaviour sanitizers;
+# `make fuzz` runs each fuzz target for FUZZ_SECONDS.
 # `make bench` measures fwld (bench/README.md).
 BUILD ?= build
 WIN_BUILD ?= build-win
@@ -12,32 +13,49 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= 2
 
-.PHONY: all build windows test demo bench deps deps-windows clean sanitize fuzz
+.PHONY: all configure build windows check test demo bench deps deps-test deps-windows clean sanitize fuzz
+
+# CMake builds in parallel itself; the steps here (apt-get among them) run
+# one after the other even under make -j.
+.NOTPARALLEL:
 
 all: build
 
 deps:
 	@sh tools/ensure-deps.sh build
 
+deps-test:
+	@sh tools/ensure-deps.sh test
+
 deps-windows:
 	@sh tools/ensure-deps.sh windows
 
 # The Windows build's tests join the native run when its fwld.exe exists.
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWLD_WINDOWS_BUILD=$(abspath $(WIN_BUILD))
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWLD_BUILD_TESTS=ON \
+		-DFWLD_WINDOWS_BUILD=$(abspath $(WIN_BUILD))
+
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 windows: deps-windows
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WIN_BUILD) -j$(JOBS)
 
-test: windows build
+# The quick loop while changing the code: seconds, no simulated target, no Wine.
+check: configure
+	cmake --build $(BUILD) -j$(JOBS) --target fwld_unit_tests fwld_memory_tests
+	ctest --test-dir $(BUILD) -L fast --output-on-failure -j$(JOBS)
+
+test: deps-test windows build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-demo: build
+# Only what the demo runs.
+demo: configure
+	cmake --build $(BUILD) -j$(JOBS) --target fwld fwld-target
 	sh tools/demo.sh $(BUILD)
 
-sanitize: deps
+sanitize: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWLD_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)

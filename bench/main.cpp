@@ -7,7 +7,7 @@
 // measured in the same run, so a comparison does not depend on what else
 // the machine was doing at two different times.
 //
-// LIST: any of throughput,syscalls,cpu,side-by-side,gang (default: all).
+// LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang (default: all).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ struct Options {
 const char USAGE[] =
     "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]\n"
     "                  [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]\n"
-    "LIST: any of throughput,syscalls,cpu,side-by-side,gang, separated by commas\n";
+    "LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang, separated by commas\n";
 
 bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -119,6 +119,10 @@ void run_flavour(const bench::Flavour& f, const bench::Workbench& wb, const Opti
         std::fprintf(stderr, "[%s] CPU while repeating the password and during an erase countdown (2 x 5 s)\n",
                      f.name.c_str());
         bench::measure_idle_cpu(f, wb, report);
+    }
+    if (wanted("paced")) {
+        std::fprintf(stderr, "[%s] %d updates at line rate with a 2 ms write wait\n", f.name.c_str(), f.solo_runs);
+        bench::measure_paced(f, wb, report);
     }
     if (wanted("side-by-side")) {
         std::fprintf(stderr, "[%s] %d line-rate updates at once against %d solo\n", f.name.c_str(), f.side_by_side,

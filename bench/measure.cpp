@@ -470,6 +470,33 @@ void measure_side_by_side(const Flavour& f, const Workbench& wb, Report* report)
     report->add(f, "side_by_side.target_cpu_s", "  CPU of fwld-target per update, at once", median(target_cpu), "s", 3);
 }
 
+void measure_paced(const Flavour& f, const Workbench& wb, Report* report) {
+    std::vector<double> rate;
+    for (int run = 1; run <= f.solo_runs; ++run) {
+        FwldProcess target({wb.fwld_target, "--line-rate", "--baud", "115200", "--quiet", "--expect", wb.program_64k,
+                            "--timeout", "600"});
+        PortName port(f, testbed::target_device_path(target, ms(5000)), "115200");
+        FwldProcess fwld(fwld_argv(f, {wb.loader, wb.program_64k, "0", "2", "100", "0", port.p5()}));
+        const testbed::ProcessResult fr = finish_on_terminal(fwld, UPDATE_WAIT);
+        const testbed::ProcessResult tr = target.finish(ms(10000));
+        const std::string name = "paced-" + std::to_string(run);
+        const size_t at = tr.out.find("records per second: ");
+        if (fr.exit_code != 0 || tr.exit_code != 0 || at == std::string::npos) {
+            std::fprintf(stderr, "  %s failed\n", name.c_str());
+            keep_log(wb, f.name + "-" + name, run_log(fr, tr));
+            continue;
+        }
+        rate.push_back(std::atof(tr.out.c_str() + at + 20));
+        std::fprintf(stderr, "  %s: %.1f records/s\n", name.c_str(), rate.back());
+    }
+    // A record of 128 bytes one way, then the target's H the other, at 10 bits a byte.
+    const double line_limit = 115200.0 / 10.0 / (128.0 + 1.0);
+    report->add(f, "paced.runs", "512 records at 115200 baud with p2 = 2 ms, runs counted", static_cast<double>(rate.size()),
+                "runs", 0);
+    report->add(f, "paced.records_per_s", "  records per second (median of runs)", median(rate), "rec/s", 1);
+    report->add(f, "paced.line_share", "  share of what the line allows", 100.0 * median(rate) / line_limit, "%", 1);
+}
+
 std::vector<double> gang_finished_seconds(const std::string& summary) {
     std::vector<double> times;
     std::istringstream lines(summary.substr(std::min(summary.find("OUTCOME"), summary.size())));

@@ -1,10 +1,15 @@
-// Win32 clock: GetTickCount for the millisecond tick, the system time for
-// calendar seconds, Sleep with a 1 ms timer period for the waits.
+// Win32 clock: timeGetTime for the millisecond tick (1 ms steps with the
+// timer period console_prepare asks for; GetTickCount moves in steps of
+// about 15.6 ms, which would stretch every short wait to the next step), the
+// system time for calendar seconds. Sleeps wait on the break event, so that
+// Ctrl-C ends a run that is waiting.
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <cstdio>
 
+#include "break_win32.h"
+#include "console.h"
 #include "clock.h"
 
 namespace {
@@ -20,32 +25,29 @@ uint64_t filetime_now() {
     return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-// Without a 1 ms timer period Windows sleeps in steps of its default tick
-// (about 15.6 ms); the period ends with the process.
-void prepare_to_sleep() {
+void sleep_or_break(DWORD ms) {
     std::fflush(stderr);  // the console is told everything before we block
-    static bool asked = false;
-    if (asked) return;
-    asked = true;
-    timeBeginPeriod(1);
+    const HANDLE broken = break_event();
+    if (broken == nullptr) {
+        Sleep(ms);
+        return;
+    }
+    WaitForSingleObject(broken, ms);
+    end_if_broken();
 }
 
-uint32_t system_tick_ms() { return GetTickCount(); }
+uint32_t system_tick_ms() { return timeGetTime(); }
 
 int32_t system_calendar_seconds() {
     return static_cast<int32_t>((filetime_now() - UNIX_EPOCH_AS_FILETIME) / FILETIME_PER_SECOND);
 }
 
-void system_sleep_ms(uint32_t ms) {
-    prepare_to_sleep();
-    Sleep(ms);
-}
+void system_sleep_ms(uint32_t ms) { sleep_or_break(ms); }
 
 void system_sleep_to_next_second() {
-    prepare_to_sleep();
     const uint64_t into_second = (filetime_now() - UNIX_EPOCH_AS_FILETIME) % FILETIME_PER_SECOND;
     // A millisecond past the boundary, so the next reading shows the new second.
-    Sleep(static_cast<DWORD>((FILETIME_PER_SECOND - into_second) / FILETIME_PER_MS + 1));
+    sleep_or_break(static_cast<DWORD>((FILETIME_PER_SECOND - into_second) / FILETIME_PER_MS + 1));
 }
 
 }  // namespace

@@ -23,21 +23,13 @@ uint32_t keyboard_asked_at = 0;
 bool progress_shown = false;
 char shown_marker = 0;
 long shown_percent = 0;
-void (*end_hook)(int status) = nullptr;
 
 }  // namespace
 
 void fatal_stop(const char* message) {
     std::fprintf(stderr, "\n%s\n", message);
-    end_process(1);
+    std::exit(1);
 }
-
-void end_process(int status) {
-    if (end_hook != nullptr) end_hook(status);
-    std::exit(status);
-}
-
-void end_process_hook(void (*hook)(int status)) { end_hook = hook; }
 
 long progress_percent(int32_t total, int32_t done) {
     if (total < 100) {

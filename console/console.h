@@ -3,18 +3,20 @@
 #include <cstddef>
 #include <cstdint>
 
-// Readies stdout and stderr before the first message: byte-exact output
-// (no line-end translation) on every platform.
-void console_prepare_streams();
+// Readies the console before the first message: byte-exact output (no
+// line-end translation) on every platform, and what else the platform needs
+// for the run. After restore_install.
+void console_prepare();
 
-// Writes "\n<message>\n" to stderr and ends the process with status 1.
+// Writes "\n<message>\n" to stderr and ends the process with status 1:
+// for a command line that cannot start a run at all.
 [[noreturn]] void fatal_stop(const char* message);
 
-// Every early end of the run goes through here: it exits with the status.
-// A test or fuzz harness may install a hook that takes over first; the hook
-// must not return (it longjmps back to the harness). nullptr removes it.
-[[noreturn]] void end_process(int status);
-void end_process_hook(void (*hook)(int status));
+// Where Ctrl-C is no signal (Windows) and has been pressed: ends the run now,
+// with the status the system gives a program ended that way. Returns
+// otherwise, and always on POSIX, where the signal itself ends the run.
+void end_if_broken();
+
 
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
 // A line whose text is the one already on the console is not written again.

@@ -1,12 +1,16 @@
 // Platform seam of the keyboard: "is a key press pending?" without consuming
-// it, and the terminal put back as it was on every way out of the process.
+// it, what a wait can block on until one comes, and the terminal put back as
+// it was on every way out of the process.
 #pragma once
 #include <cstdint>
 
 // Opens the console input on first use. False when there is none.
 bool keyboard_key_pending();
-// Something the idle wait can block on until a key arrives; -1 when none.
-intptr_t keyboard_wait_handle();
+// What a wait also blocks on, as platform handles, written to out (room for
+// KEYBOARD_WAKE_MAX): the keyboard itself when with_keys, and where Ctrl-C is
+// no signal (Windows) the break event, always. Returns how many.
+constexpr int KEYBOARD_WAKE_MAX = 2;
+int keyboard_wake_handles(bool with_keys, intptr_t* out);
 // Puts the terminal back and drops a pending key so it does not reach the
-// shell. Safe to call more than once; also runs at exit and on signals.
+// shell. Safe to call more than once; registered as a restore step.
 void keyboard_restore();

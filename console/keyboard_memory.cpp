@@ -39,6 +39,6 @@ bool keyboard_key_pending() {
     return pressed;
 }
 
-intptr_t keyboard_wait_handle() { return -1; }
+int keyboard_wake_handles(bool, intptr_t*) { return 0; }
 
 void keyboard_restore() { ++restores; }

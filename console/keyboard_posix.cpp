@@ -1,16 +1,16 @@
 // POSIX keyboard: the controlling terminal, switched to non-canonical input
 // without echo so a single key press is visible at once. ISIG stays on, so
-// Ctrl-C still ends the process; the original settings come back on exit.
+// Ctrl-C still ends the process; the original settings come back on every
+// way out (a restore step).
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <iterator>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "keyboard.h"
+#include "restore.h"
 
 namespace {
 
@@ -33,29 +33,6 @@ void on_signal(int signo, void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     sigaction(signo, &action, nullptr);
-}
-
-// The handlers that were there before ours: whoever else wants to see the
-// end (the traffic trace writes out its last lines) still gets it.
-// No SIGPIPE: it is ignored, a lost console must not end the run.
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction previous_actions[std::size(ending_signals)];
-
-bool is_handler(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) != 0 || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
-}
-
-// The signal goes on to the previous handler if there was one, else it ends
-// the process as it would have without us.
-void restore_on_signal(int signo) {
-    keyboard_restore();
-    std::signal(signo, SIG_DFL);
-    for (size_t i = 0; i < std::size(ending_signals); ++i) {
-        if (ending_signals[i] == signo && is_handler(previous_actions[i])) {
-            sigaction(signo, &previous_actions[i], nullptr);
-        }
-    }
-    std::raise(signo);
 }
 
 // Ctrl-Z: hand the terminal back as it was, then stop for real.
@@ -81,12 +58,10 @@ void resume_on_signal(int) {
     errno = saved_errno;
 }
 
+// The ending signals and the exit belong to the restore module; Ctrl-Z and
+// the return from it are the keyboard's own.
 void install_restore_handlers() {
-    std::atexit(keyboard_restore);
-    for (size_t i = 0; i < std::size(ending_signals); ++i) {
-        sigaction(ending_signals[i], nullptr, &previous_actions[i]);
-        on_signal(ending_signals[i], restore_on_signal);
-    }
+    restore_register(keyboard_restore);
     on_signal(SIGTSTP, suspend_on_signal);
     on_signal(SIGCONT, resume_on_signal);
 }
@@ -125,9 +100,13 @@ bool keyboard_key_pending() {
     return pending > 0;
 }
 
-intptr_t keyboard_wait_handle() {
+int keyboard_wake_handles(bool with_keys, intptr_t* out) {
+    // Ctrl-C is a signal here: it needs no handle.
+    if (!with_keys) return 0;
     if (!tty_tried) open_terminal();
-    return tty_fd;
+    if (tty_fd < 0) return 0;
+    out[0] = tty_fd;
+    return 1;
 }
 
 void keyboard_restore() {

@@ -1,11 +1,12 @@
 // Win32 keyboard: the console input buffer, looked at without taking the
 // key press out of it. Events that are not key presses are dropped as they
-// come, so that the input handle is signalled only while a key waits and
-// the idle wait can block on it.
-#include <cstdlib>
-
+// come, so that the input handle is signalled only while a key waits and a
+// wait can block on it.
+#include "break_win32.h"
+#include "console.h"
 #include "key_event_win32.h"
 #include "keyboard.h"
+#include "restore.h"
 
 namespace {
 
@@ -13,13 +14,6 @@ constexpr DWORD PEEK_MAX = 128;
 
 HANDLE console_input = INVALID_HANDLE_VALUE;
 bool console_tried = false;
-
-// Ctrl-C and Ctrl-Break: no key is left for the shell; the handler installed
-// at start then ends the run.
-BOOL WINAPI drop_keys_on_break(DWORD) {
-    keyboard_restore();
-    return FALSE;
-}
 
 bool standard_input_is_console() {
     DWORD mode = 0;
@@ -34,13 +28,14 @@ void open_console_input() {
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return;
     console_input = handle;
-    std::atexit(keyboard_restore);
-    SetConsoleCtrlHandler(drop_keys_on_break, TRUE);
+    restore_register(keyboard_restore);
 }
 
 }  // namespace
 
 bool keyboard_key_pending() {
+    // Ctrl-C ends the run from here as from every other wait.
+    end_if_broken();
     if (!console_tried) open_console_input();
     if (console_input == INVALID_HANDLE_VALUE) return false;
     // Under Wine a key reaches the input buffer only while someone waits on
@@ -61,12 +56,16 @@ bool keyboard_key_pending() {
     return false;
 }
 
-intptr_t keyboard_wait_handle() {
+int keyboard_wake_handles(bool with_keys, intptr_t* out) {
     if (!console_tried) open_console_input();
-    return console_input == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(console_input);
+    int count = 0;
+    if (with_keys && console_input != INVALID_HANDLE_VALUE) out[count++] = reinterpret_cast<intptr_t>(console_input);
+    if (break_event() != nullptr) out[count++] = reinterpret_cast<intptr_t>(break_event());
+    return count;
 }
 
 void keyboard_restore() {
-    // The console puts its own modes back; what is left is the pending key.
+    // The console's mode is the restore step of console_prepare; what is left
+    // here is the pending key, which must not reach the shell.
     if (console_input != INVALID_HANDLE_VALUE) FlushConsoleInputBuffer(console_input);
 }

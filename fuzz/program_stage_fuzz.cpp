@@ -198,7 +198,6 @@ void inject_fault(const Options& o) {
 
 bool injects_device_fault(const Options& o) { return o.fault >= 1 && o.fault <= 6; }
 
-int run_program_stage(void*) { return send_program(settings, &run_files); }
 
 void prepare_run(const Options& o) {
     char* argv[] = {const_cast<char*>("fwld"), const_cast<char*>(o.file->path), const_cast<char*>(o.file->path),
@@ -251,11 +250,11 @@ void check_console(const char* text, size_t length) {
 
 bool contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
-void check_outcome(const Options& o, harness::RunOutcome outcome, const char* console) {
+void check_outcome(const Options& o, harness::Ended outcome, const char* console) {
     const MemoryDeviceCounts counts = memory_device_counts();
     if (counts.misuses != 0) finding("a closed or replaced handle was used");
     if (check.reply_step != 0) finding("erase-list reply left unfinished");
-    if (outcome.ended_process) {
+    if (outcome.end == RUN_STOPPED) {
         if (outcome.status != 1) finding("fatal stop with a status other than 1");
         return;
     }
@@ -272,9 +271,9 @@ void check_outcome(const Options& o, harness::RunOutcome outcome, const char* co
 
 // With FWLD_FUZZ_SHOW set, each run's console and wire, for reading a
 // finding or a seed.
-void show_run(harness::RunOutcome outcome, const char* console, size_t length) {
+void show_run(harness::Ended outcome, const char* console, size_t length) {
     std::fprintf(stderr, "---- %s, status %d, %d records, %u resends, %u replies\n",
-                 outcome.ended_process ? "ended" : "returned", outcome.status, check.sent, check.resends,
+                 outcome.end == RUN_STOPPED ? "stopped" : "ended", outcome.status, check.sent, check.resends,
                  check.replies);
     std::fwrite(console, 1, length, stderr);
     size_t count = 0;
@@ -316,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     harness::manual_clock_on_sleep(on_sleep);
 
     harness::console_capture_begin();
-    const harness::RunOutcome outcome = harness::run_guarded(run_program_stage, nullptr);
+    const harness::Ended outcome = harness::end_as_main_does(settings, send_program(settings, &run_files));
     size_t console_length = 0;
     const char* console = harness::console_capture_end(&console_length);
 

@@ -12,3 +12,9 @@ void dcb_from_settings(const LineSettings& settings, DCB* dcb);
 // The device runs with the frame that was asked for. RTS is left out: many
 // drivers report the modem line's state rather than its control mode.
 bool dcb_took(const DCB& wanted, const DCB& actual);
+// The handshaking fields the device keeps as it had them, for the trace.
+void describe_dcb_flow(const DCB& dcb, char* out, size_t size);
+// What may hold a line that takes no bytes: the output flow control that is
+// on with the state of its modem line (modem: GetCommModemStatus bits, or
+// nullptr when unknown), or the bytes that wait in the transmit queue.
+void describe_dcb_hold(const DCB& dcb, const DWORD* modem, DWORD queued, char* out, size_t size);

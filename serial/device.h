@@ -1,46 +1,30 @@
-// Platform seam of the serial link: one file per platform implements these
-// (device_posix.cpp, device_win32.cpp). The port table and byte transfer
-// above it never see the platform.
+// Platform seam of the serial link, private to serial/: one file per
+// platform implements these (device_posix.cpp, device_win32.cpp). The port
+// table and byte transfer above it never see the platform.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "device_names.h"
 #include "line_settings.h"
+#include "line_wait.h"
 
 using DeviceHandle = intptr_t;
 // The value a failed open leaves in a slot (the same bits as the Win32
 // invalid handle). Zero means "never opened".
 constexpr DeviceHandle INVALID_DEVICE = -1;
 
-// Device name for a numbered port. Writes "" when the number has no device.
-void device_default_path(int port, char* out, size_t size);
-
-// Port names as typed on the command line.
-// The text names a device explicitly (POSIX: it holds a '/'; Windows: it
-// begins with \\.\).
-bool device_names_path(const char* text);
-// A bare device name the platform knows (POSIX: /dev/<name> exists): writes
-// the device path to out. False when there is none or it does not fit.
-bool device_find_by_name(const char* name, char* out, size_t size);
-
-// Help when a device does not open. The system's reason for an error code
-// in words, without a final full stop or line end.
-void device_error_text(long error, char* out, size_t size);
-// What the user can do about that error, one sentence; nullptr when there is
-// nothing useful to say.
-const char* device_error_hint(long error);
-// Calls emit once for each serial device the machine has, in a stable order.
-// detail says more about it (a link's target, "in use") or is "".
-void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);
-
-// Open exclusively for synchronous reading and writing.
+// Open exclusively for reading and writing. Transfers never wait for the
+// target by themselves: reads take what has arrived, and the waits below
+// block on the device together with the keyboard.
 // INVALID_DEVICE on failure; device_last_error() tells why.
 DeviceHandle device_open(const char* path);
 bool device_close(DeviceHandle handle);
 
-// Platform error code of the last failed call (errno / GetLastError).
-long device_last_error();
+// Forgets the last error, so that a test judges by its own call alone.
 void device_clear_error();
+// Puts an error code back after calls that may have changed it.
+void device_set_error(long error);
 
 // Read the whole line record from the device.
 bool device_read_settings(DeviceHandle handle, LineSettings* settings);
@@ -48,10 +32,36 @@ bool device_read_settings(DeviceHandle handle, LineSettings* settings);
 // (read back and compared).
 bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
 // Still there: the settings can be read and the line has not hung up.
-bool device_answers(DeviceHandle handle);
+bool device_is_healthy(DeviceHandle handle);
 
-// Write everything (partial writes and interrupted calls are continued).
-bool device_write(DeviceHandle handle, const void* data, uint32_t count);
+// Blocks until the device has something for device_read_available (a byte,
+// or a failure it will report), a wake handle is signalled, or ms have
+// passed. With handle 0 or INVALID_DEVICE only the wake set and the time.
+WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t ms);
+
+// How a write that makes no progress is watched: it waits on the device and
+// on the wake set, and each time that wait ends without progress (woken, or
+// WRITE_WATCH_SLICE_MS passed) asks keep_waiting, with the milliseconds since
+// the device last took a byte. False gives the write up: it is cancelled and
+// fails.
+constexpr uint32_t WRITE_WATCH_SLICE_MS = 250;
+struct WriteWatch {
+    WakeSet wake;
+    bool (*keep_waiting)(void* context, uint32_t stalled_ms);
+    void* context;
+};
+
+// Writes everything (partial writes and interrupted calls are continued).
+// Without a watch it waits for room as long as it takes.
+bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch = nullptr);
+// Drops what is queued for sending and not sent yet.
+void device_discard_output(DeviceHandle handle);
+// What may hold a line that takes no bytes, in words for the operator: the
+// flow control that is on and the state of its modem lines, or the queue.
+void device_describe_hold(DeviceHandle handle, char* out, size_t size);
+// The handshaking settings the device runs with, for the trace: on Windows
+// the fields it keeps as it had them.
+void device_describe_flow(DeviceHandle handle, char* out, size_t size);
 // Reads what has arrived, up to size bytes, without waiting: *got is 0 when
 // nothing has. False when the device failed (hung up, gone).
 bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);

@@ -38,6 +38,9 @@ struct MemoryDevice {
     size_t output_lost;
     FaultWindow faults[FAULT_KIND_COUNT];
     MemoryWriteWatch watch;
+    uint32_t stall_slices;
+    uint32_t held_output;
+    uint32_t discards;
     MemoryDeviceCounts counts;
     long last_error;
 };
@@ -164,6 +167,12 @@ void memory_device_clear_output() {
     device.output_lost = 0;
 }
 
+void memory_device_stall_writes(uint32_t slices) { dev().stall_slices = slices; }
+
+void memory_device_hold_output(uint32_t bytes) { dev().held_output = bytes; }
+
+uint32_t memory_device_discards() { return dev().discards; }
+
 void memory_device_watch_writes(MemoryWriteWatch watch) { dev().watch = watch; }
 
 const LineSettings* memory_device_line() { return &dev().line; }
@@ -225,6 +234,8 @@ long device_last_error() { return dev().last_error; }
 
 void device_clear_error() { dev().last_error = 0; }
 
+void device_set_error(long error) { dev().last_error = error; }
+
 bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
     if (!usable(handle)) return false;
     if (settings == nullptr) return fail(EINVAL);
@@ -241,15 +252,28 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
-bool device_answers(DeviceHandle handle) {
+bool device_is_healthy(DeviceHandle handle) {
     if (!usable(handle)) return false;
     if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
     return true;
 }
 
-bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
+// A stalled write asks its watch after every slice, as a real one does.
+bool stall_passes(const WriteWatch* watch) {
+    MemoryDevice& d = dev();
+    for (uint32_t slice = 1; d.stall_slices > 0; ++slice) {
+        --d.stall_slices;
+        if (watch != nullptr && !watch->keep_waiting(watch->context, slice * WRITE_WATCH_SLICE_MS)) {
+            d.stall_slices = 0;
+            return fail(ECANCELED);
+        }
+    }
+    return true;
+}
+
+bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    bool taken = usable(handle);
+    bool taken = usable(handle) && stall_passes(watch);
     if (taken && injected(FAULT_WRITE)) taken = fail(EIO);
     if (taken) capture(bytes, count);
     if (device.watch != nullptr) device.watch(bytes, count, taken);
@@ -278,6 +302,21 @@ bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_
     if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
     const size_t waiting = device.input_tail - device.input_head;
     *in_queue = waiting > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(waiting);
-    *out_queue = 0;  // every write has left at once
+    *out_queue = device.held_output;  // every other write has left at once
     return true;
 }
+
+WaitResult device_wait_input(DeviceHandle handle, const WakeSet&, uint32_t) {
+    // Nothing blocks here: the memory idle wait lets the test clock move.
+    return usable(handle) && device.input_head != device.input_tail ? WAIT_DEVICE : WAIT_TIMED_OUT;
+}
+
+void device_discard_output(DeviceHandle handle) {
+    if (!usable(handle)) return;
+    ++device.discards;
+    device.held_output = 0;
+}
+
+void device_describe_hold(DeviceHandle, char* out, size_t size) { std::snprintf(out, size, "the memory line is held"); }
+
+void device_describe_flow(DeviceHandle, char* out, size_t size) { std::snprintf(out, size, "none"); }

@@ -37,6 +37,16 @@ size_t memory_device_bytes_read();
 // The calls of this kind after the next `skip` fail, `times` of them.
 void memory_device_fail(MemoryFault fault, uint32_t skip, uint32_t times);
 
+// The next write takes nothing for `slices` of WRITE_WATCH_SLICE_MS, asking
+// the write's watch after each, then goes through (0: no stall). A watch that
+// gives the write up ends the stall; nothing of that write is sent.
+void memory_device_stall_writes(uint32_t slices);
+// The transmit queue reports this many bytes that never leave, until
+// device_discard_output drops them (0: every write leaves at once).
+void memory_device_hold_output(uint32_t bytes);
+// How often device_discard_output was called on the open handle.
+uint32_t memory_device_discards();
+
 // The line goes away like an unplugged adapter once `after_reads` more bytes
 // have been read (0: now): the open handle is dead for good, and the next
 // `open_refusals` opens fail before the device is back, with its power-on

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdio>
 #include <iterator>
 
@@ -299,19 +300,42 @@ DeviceHandle abandon_open(int fd, bool tty_exclusive) {
     return INVALID_DEVICE;
 }
 
-bool wait_writable(int fd) {
-    struct pollfd watch = {fd, POLLOUT, 0};
-    int ready = 0;
-    do {
-        ready = poll(&watch, 1, -1);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0) {
-        return fail_errno();
+uint64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// The device and, while watched, the wake handles. Returns how many.
+nfds_t watch_set(int fd, short device_events, const WakeSet* wake, pollfd* fds) {
+    fds[0] = pollfd{fd, device_events, 0};
+    nfds_t count = 1;
+    for (int i = 0; wake != nullptr && i < wake->count; ++i) {
+        fds[count++] = pollfd{static_cast<int>(wake->handles[i]), POLLIN, 0};
     }
-    if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-        return fail(EIO);
+    return count;
+}
+
+bool poll_failed(int ready) { return ready < 0 && errno != EINTR; }
+
+// Blocks until the device takes bytes again. False when it failed, or the
+// watch gave the write up. A wake handle that stirs without ending the write
+// is left out for one slice, so a readable terminal cannot make this spin.
+bool wait_for_room(int fd, const WriteWatch* watch) {
+    const uint64_t stalled_since = monotonic_ms();
+    bool heed_wake = true;
+    for (;;) {
+        pollfd fds[1 + WAKE_HANDLES_MAX];
+        const nfds_t count = watch_set(fd, POLLOUT, watch != nullptr && heed_wake ? &watch->wake : nullptr, fds);
+        const int ready = poll(fds, count, watch != nullptr ? static_cast<int>(WRITE_WATCH_SLICE_MS) : -1);
+        if (poll_failed(ready)) return fail_errno();
+        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return fail(EIO);
+        if ((fds[0].revents & POLLOUT) != 0) return true;
+        if (ready < 0 || watch == nullptr) continue;
+        const auto stalled = static_cast<uint32_t>(monotonic_ms() - stalled_since);
+        if (!watch->keep_waiting(watch->context, stalled)) return fail(ECANCELED);
+        heed_wake = ready == 0;
     }
-    return true;
 }
 
 }  // namespace
@@ -378,6 +402,8 @@ long device_last_error() { return last_error; }
 
 void device_clear_error() { last_error = 0; }
 
+void device_set_error(long error) { last_error = error; }
+
 bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
     int fd = -1;
     if (!handle_fd(handle, &fd)) {
@@ -431,7 +457,7 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return device_took(fd, wanted, settings->BaudRate);
 }
 
-bool device_answers(DeviceHandle handle) {
+bool device_is_healthy(DeviceHandle handle) {
     int fd = -1;
     if (!handle_fd(handle, &fd)) {
         return false;
@@ -450,7 +476,7 @@ bool device_answers(DeviceHandle handle) {
     return true;
 }
 
-bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
+bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
     int fd = -1;
     if (!handle_fd(handle, &fd)) {
         return false;
@@ -465,7 +491,7 @@ bool device_write(DeviceHandle handle, const void* data, uint32_t count) {
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_writable(fd)) {
+            if (!wait_for_room(fd, watch)) {
                 return false;
             }
         } else {
@@ -509,4 +535,66 @@ bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_
     *in_queue = received > 0 ? static_cast<uint32_t>(received) : 0;
     *out_queue = unsent > 0 ? static_cast<uint32_t>(unsent) : 0;
     return true;
+}
+
+WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t ms) {
+    int fd = -1;
+    if (handle <= 0 || handle > INT_MAX) {
+        fd = -1;  // poll() skips it: only the wake set and the time
+    } else {
+        fd = static_cast<int>(handle);
+    }
+    pollfd fds[1 + WAKE_HANDLES_MAX];
+    const nfds_t count = watch_set(fd, POLLIN, &wake, fds);
+    const int timeout = ms > 60000u ? 60000 : static_cast<int>(ms);
+    if (poll(fds, count, timeout) <= 0) {
+        return WAIT_TIMED_OUT;  // or a signal: the caller looks again
+    }
+    if (fds[0].revents != 0) {
+        return WAIT_DEVICE;  // a byte, or a hang-up that the next read reports
+    }
+    return WAIT_WOKEN;
+}
+
+void device_discard_output(DeviceHandle handle) {
+    int fd = -1;
+    if (handle_fd(handle, &fd)) {
+        (void)tcflush(fd, TCOFLUSH);
+    }
+}
+
+void device_describe_hold(DeviceHandle handle, char* out, size_t size) {
+    int fd = -1;
+    struct termios tio;
+    if (!handle_fd(handle, &fd) || tcgetattr(fd, &tio) != 0) {
+        snprintf(out, size, "the device does not answer");
+        return;
+    }
+    int lines = 0;
+    const bool modem = ioctl(fd, TIOCMGET, &lines) == 0;
+    if ((tio.c_cflag & HARDWARE_FLOW) != 0) {
+        snprintf(out, size, "hardware flow control (CRTSCTS) is on%s", modem && (lines & TIOCM_CTS) == 0
+                                                                            ? " and the target holds CTS low"
+                                                                            : "");
+        return;
+    }
+    int unsent = 0;
+    if (ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        snprintf(out, size, "CRTSCTS is off; the output queue is full (%d bytes not sent): the adapter or the target "
+                 "takes nothing",
+                 unsent);
+        return;
+    }
+    snprintf(out, size, "CRTSCTS is off; the device takes nothing");
+}
+
+void device_describe_flow(DeviceHandle handle, char* out, size_t size) {
+    int fd = -1;
+    struct termios tio;
+    if (!handle_fd(handle, &fd) || tcgetattr(fd, &tio) != 0) {
+        snprintf(out, size, "unknown");
+        return;
+    }
+    snprintf(out, size, "crtscts %s, clocal %s, hupcl %s", (tio.c_cflag & HARDWARE_FLOW) != 0 ? "on" : "off",
+             (tio.c_cflag & CLOCAL) != 0 ? "on" : "off", (tio.c_cflag & HUPCL) != 0 ? "on" : "off");
 }

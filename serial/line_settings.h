@@ -4,12 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "line_codes.h"
 #include "native_line.h"
-
-// Parity codes and stop-bit codes as the line record spells them.
-enum : uint8_t { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
-enum : uint8_t { STOPBITS_ONE = 0, STOPBITS_ONE_AND_HALF = 1, STOPBITS_TWO = 2 };
-enum : uint8_t { RTS_CONTROL_DISABLE = 0 };
 
 struct LineSettings {
     uint32_t BaudRate;

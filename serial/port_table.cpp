@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "port.h"
+#include "port_slot.h"
 #include "trace.h"
 
 namespace {
@@ -45,14 +45,19 @@ void trace_port_event(int port, const char* what, bool ok) {
     trace_event(line);
 }
 
-void trace_configure(const LineSettings& s, bool accepted) {
+// "configure 9600 baud 8N1: accepted; flow: crtscts off, ..." with the
+// handshaking the device keeps as it had it.
+void trace_configure(const PortSlot& slot, bool accepted) {
     if (!trace_active()) return;
     static const char parity_letters[] = "NOEMS";
     static const char* const stop_bits[] = {"1", "1.5", "2"};
-    char line[96];
-    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s", static_cast<unsigned long>(s.BaudRate),
+    const LineSettings& s = slot.settings;
+    char kept[160];
+    device_describe_flow(slot.handle, kept, sizeof kept);
+    char line[256];
+    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s; flow: %s", static_cast<unsigned long>(s.BaudRate),
                   static_cast<unsigned>(s.ByteSize), s.Parity < 5 ? parity_letters[s.Parity] : '?',
-                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused");
+                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused", kept);
     trace_event(line);
 }
 
@@ -72,24 +77,24 @@ void port_device_path(int port, char* out, size_t size) {
 
 const PortSlot* port_slot(int port) { return has_slot(port) ? &port_table[port] : nullptr; }
 
-int port_open(int port) {
+PortOpen port_open(int port) {
     // Negative numbers have no slot either; refused like 32 and above.
-    if (!has_slot(port)) return -2;
+    if (!has_slot(port)) return PORT_NO_SLOT;
     PortSlot& slot = port_table[port];
-    slot.known_alive = false;
+    slot.known_healthy = false;
     slot.handle = open_slot_device(port);
     if (slot.handle == INVALID_DEVICE) {
         trace_port_event(port, "open", false);
         std::fprintf(stderr, "LastError(INVALID_HANDLE_VALUE)=%ld\n", device_last_error());
-        return -1;
+        return PORT_NOT_OPENED;
     }
     if (!device_read_settings(slot.handle, &slot.settings)) {
         trace_port_event(port, "open", false);
         std::fprintf(stderr, "LastError=%ld\n", device_last_error());
-        return -1;
+        return PORT_NOT_OPENED;
     }
     trace_port_event(port, "open", true);
-    return 0;
+    return PORT_OPENED;
 }
 
 void line_settings_overlay(LineSettings* s, uint32_t baud, int byte_size, int parity, int stop_bits) {
@@ -104,61 +109,63 @@ void line_settings_overlay(LineSettings* s, uint32_t baud, int byte_size, int pa
     s->fRtsControl = RTS_CONTROL_DISABLE;
 }
 
-int port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
-    if (!has_slot(port)) return 0;
+bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
+    if (!has_slot(port)) return false;
     PortSlot& slot = port_table[port];
     line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
     const bool accepted = device_apply_settings(slot.handle, &slot.settings);
-    trace_configure(slot.settings, accepted);
-    return accepted ? 1 : 0;
+    const long error = device_last_error();
+    trace_configure(slot, accepted);
+    device_set_error(error);  // the caller may tell why it was refused
+    return accepted;
 }
 
-int port_reopen(int port) {
-    if (!has_slot(port)) return -2;
+PortOpen port_reopen(int port) {
+    if (!has_slot(port)) return PORT_NO_SLOT;
     PortSlot& slot = port_table[port];
     // Release the old handle first: the device is opened exclusively, so a
     // handle still held would refuse the new open (and leak).
     if (slot.handle != 0 && slot.handle != INVALID_DEVICE) device_close(slot.handle);
-    slot.known_alive = false;
+    slot.known_healthy = false;
     slot.handle = open_slot_device(port);
     LineSettings scratch;
     if (slot.handle == INVALID_DEVICE || !device_read_settings(slot.handle, &scratch)) {
         trace_port_event(port, "re-open", false);
-        return -1;
+        return PORT_NOT_OPENED;
     }
     device_apply_settings(slot.handle, &slot.settings);
     trace_port_event(port, "re-open", true);
-    return 0;
+    return PORT_OPENED;
 }
 
-int port_is_healthy(int port) {
-    if (!has_slot(port)) return 0;
+bool port_is_healthy(int port) {
+    if (!has_slot(port)) return false;
     PortSlot& slot = port_table[port];
     // Judge by this query alone, not by an error left from an earlier call.
     device_clear_error();
-    slot.known_alive = device_answers(slot.handle);
-    return slot.known_alive ? 1 : 0;
+    slot.known_healthy = device_is_healthy(slot.handle);
+    return slot.known_healthy;
 }
 
-bool port_known_alive(int port) { return has_slot(port) && port_table[port].known_alive; }
+bool port_known_healthy(int port) { return has_slot(port) && port_table[port].known_healthy; }
 
-void port_note_alive(int port) {
-    if (has_slot(port)) port_table[port].known_alive = true;
+void port_note_healthy(int port) {
+    if (has_slot(port)) port_table[port].known_healthy = true;
 }
 
-void port_note_quiet(int port) {
-    if (has_slot(port)) port_table[port].known_alive = false;
+void port_doubt_health(int port) {
+    if (has_slot(port)) port_table[port].known_healthy = false;
 }
 
-int port_close(int port) {
-    if (!has_slot(port)) return 0;
+bool port_close(int port) {
+    if (!has_slot(port)) return false;
     trace_port_event(port, "close", true);
-    port_table[port].known_alive = false;
-    return device_close(port_table[port].handle) ? 1 : 0;
+    port_table[port].known_healthy = false;
+    return device_close(port_table[port].handle);
 }
 
-int port_open() { return port_open(1); }
-int port_configure(uint32_t baud, int byte_size, int parity, int stop_bits) {
+PortOpen port_open() { return port_open(1); }
+bool port_configure(uint32_t baud, int byte_size, int parity, int stop_bits) {
     return port_configure(1, baud, byte_size, parity, stop_bits);
 }
-int port_close() { return port_close(1); }
+bool port_close() { return port_close(1); }

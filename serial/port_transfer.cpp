@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "port.h"
+#include "port_slot.h"
 #include "trace.h"
 
 namespace {
@@ -19,6 +19,19 @@ struct ReceiveBuffer {
 };
 
 ReceiveBuffer receive_buffers[PORT_COUNT];
+
+struct WriteWatching {
+    WakeSet wake;
+    bool (*keep_waiting)(int port, uint32_t stalled_ms);
+    int port;  // of the write being watched
+};
+
+WriteWatching watching;
+
+bool keep_waiting_for(void* context, uint32_t stalled_ms) {
+    const WriteWatching* w = static_cast<const WriteWatching*>(context);
+    return w->keep_waiting(w->port, stalled_ms);
+}
 
 ReceiveBuffer* buffer_of(int port) { return port_slot(port) != nullptr ? &receive_buffers[port] : nullptr; }
 
@@ -59,34 +72,36 @@ uint32_t port_receive(int port) {
     uint32_t got = 0;
     if (!device_read_available(handle_of(port), buffer->bytes + buffer->end, RECEIVE_BUFFER_SIZE - buffer->end,
                                &got)) {
-        port_note_quiet(port);
+        port_doubt_health(port);
         return buffered(buffer);
     }
     if (got > 0) {
         trace_bytes(TRACE_RECEIVED, buffer->bytes + buffer->end, got);
         buffer->end += got;
-        port_note_alive(port);
+        port_note_healthy(port);
     }
     return buffered(buffer);
 }
 
-int port_write(int port, const void* data, uint32_t count) {
-    const bool ok = device_write(handle_of(port), data, count);
+bool port_write(int port, const void* data, uint32_t count) {
+    WriteWatch watch{watching.wake, keep_waiting_for, &watching};
+    watching.port = port;
+    const bool ok = device_write(handle_of(port), data, count, watching.keep_waiting != nullptr ? &watch : nullptr);
     trace_write(data, count, ok);
     if (ok) {
-        port_note_alive(port);
+        port_note_healthy(port);
     } else {
-        port_note_quiet(port);
+        port_doubt_health(port);
     }
-    return ok ? 1 : 0;
+    return ok;
 }
 
-int port_write_byte(int port, int byte) {
+bool port_write_byte(int port, int byte) {
     const unsigned char low = static_cast<unsigned char>(byte & 0xFF);
     return port_write(port, &low, 1);
 }
 
-int port_write_string(int port, const char* text) {
+bool port_write_string(int port, const char* text) {
     return port_write(port, text, static_cast<uint32_t>(std::strlen(text)));
 }
 
@@ -105,23 +120,42 @@ uint32_t port_input_count(int port) {
     return waiting;
 }
 
-int port_output_drained(int port) {
+bool port_output_drained(int port) {
     uint32_t in_queue = 0;
     uint32_t out_queue = 0;
     // A queue whose status cannot be read counts as drained, so nobody waits
     // on a dead port.
     if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) {
-        port_note_quiet(port);
-        return 1;
+        port_doubt_health(port);
+        return true;
     }
-    if (out_queue != 0) return 0;
+    if (out_queue != 0) return false;
     trace_idle();
-    return 1;
+    return true;
 }
 
-int port_write_byte(int byte) { return port_write_byte(1, byte); }
-int port_write_string(const char* text) { return port_write_string(1, text); }
-int port_write(const void* data, uint32_t count) { return port_write(1, data, count); }
+uint32_t port_output_queued(int port) {
+    uint32_t in_queue = 0;
+    uint32_t out_queue = 0;
+    return device_queue_status(handle_of(port), &in_queue, &out_queue) ? out_queue : 0;
+}
+
+void port_discard_output(int port) { device_discard_output(handle_of(port)); }
+
+WaitResult port_wait_input(int port, const WakeSet& wake, uint32_t ms) {
+    return device_wait_input(handle_of(port), wake, ms);
+}
+
+void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint32_t stalled_ms)) {
+    watching.wake = wake;
+    watching.keep_waiting = keep_waiting;
+}
+
+void port_describe_hold(int port, char* out, size_t size) { device_describe_hold(handle_of(port), out, size); }
+
+bool port_write_byte(int byte) { return port_write_byte(1, byte); }
+bool port_write_string(const char* text) { return port_write_string(1, text); }
+bool port_write(const void* data, uint32_t count) { return port_write(1, data, count); }
 char port_read_byte() { return port_read_byte(1); }
 uint32_t port_input_count() { return port_input_count(1); }
-int port_output_drained() { return port_output_drained(1); }
+bool port_output_drained() { return port_output_drained(1); }

@@ -133,6 +133,17 @@ void list_group(const DeviceGroup& group, void (*emit)(const char*, const char*,
     }
 }
 
+// Names serial devices go by under /dev: ttyUSB0, ttyACM0, ttyS0, and
+// cu.usbserial-1410 on macOS and the BSDs, rfcomm0 for Bluetooth.
+bool looks_like_serial_name(const char* name) {
+    static const char* const prefixes[] = {"tty", "cu.", "rfcomm"};
+    for (const char* prefix : prefixes) {
+        const size_t length = std::strlen(prefix);
+        if (std::strncmp(name, prefix, length) == 0 && name[length] != '\0') return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void device_error_text(long error, char* out, size_t size) {
@@ -185,7 +196,9 @@ bool device_find_by_name(const char* name, char* out, size_t size) {
     }
     int length = std::snprintf(out, size, "/dev/%s", name);
     struct stat info;
-    if (length < 0 || static_cast<size_t>(length) >= size || stat(out, &info) != 0) {
+    // An adapter that is not plugged in is still a device name: its absence
+    // is explained like that of its path, with the devices there are.
+    if (length < 0 || static_cast<size_t>(length) >= size || (stat(out, &info) != 0 && !looks_like_serial_name(name))) {
         out[0] = '\0';
         return false;
     }

@@ -9,7 +9,8 @@
 namespace {
 
 constexpr char DEVICE_NAMESPACE[] = "\\\\.\\";
-constexpr int PROBED_PORTS = 32;
+// COM1 to COM256, the numbers Windows gives ports.
+constexpr int PROBED_PORTS = 257;
 
 // The registry lists the ports that drivers announce; a port that opens is
 // there too, even when no driver wrote it down (or it is busy: then it is
@@ -53,6 +54,23 @@ void list_ports_that_open(void (*emit)(const char*, const char*, void*), void* c
     }
 }
 
+// The system's text in the console's own code page, so that a German or
+// Japanese Windows shows its reasons readably. Without a console, the
+// system's ANSI code page.
+bool system_text(DWORD error, char* out, size_t size) {
+    wchar_t wide[512];
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        wide, sizeof wide / sizeof wide[0], nullptr);
+    if (length == 0) return false;
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = GetACP();
+    const int bytes = WideCharToMultiByte(code_page, 0, wide, static_cast<int>(length), out,
+                                          static_cast<int>(size - 1), nullptr, nullptr);
+    if (bytes <= 0) return false;
+    out[bytes] = '\0';
+    return true;
+}
+
 }  // namespace
 
 bool device_names_path(const char* text) {
@@ -65,11 +83,10 @@ bool device_find_by_name(const char*, char* out, size_t size) {
     return false;
 }
 
+
 void device_error_text(long error, char* out, size_t size) {
     if (size == 0) return;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        static_cast<DWORD>(error), 0, out, static_cast<DWORD>(size), nullptr);
-    if (length == 0) {
+    if (!system_text(static_cast<DWORD>(error), out, size)) {
         std::snprintf(out, size, "system error %ld", error);
         return;
     }

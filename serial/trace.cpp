@@ -1,18 +1,16 @@
 // Traffic trace. Lines collect in a static buffer that goes to the file in
 // large writes: when it is half full, at least every FLUSH_INTERVAL_MS while
-// the line is idle, after a port event, and at the end. A signal that ends
-// the process writes out what is there from its handler, so Ctrl-C loses
-// nothing either.
+// the line is idle, after a port event, and at the end. trace_write_out is
+// safe in a signal handler, so a signal that ends the process loses nothing
+// either.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 
 #include "trace.h"
 
@@ -164,53 +162,6 @@ void flush_if_due() {
     }
 }
 
-// ---- ending by a signal ----
-
-struct Chained {
-    int signo;
-    void (*previous)(int);
-};
-
-Chained chained[] = {
-    {SIGINT, SIG_DFL},
-    {SIGTERM, SIG_DFL},
-#ifdef SIGHUP
-    {SIGHUP, SIG_DFL},
-#endif
-};
-
-// Only write() and memory: what the process was doing is left half done.
-void write_out_from_signal() {
-    if (trace_fd < 0) return;
-    const std::sig_atomic_t snapshot = state;
-    const size_t used = static_cast<size_t>(snapshot) >> 8;
-    const uint32_t count = static_cast<uint32_t>(snapshot) & 0xFFu;
-    const size_t done = static_cast<size_t>(written);
-    if (done < used) write_all(buffer + done, used - done);
-    written = static_cast<std::sig_atomic_t>(used);
-    if (count != 0) {
-        char line[TRACE_LINE_MAX];
-        write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
-    }
-    trace_fd = -1;
-}
-
-void end_by_signal(int signo) {
-    write_out_from_signal();
-    for (const Chained& entry : chained) {
-        if (entry.signo == signo) std::signal(signo, entry.previous);
-    }
-    std::raise(signo);
-}
-
-void install_signal_handlers() {
-    for (Chained& entry : chained) {
-        entry.previous = std::signal(entry.signo, end_by_signal);
-        // Ignored signals (nohup) stay ignored.
-        if (entry.previous == SIG_IGN || entry.previous == SIG_ERR) std::signal(entry.signo, entry.previous);
-    }
-}
-
 void write_header() {
     char started[64] = "";
     const std::time_t now = std::time(nullptr);
@@ -229,12 +180,6 @@ bool trace_start(const char* path, uint32_t (*now_ms)()) {
     if (trace_fd >= 0) trace_stop();
     const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY, 0644);
     if (fd < 0) return false;
-    static bool hooks_installed = false;
-    if (!hooks_installed) {
-        std::atexit(trace_stop);
-        install_signal_handlers();
-        hooks_installed = true;
-    }
     trace_clock = now_ms;
     trace_zero_ms = now_ms();
     last_flush_ms = 0;
@@ -252,6 +197,23 @@ void trace_stop() {
     end_burst();
     flush_lines();
     close(trace_fd);
+    trace_fd = -1;
+}
+
+// Only write() and memory: it also runs from the handler of an ending
+// signal, where what the process was doing is left half done.
+void trace_write_out() {
+    if (trace_fd < 0) return;
+    const std::sig_atomic_t snapshot = state;
+    const size_t used = static_cast<size_t>(snapshot) >> 8;
+    const uint32_t count = static_cast<uint32_t>(snapshot) & 0xFFu;
+    const size_t done = static_cast<size_t>(written);
+    if (done < used) write_all(buffer + done, used - done);
+    written = static_cast<std::sig_atomic_t>(used);
+    if (count != 0) {
+        char line[TRACE_LINE_MAX];
+        write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
+    }
     trace_fd = -1;
 }
 

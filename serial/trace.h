@@ -9,12 +9,14 @@ enum TraceDirection : uint8_t { TRACE_SENT, TRACE_RECEIVED };
 
 // Starts appending to the file, with times from now_ms (a millisecond tick
 // that may wrap). False when the file does not open; errno tells why and
-// the trace stays off. Whatever is buffered is written out at exit and
-// when SIGINT, SIGTERM or SIGHUP end the process.
+// the trace stays off.
 bool trace_start(const char* path, uint32_t (*now_ms)());
 bool trace_active();
 // Writes everything out and closes the file.
 void trace_stop();
+// Writes everything out and ends the trace, with write() alone: the restore
+// step for every way out of the process, an ending signal's handler too.
+void trace_write_out();
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count);
 // One line about the port, such as "open /dev/ttyUSB0".

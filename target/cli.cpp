@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -428,6 +429,13 @@ std::string summary_text(const TargetReport& r, const RecordList* expected) {
     if (r.records_cut) s += "records cut by a replug: " + std::to_string(r.records_cut) + "\n";
     if (r.bytes_after_end) s += "bytes after the end: " + std::to_string(r.bytes_after_end) + "\n";
     if (r.ended_by_action) s += "ended by the script\n";
+    // From the first record's arrival to the last's, resends included.
+    if (r.records.size() >= 2 && r.records.back().ms > r.records.front().ms) {
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "records per second: %.1f\n",
+                      static_cast<double>(r.records.size() - 1) * 1000.0 / (r.records.back().ms - r.records.front().ms));
+        s += rate;
+    }
     for (const std::string& e : r.framing_errors) s += "error: " + e + "\n";
     s += std::string("verdict: ") + (r.intact() ? "intact" : "NOT intact") + "\n";
     if (expected) {

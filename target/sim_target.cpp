@@ -92,6 +92,8 @@ struct SimTarget::Impl {
     Clock::time_point pushed_when{};
     std::string stray;     // unexpected bytes not reported yet
     std::string stray_where;
+    std::string burst;     // to go out with the next H
+    bool stalled = false;  // reads nothing more until stopped
     Bytes last_record;
 
     explicit Impl(TargetConfig c) : cfg(std::move(c)) {}
@@ -157,14 +159,24 @@ struct SimTarget::Impl {
         if (stray.size() >= 64) flush_stray();
     }
 
-    void put(const std::string& bytes) {
-        update([&](TargetReport& r) { r.sent.insert(r.sent.end(), bytes.begin(), bytes.end()); });
+    // The report takes the bytes, and whatever `note` records with them,
+    // before the line does: a test that has seen them at the tool's end
+    // finds them in report().
+    template <typename F>
+    void put(const std::string& bytes, F note) {
+        update([&](TargetReport& r) {
+            r.sent.insert(r.sent.end(), bytes.begin(), bytes.end());
+            note(r);
+        });
         line.put(bytes);
+    }
+    void put(const std::string& bytes) {
+        put(bytes, [](TargetReport&) {});
     }
 
     void send_h() {
-        put("H");
-        update([](TargetReport& r) { ++r.h_sent; });
+        put(burst + "H", [](TargetReport& r) { ++r.h_sent; });
+        burst.clear();
     }
 
     // ---- pulled plugs ----
@@ -278,20 +290,22 @@ struct SimTarget::Impl {
     void send_ack(int passwords) {
         if (cfg.g_before_ack) put("G");
         if (!cfg.junk_before_ack.empty()) put(cfg.junk_before_ack);
-        for (size_t i = 0; i < cfg.ack_text.size(); ++i) {
+        const std::string& text = cfg.ack_text;
+        for (size_t i = 0; i < text.size(); ++i) {
             if (i > 0) {
                 if (cfg.ack_byte_delay.count() > 0) line.sleep_for(cfg.ack_byte_delay);
                 if (!cfg.ack_interleave.empty()) put(cfg.ack_interleave);
             }
-            put(cfg.ack_text.substr(i, 1));
+            put(text.substr(i, 1), [&](TargetReport& r) {
+                if (i + 1 == text.size()) r.ack_ms = ms(Clock::now());
+            });
         }
-        update([&](TargetReport& r) { r.ack_ms = ms(Clock::now()); });
+        if (text.empty()) update([&](TargetReport& r) { r.ack_ms = ms(Clock::now()); });
         event("acknowledged after " + std::to_string(passwords) + " password(s) with " + show(cfg.ack_text));
         pull_if_due(LinePull::BeforeGo, 0, "after the acknowledgement");
         if (cfg.g_delay.count() > 0) line.sleep_for(cfg.g_delay);
         if (!cfg.never_g) {
-            put("G");
-            update([&](TargetReport& r) { r.g_ms = ms(Clock::now()); });
+            put("G", [&](TargetReport& r) { r.g_ms = ms(Clock::now()); });
             pull_if_due(LinePull::AfterGo, 0, "after G");
         }
     }
@@ -462,6 +476,15 @@ struct SimTarget::Impl {
             case RecordAction::Silent:
                 end_by_action("silent " + after);
                 break;
+            case RecordAction::Burst:
+                burst = a.text;
+                event("burst " + show(a.text) + " to go with the next H " + after);
+                break;
+            case RecordAction::Stall:
+                put(a.text);
+                stalled = true;
+                end_by_action("stalled " + after + " after asking for " + std::to_string(a.text.size()) + " more");
+                break;
             case RecordAction::Replug:
                 line.replug(cfg.replug_unplugged, cfg.replug_reopen_timeout, cfg.replug_settle);
                 update([](TargetReport& r) { ++r.replugs; });
@@ -599,6 +622,10 @@ struct SimTarget::Impl {
         }
         finish(stopped);
         if (stopped) return;
+        if (stalled) {
+            line.hold_until_stopped();
+            return;
+        }
         // Still listening: whatever comes now is more than the run asked for.
         try {
             for (;;) get_forever();

@@ -42,6 +42,9 @@ struct RecordAction {
         Junk,        // `text` sent as is; the tool ignores such bytes
         Silent,      // sends nothing more; ends the run
         Replug,      // hangs up the pty and publishes a new one at the link
+        Burst,       // `text` goes out in one write with the 'H' that follows
+        Stall,       // `text` (a run of 'H') in one write, then reads nothing
+                     // more, as a hung target on a held line; ends the run
     };
     Kind kind = Junk;
     std::string text;  // Message, Junk; for Speed a full line that replaces the default
@@ -71,6 +74,10 @@ struct RecordAction {
     static RecordAction junk(std::string t) { return make(Junk, std::move(t)); }
     static RecordAction silent() { return make(Silent); }
     static RecordAction replug() { return make(Replug); }
+    // Commands that arrive in one read with the next 'H', e.g. "Mtext\n1".
+    static RecordAction burst(std::string t) { return make(Burst, std::move(t)); }
+    // Asks for `records` more at once, then stops reading.
+    static RecordAction stall(size_t records) { return make(Stall, std::string(records, 'H')); }
 };
 
 // The plug pulled at a chosen point of the run: the line goes, and whatever
@@ -190,8 +197,8 @@ struct TargetReport {
     bool reset_ok = false;
     std::vector<double> password_ms;  // arrival of each password's last byte
     int passwords_after_ack = 0;      // already in flight when the tool saw it
-    double ack_ms = -1;               // last acknowledgement byte sent
-    double g_ms = -1;
+    double ack_ms = -1;               // last acknowledgement byte handed to the line
+    double g_ms = -1;                 // likewise; both are in the report before the tool can see the byte
     double loader_cmd_ms = -1;        // "Loader" arrived
 
     // Loader.
@@ -252,6 +259,8 @@ public:
     std::string device_path() const;  // current slave (or device) path
     const std::string& link_path() const;
     std::string last_error() const;
+    // Whatever the target has sent is in the report, with its stamps, before
+    // the tool can have read it.
     TargetReport report() const;
     // Milliseconds since start() on the report's clock.
     double now_ms() const;

@@ -341,6 +341,13 @@ void TargetLine::sleep_until(Clock::time_point deadline) {
     while (Clock::now() < deadline) pump(deadline);
 }
 
+void TargetLine::hold_until_stopped() {
+    pollfd stop = {stop_fd_, POLLIN, 0};
+    while (!stopping_.load()) {
+        if (poll(&stop, 1, -1) < 0 && errno != EINTR) return;
+    }
+}
+
 void TargetLine::write_raw(const uint8_t* data, size_t count) {
     while (count > 0) {
         if (fd_ < 0) throw LineLost{"the line is not open"};

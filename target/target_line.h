@@ -64,6 +64,9 @@ public:
     void put(const std::string& text) { put(text.data(), text.size()); }
     // Waits, still taking in what arrives.
     void sleep_until(Clock::time_point deadline);
+    // Waits for request_stop() and reads nothing meanwhile: the line holds
+    // whatever the tool sends, as one whose target has hung.
+    void hold_until_stopped();
     void sleep_for(std::chrono::milliseconds d) { sleep_until(Clock::now() + d); }
 
     // New baud for our side. A device drains its output first and then

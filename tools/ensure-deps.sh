@@ -1,7 +1,11 @@
 #!/bin/sh
 # Installs what a make target needs on Debian, or says what to install when
-# not run as root.
+# not run as root. A minimal Debian has the shell, coreutils, grep, sed,
+# gzip and util-linux; everything else a build or a test calls is named here.
 #   ensure-deps.sh build     the native build and its tests
+#   ensure-deps.sh test      also the tools the tests call: file and
+#                            dpkg-shlibdeps to make the Debian package,
+#                            lintian to judge it, groff for the manual pages
 #   ensure-deps.sh windows   also the Windows cross build and Wine to test it
 #   ensure-deps.sh fuzz      also clang and its fuzzer runtime
 #   ensure-deps.sh bench     also the benchmark's system call counters
@@ -28,6 +32,14 @@ need cmake cmake
 need g++ g++
 need make make
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/openssl/evp.h ] || missing="$missing libssl-dev"
+if [ "$what" = test ]; then
+    need file file
+    need dpkg-shlibdeps dpkg-dev
+    need lintian lintian
+    need groff groff-base
+    need gzip gzip
+fi
 if [ "$what" = windows ]; then
     need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"

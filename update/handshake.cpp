@@ -7,6 +7,7 @@
 #include "console.h"
 #include "handshake.h"
 #include "idle_wait.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -21,11 +22,6 @@ struct Repetition {
     uint32_t drained_at;
 };
 
-[[noreturn]] void abandon_by_key(int port) {
-    port_close(port);
-    end_process(1);
-}
-
 // Milliseconds the loop may sleep before the next thing it must do itself.
 uint32_t time_to_next_duty(const Repetition& r, uint32_t interval) {
     if (!r.drained) return DRAIN_POLL_MS;
@@ -33,7 +29,8 @@ uint32_t time_to_next_duty(const Repetition& r, uint32_t interval) {
     return elapsed >= interval ? 0 : interval - elapsed;
 }
 
-void repeat_password_until_acknowledged(const RunSettings& s) {
+// True once the target has acknowledged; false when a key abandoned the wait.
+bool repeat_password_until_acknowledged(const RunSettings& s) {
     const int port = s.port_number;
     const uint32_t interval = static_cast<uint32_t>(s.password_interval);
     ReceiveWindow window;
@@ -41,11 +38,11 @@ void repeat_password_until_acknowledged(const RunSettings& s) {
     Repetition repetition{false, 0};
     for (;;) {
         if (!ensure_port_healthy(port)) {
-            if (key_waiting()) abandon_by_key(port);
+            if (key_waiting()) return false;
             continue;
         }
         if (port_input_count(port) != 0) {
-            if (window_accept(&window, port_read_byte(port), acknowledgement)) return;
+            if (window_accept(&window, port_read_byte(port), acknowledgement)) return true;
         } else if (repetition.drained && clock_tick_ms() - repetition.drained_at >= interval) {
             port_write_string(port, s.password);
             repetition.drained = false;
@@ -54,7 +51,7 @@ void repeat_password_until_acknowledged(const RunSettings& s) {
             repetition.drained = true;
             repetition.drained_at = clock_tick_ms();
         }
-        if (key_waiting()) abandon_by_key(port);
+        if (key_waiting()) return false;
         idle_wait(port, WAKE_ON_KEY, time_to_next_duty(repetition, interval));
     }
 }
@@ -62,15 +59,15 @@ void repeat_password_until_acknowledged(const RunSettings& s) {
 // A key does not end this wait (it stays pending and interrupts the
 // program stage); Ctrl-C does. The target has acknowledged and waits for
 // the loader: a line lost now cannot be picked up again, and a 'G' lost
-// with it would leave this wait without end.
-void wait_for_go(const RunSettings& s) {
+// with it would leave this wait without end. False when the line is lost.
+bool wait_for_go(const RunSettings& s) {
     const int port = s.port_number;
     for (;;) {
         if (port_input_count(port) != 0) {
-            if (port_read_byte(port) == 'G') return;
+            if (port_read_byte(port) == 'G') return true;
             continue;
         }
-        if (!port_is_healthy(port)) stop_loader_lost(s);
+        if (!port_is_healthy(port)) return false;
         idle_wait(port, IGNORE_KEYS, 1000);
     }
 }
@@ -101,15 +98,17 @@ void build_reset_sentence(int32_t target_id, char* out, size_t size) {
     std::snprintf(out, size, "%s*%02X\r\n", body, checksum);
 }
 
-void wake_target(const RunSettings& s) {
+RunOutcome wake_target(const RunSettings& s) {
     const int port = s.port_number;
     char sentence[32];
     build_reset_sentence(s.target_id, sentence, sizeof sentence);
     port_write_string(port, sentence);
     port_write_string(port, s.password);
-    repeat_password_until_acknowledged(s);
-    wait_for_go(s);
+    if (!repeat_password_until_acknowledged(s)) return run_ended(RUN_ABANDONED);
+    if (!wait_for_go(s)) return loader_lost();
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
-    if (!port_write_string(port, "Loader")) stop_loader_lost(s);
+    if (!port_write_string(port, "Loader")) return loader_write_failed();
     std::fputs("Execute STEP1\n", stderr);
+    note_said("Execute STEP1");
+    return run_goes_on();
 }

@@ -12,19 +12,34 @@ enum WatchKeys : bool { IGNORE_KEYS = false, WAKE_ON_KEY = true };
 
 void idle_wait(int port, WatchKeys keys, uint32_t max_ms);
 
-// True when the port answers: shown alive by the traffic since the last
-// health test, or answering one now. No re-open.
-bool port_answers(int port);
+// True when the port is healthy as far as can be told cheaply: shown so by
+// the traffic since the last health test, or passing one now. No re-open.
+bool port_seems_healthy(int port);
 
-// True when the port answers, re-opening it first if it does not. While it
+// True when the port is healthy, re-opening it first if it is not. While it
 // stays faulty, pauses for the retry interval (a key ends the pause early)
 // and returns false; the caller checks the keyboard and comes back.
 bool ensure_port_healthy(int port);
 
-// Waits until the transmit queue has drained (or its status is unreadable).
-void wait_for_drain(int port);
+// From now on a write the line does not take watches the keyboard: a key
+// gives it up (the write fails), and after 5 s the operator is told, once,
+// what may hold the line.
+void watch_line_stalls();
 
-// Waits for the drain, then tells whether the port still answers. A queue
-// whose status cannot be read counts as drained, so a dead device would
-// otherwise pass for one that took everything.
-bool drained_on_healthy_port(int port);
+enum DrainResult { DRAINED, DRAIN_GIVEN_UP, DRAIN_LINE_LOST };
+
+// Waits until the transmit queue has drained (or its status is unreadable).
+// A queue that stops moving is reported as a stalled write is, and given up
+// (DRAIN_GIVEN_UP) when a key is pending; one that moves is waited for,
+// key or not.
+DrainResult wait_for_drain(int port);
+
+// Waits for the drain, then tells whether the port still answers
+// (DRAIN_LINE_LOST when not). A queue whose status cannot be read counts as
+// drained, so a dead device would otherwise pass for one that took
+// everything.
+DrainResult drain_on_healthy_port(int port);
+
+// The end of a run that a key stopped: "Interruption.", the drain (given up
+// when the line takes nothing) and the close. Returns the exit status, 1.
+int close_interrupted(int port);

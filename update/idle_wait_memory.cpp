@@ -13,6 +13,6 @@ void idle_wait(int port, WatchKeys keys, uint32_t max_ms) {
         key_input_noticed();
         return;
     }
-    port_note_quiet(port);
+    port_doubt_health(port);
     clock_sleep_ms(max_ms);
 }

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "idle_wait.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -34,7 +35,7 @@ bool send_end_marker(int port) {
 
 }  // namespace
 
-void send_loader(const RunSettings& s, const RunFiles& files) {
+RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
     const int port = s.port_number;
     const uint32_t group = static_cast<uint32_t>(s.loader_pacing_group);
     uint32_t records_in_group = 0;
@@ -44,12 +45,13 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
         const long got = read_chunk(files.loader_fd, record, sizeof record);
         // A loader cut short by a read error must not reach the target as if
         // it were whole.
-        if (got < 0) stop_with_port_closed(s, "Loader file can not be read.");
+        if (got < 0) return run_stopped(STOP_BAD_FILE, "Loader file can not be read.", true);
         if (got == 0) break;
         bytes_read += static_cast<int32_t>(got);
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
         // No resend exists for the loader: one lost record spoils it all.
-        if (!port_write(port, record, sizeof record)) stop_loader_lost(s);
+        if (!port_write(port, record, sizeof record)) return loader_write_failed();
+        note_loader_record_sent();
         if (group != 0 && ++records_in_group >= group) {
             records_in_group = 0;
             wait_ms(static_cast<uint32_t>(s.loader_pacing_wait));
@@ -58,11 +60,21 @@ void send_loader(const RunSettings& s, const RunFiles& files) {
     }
     std::fputs("                    \r", stderr);
     progress_line_broken();
-    if (!send_end_marker(port) || !drained_on_healthy_port(port)) stop_loader_lost(s);
+    if (!send_end_marker(port)) return loader_write_failed();
+    const DrainResult drained = drain_on_healthy_port(port);
+    if (drained == DRAIN_GIVEN_UP) return run_ended(RUN_INTERRUPTED);
+    if (drained == DRAIN_LINE_LOST) return loader_lost();
+    return run_goes_on();
 }
 
-void stop_loader_lost(const RunSettings& s) {
-    stop_with_port_closed(s,
-                          "The loader did not reach the target: the line failed while it was sent.\n"
-                          "Switch the target off and on again, then run fwld again.\a");
+RunOutcome loader_write_failed() {
+    // A key gives up a write that the line does not take.
+    return key_waiting() ? run_ended(RUN_INTERRUPTED) : loader_lost();
+}
+
+RunOutcome loader_lost() {
+    return run_stopped(STOP_LINE_FAILED,
+                       "The loader did not reach the target: the line failed while it was sent.\n"
+                       "Switch the target off and on again, then run fwld again.\a",
+                       true);
 }

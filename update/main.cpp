@@ -1,23 +1,25 @@
 // fwld: rewrites a target's flash over a serial line.
 #include "console.h"
+#include "restore.h"
 #include "settings.h"
 #include "stages.h"
 
 int main(int argc, char** argv) {
-    console_prepare_streams();
+    restore_install();
+    console_prepare();
     const InfoRequest info = info_request(argc, argv);
     if (info == VERSION_REQUEST) {
         print_version();
         return 0;
     }
     print_banner_and_usage();
-    if (info == HELP_REQUEST) return 0;
+    if (info == HELP_REQUEST) {
+        print_help();
+        return 0;
+    }
     RunSettings settings;
     const char* refusal = parse_command_line(argc, argv, &settings);
     if (refusal != nullptr) fatal_stop(refusal);
     RunFiles files{};
-    start_run(settings, &files);
-    wake_target(settings);
-    send_loader(settings, files);
-    return send_program(settings, &files);
+    return end_run(settings, run_stages(settings, &files));
 }

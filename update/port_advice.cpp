@@ -2,7 +2,7 @@
 // device failed and why, in words, and what exists instead.
 #include <cstdio>
 
-#include "device.h"
+#include "device_names.h"
 #include "port.h"
 #include "port_advice.h"
 

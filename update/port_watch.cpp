@@ -1,26 +1,102 @@
-// Port recovery and drain waiting shared by the stages.
+// Port recovery, the watch over a line that stops taking bytes, and the
+// drain waits shared by the stages.
+#include <cstdio>
+
 #include "clock.h"
 #include "console.h"
 #include "idle_wait.h"
+#include "keyboard.h"
 #include "port.h"
+#include "run_record.h"
 
-bool port_answers(int port) {
+namespace {
+
+// A line that takes nothing for this long is reported, once per stall.
+constexpr uint32_t STALL_REPORT_MS = 5000;
+// A drain that a pending key waits on is given up once the queue has not
+// moved for this long: a line that moves at all moves faster.
+constexpr uint32_t DRAIN_GIVE_UP_MS = 250;
+// A queue that has not moved for a while is looked at less often.
+constexpr uint32_t DRAIN_SLOW_POLL_MS = 50;
+
+bool stall_reported = false;
+uint32_t last_stalled_ms = 0;
+
+void report_stall(int port) {
+    char hold[256];
+    port_describe_hold(port, hold, sizeof hold);
+    progress_line_broken();
+    std::fprintf(stderr, "The line has taken no bytes for %lu s: %s. Still waiting; a key ends the run.\n",
+                 static_cast<unsigned long>(STALL_REPORT_MS / 1000), hold);
+}
+
+// Tells the operator once per stall; a stall that ended and a new one that
+// began are told apart by the time starting over.
+void note_stall(int port, uint32_t stalled_ms) {
+    if (stalled_ms < last_stalled_ms) stall_reported = false;
+    last_stalled_ms = stalled_ms;
+    if (stall_reported || stalled_ms < STALL_REPORT_MS) return;
+    stall_reported = true;
+    report_stall(port);
+}
+
+// A write the line does not take goes on while no key is pressed.
+bool keep_waiting_on_line(int port, uint32_t stalled_ms) {
+    note_stall(port, stalled_ms);
+    return !key_waiting_now();
+}
+
+}  // namespace
+
+bool port_seems_healthy(int port) {
     // Traffic since the last look has shown the device alive: no need to ask.
-    return port_known_alive(port) || port_is_healthy(port) != 0;
+    return port_known_healthy(port) || port_is_healthy(port) != 0;
 }
 
 bool ensure_port_healthy(int port) {
-    if (port_answers(port)) return true;
-    if (port_reopen(port) == 0 && port_is_healthy(port)) return true;
+    if (port_seems_healthy(port)) return true;
+    if (port_reopen(port) == PORT_OPENED && port_is_healthy(port)) {
+        note_reopen();
+        return true;
+    }
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;
 }
 
-void wait_for_drain(int port) {
-    while (!port_output_drained(port)) clock_sleep_ms(DRAIN_POLL_MS);
+void watch_line_stalls() {
+    WakeSet wake{};
+    wake.count = keyboard_wake_handles(true, wake.handles);
+    port_watch_writes(wake, keep_waiting_on_line);
 }
 
-bool drained_on_healthy_port(int port) {
-    wait_for_drain(port);
-    return port_is_healthy(port) != 0;
+DrainResult wait_for_drain(int port) {
+    uint32_t queued = port_output_queued(port);
+    uint32_t moved_at = clock_tick_ms();
+    while (!port_output_drained(port)) {
+        const uint32_t now = clock_tick_ms();
+        const uint32_t still_queued = port_output_queued(port);
+        if (still_queued != queued) {
+            queued = still_queued;
+            moved_at = now;
+        }
+        const uint32_t stalled = now - moved_at;
+        note_stall(port, stalled);
+        if (stalled >= DRAIN_GIVE_UP_MS && key_waiting()) return DRAIN_GIVEN_UP;
+        clock_sleep_ms(stalled < DRAIN_GIVE_UP_MS ? DRAIN_POLL_MS : DRAIN_SLOW_POLL_MS);
+    }
+    return DRAINED;
+}
+
+DrainResult drain_on_healthy_port(int port) {
+    const DrainResult result = wait_for_drain(port);
+    if (result == DRAINED && port_is_healthy(port) == 0) return DRAIN_LINE_LOST;
+    return result;
+}
+
+int close_interrupted(int port) {
+    std::fputs("Interruption.          \a\n", stderr);
+    // Bytes a stalled line never took would hold the close.
+    if (wait_for_drain(port) == DRAIN_GIVEN_UP) port_discard_output(port);
+    port_close(port);
+    return 1;
 }

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "idle_wait.h"
 #include "program_reader.h"
+#include "run_record.h"
 #include "stages.h"
 
 namespace {
@@ -28,6 +29,7 @@ struct Transfer {
     bool sent_whole;       // and its last write went out whole
     bool first_ready;      // the erase countdown is still to come
     int32_t bytes_sent;
+    RunOutcome stop;       // why the run stops, once a command or the file stops it
 };
 
 // Every way the line can fail the program ends here: a record that did not
@@ -39,7 +41,7 @@ const char file_changed_message[] =
     "Hex file changed while it was sent: the target may hold a mixed image.\n"
     "Run fwld again once the file is complete.\a";
 
-enum CommandOutcome { KEEP_WAITING, TARGET_READY };
+enum CommandOutcome { KEEP_WAITING, TARGET_READY, RUN_STOPS };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
 
@@ -49,7 +51,7 @@ int port_of(const Transfer& t) { return t.settings->port_number; }
 int next_byte_or_key(int port) {
     for (;;) {
         if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
-        if (key_waiting() || !port_answers(port)) return -1;
+        if (key_waiting() || !port_seems_healthy(port)) return -1;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
 }
@@ -82,22 +84,25 @@ bool read_message_line(int port, char* line) {
     return true;
 }
 
-void change_speed(const Transfer& t) {
+CommandOutcome change_speed(Transfer* t) {
     char line[LINE_BUFFER_SIZE];
-    if (!read_speed_line(port_of(t), line)) return;
+    if (!read_speed_line(port_of(*t), line)) return KEEP_WAITING;
     progress_line_broken();
     int32_t baud = 0;
     if (scan_decimal(line, &baud) == nullptr || baud <= 0) {
         char shown[LINE_BUFFER_SIZE * 4];
         escape_for_console(line, shown, sizeof shown);
         std::fprintf(stderr, "Speed change ignored, no usable baud rate in \"%s\"\n", shown);
-        return;
+        return KEEP_WAITING;
     }
     const uint32_t before = clock_tick_ms();
-    port_configure(port_of(t), static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE);
+    t->stop = configure_speed(*t->settings, baud, true);
+    if (!goes_on(t->stop)) return RUN_STOPS;
     const uint32_t took = clock_tick_ms() - before;
+    note_speed(baud);
     std::fprintf(stderr, "bps=%ld\n", static_cast<long>(baud));
     std::fprintf(stderr, "setting time(bps,..)=%ldmsec\n", static_cast<long>(took));
+    return KEEP_WAITING;
 }
 
 void show_message(const Transfer& t) {
@@ -107,16 +112,22 @@ void show_message(const Transfer& t) {
     escape_for_console(line, shown, sizeof shown);
     progress_line_broken();
     std::fprintf(stderr, ">>%s\n", shown);
+    note_target_message(line);
 }
 
-[[noreturn]] void report_write_error(const Transfer& t) {
-    const int detail = next_byte_or_key(port_of(t));
+CommandOutcome stop_run(Transfer* t, StopKind kind, const char* message, bool close_port) {
+    t->stop = run_stopped(kind, message, close_port);
+    return RUN_STOPS;
+}
+
+CommandOutcome report_write_error(Transfer* t) {
+    const int detail = next_byte_or_key(port_of(*t));
     if (detail >= 0) {
         char shown[5];
         escape_byte(static_cast<unsigned char>(detail), shown);
         std::fprintf(stderr, "N-%s\n", shown);
     }
-    stop_with_port_closed(*t.settings, "Write Error\a");
+    return stop_run(t, STOP_TARGET_ERROR, "Write Error\a", true);
 }
 
 void send_erase_list(const Transfer& t) {
@@ -131,11 +142,14 @@ void resend_previous(Transfer* t) {
     if (!t->sent_any) return;  // nothing has gone out yet
     const RecordSlot& previous = t->slots[1 - t->next];
     t->sent_whole = port_write(port_of(*t), previous.bytes, static_cast<uint32_t>(previous.length)) != 0;
+    note_resend();
 }
 
-void report_flash_type(const char* line) {
+// The line with its line feed for the console, the name for the record.
+void report_flash_type(const char* line, const char* name) {
     progress_line_broken();
     std::fputs(line, stderr);
+    note_flash_type(name);
 }
 
 CommandOutcome handle_command(Transfer* t, char command) {
@@ -144,21 +158,23 @@ CommandOutcome handle_command(Transfer* t, char command) {
     case 'H':
         // Asked for the next record while the last one never got out whole:
         // the target would miss it without knowing.
-        if (t->sent_any && !t->sent_whole) stop_with_port_closed(s, line_lost_message);
+        if (t->sent_any && !t->sent_whole) return stop_run(t, STOP_LINE_FAILED, line_lost_message, true);
         if (t->first_ready) {
             t->first_ready = false;
+            note_first_ready();
             erase_countdown(s.erase_wait);
         }
         return TARGET_READY;
     case 'R': resend_previous(t); break;
-    case 'S': change_speed(*t); break;
+    case 'S': return change_speed(t);
     case 'M': show_message(*t); break;
-    case 'N': report_write_error(*t);
-    case 'E': stop_with_port_closed(s, "Erase Error1\a");
-    case 'e': stop_with_port_closed(s, "Erase Error2\a");
-    case '1': report_flash_type("28F400BV-B\n"); break;
-    case '2': report_flash_type("28F400BV-T\n"); break;
-    case '0': fatal_stop("Type Error\a");
+    case 'N': return report_write_error(t);
+    case 'E': return stop_run(t, STOP_TARGET_ERROR, "Erase Error1\a", true);
+    case 'e': return stop_run(t, STOP_TARGET_ERROR, "Erase Error2\a", true);
+    case '1': report_flash_type("28F400BV-B\n", "28F400BV-B"); break;
+    case '2': report_flash_type("28F400BV-T\n", "28F400BV-T"); break;
+    // The port stays open here, as it always has for this one.
+    case '0': return stop_run(t, STOP_TARGET_ERROR, "Type Error\a", false);
     case 'h': wait_ms(static_cast<uint32_t>(s.new_wait)); break;
     case 'Z': send_erase_list(*t); break;
     default: break;  // anything else is line noise to us
@@ -166,47 +182,68 @@ CommandOutcome handle_command(Transfer* t, char command) {
     return KEEP_WAITING;
 }
 
-// Handles commands until the target asks for the next record (true) or a
-// key is pressed (false).
-bool await_ready(Transfer* t) {
+enum Awaited { TARGET_ASKS, KEY_PRESSED, TRANSFER_STOPS };
+
+// Handles commands until the target asks for the next record, a key is
+// pressed, or a command stops the run (t->stop says why).
+Awaited await_ready(Transfer* t) {
     const int port = port_of(*t);
     for (;;) {
         if (!ensure_port_healthy(port)) {
-            if (key_waiting()) return false;
+            if (key_waiting()) return KEY_PRESSED;
             continue;  // the retry pause has passed already
         }
-        if (port_input_count(port) != 0 && handle_command(t, port_read_byte(port)) == TARGET_READY) return true;
-        if (key_waiting()) return false;
+        if (port_input_count(port) != 0) {
+            const CommandOutcome handled = handle_command(t, port_read_byte(port));
+            if (handled == TARGET_READY) return TARGET_ASKS;
+            if (handled == RUN_STOPS) return TRANSFER_STOPS;
+        }
+        if (key_waiting()) return KEY_PRESSED;
         idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
     }
 }
 
-// Reads the record to send next. False when the file holds no more, which
-// is only once every byte of the checked file has been taken.
-bool load_next_record(Transfer* t) {
+enum Loaded { RECORD_LOADED, FILE_DONE, FILE_STOPS };
+
+// Reads the record to send next. FILE_DONE once the file holds no more,
+// which is only once every byte of the checked file has been taken;
+// FILE_STOPS (t->stop says why) when it cannot be read or has changed.
+Loaded load_next_record(Transfer* t) {
     FILE* file = t->program.file;
     RecordSlot* slot = &t->slots[t->next];
     const RecordRead result = read_program_record(slot, &t->program);
-    if (std::ferror(file)) stop_with_port_closed(*t->settings, "Hex file can not be read.");
-    if (result == RECORD_TOO_LONG) stop_with_port_closed(*t->settings, "Hex file holds a record too long to send.");
+    if (std::ferror(file)) {
+        t->stop = run_stopped(STOP_BAD_FILE, "Hex file can not be read.", true);
+        return FILE_STOPS;
+    }
+    if (result == RECORD_TOO_LONG) {
+        t->stop = run_stopped(STOP_BAD_FILE, "Hex file holds a record too long to send.", true);
+        return FILE_STOPS;
+    }
     // A record cut short by the end of the file is never sent.
     const bool more = result == RECORD && !std::feof(file);
     if (!program_file_unchanged(&t->program, *t->checked, !more)) {
-        stop_with_port_closed(*t->settings, file_changed_message);
+        t->stop = run_stopped(STOP_FILE_CHANGED, file_changed_message, true);
+        return FILE_STOPS;
     }
-    return more;
+    return more ? RECORD_LOADED : FILE_DONE;
 }
 
 // A failed write is left to the target: after the re-open it asks again
-// with 'R'. Whether it did is checked on the next 'H' and at the end.
-void send_record(Transfer* t, int32_t program_size) {
+// with 'R'. Whether it did is checked on the next 'H' and at the end. False
+// when a key gave up a write that the line did not take: the run is
+// interrupted.
+bool send_record(Transfer* t, int32_t program_size) {
     const RecordSlot& slot = t->slots[t->next];
     t->sent_whole = port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length)) != 0;
+    if (!t->sent_whole && key_waiting()) return false;
     t->bytes_sent += slot.length;
     t->sent_any = true;
+    note_record_sent(slot.length);
     show_progress(program_size, t->bytes_sent);
     wait_ms(static_cast<uint32_t>(t->settings->write_wait));
     t->next = 1 - t->next;
+    return true;
 }
 
 void close_input_files(RunFiles* files) {
@@ -216,37 +253,42 @@ void close_input_files(RunFiles* files) {
     files->program = nullptr;
 }
 
+// How the transfer ended, with the files closed: the key's interruption,
+// a stop, or the end of the file, which is a finish only on a line that
+// took the last record whole and still answers after the drain.
+RunOutcome transfer_ended(const Transfer& t, Loaded loaded, Awaited awaited) {
+    const int port = port_of(t);
+    if (loaded == FILE_STOPS || awaited == TRANSFER_STOPS) return t.stop;
+    // A fresh look at the keyboard as well, so a key pressed after the last
+    // record still reports an interruption.
+    if (awaited == KEY_PRESSED || key_waiting_now()) return run_ended(RUN_INTERRUPTED);
+    const bool last_record_whole = !t.sent_any || t.sent_whole;
+    if (!last_record_whole) return run_stopped(STOP_LINE_FAILED, line_lost_message, true);
+    const DrainResult drained = drain_on_healthy_port(port);
+    // A key while the line took nothing more: the end of the run is not known.
+    if (drained == DRAIN_GIVEN_UP) return run_ended(RUN_INTERRUPTED);
+    if (drained == DRAIN_LINE_LOST) return run_stopped(STOP_LINE_FAILED, line_lost_message, true);
+    return run_ended(RUN_FINISHED);
+}
+
 }  // namespace
 
-int send_program(const RunSettings& s, RunFiles* files) {
+RunOutcome send_program(const RunSettings& s, RunFiles* files) {
     std::fputs("Execute STEP2\n", stderr);
     std::fprintf(stderr, "%ldByte transfer\n", static_cast<long>(files->program_size));
+    note_said("Execute STEP2");
     Transfer t{};
     t.settings = &s;
     t.checked = &files->program_checked;
     program_stream_start(&t.program, files->program);
     t.first_ready = true;
-    bool stopped_by_key = false;
-    while (load_next_record(&t)) {
-        if (!await_ready(&t) || key_waiting()) {
-            stopped_by_key = true;
-            break;
-        }
-        send_record(&t, files->program_size);
+    Loaded loaded = FILE_DONE;
+    Awaited awaited = TARGET_ASKS;
+    while ((loaded = load_next_record(&t)) == RECORD_LOADED) {
+        awaited = await_ready(&t);
+        if (awaited == TARGET_ASKS && (key_waiting() || !send_record(&t, files->program_size))) awaited = KEY_PRESSED;
+        if (awaited != TARGET_ASKS) break;
     }
     close_input_files(files);
-    const int port = s.port_number;
-    // A fresh look at the keyboard as well, so a key pressed after the last
-    // record still reports an interruption.
-    if (stopped_by_key || key_waiting_now()) {
-        std::fputs("Interruption.          \a\n", stderr);
-        wait_for_drain(port);
-        port_close(port);
-        return 1;
-    }
-    const bool last_record_whole = !t.sent_any || t.sent_whole;
-    if (!last_record_whole || !drained_on_healthy_port(port)) stop_with_port_closed(s, line_lost_message);
-    std::fputs("Finish version up.     \a\n", stderr);
-    port_close(port);
-    return 0;
+    return transfer_ended(t, loaded, awaited);
 }

@@ -5,17 +5,32 @@
 
 namespace {
 
+void sink_flush(DigestSink* sink) {
+    sha256_update(&sink->sha, sink->pending, sink->pending_count);
+    sink->pending_count = 0;
+}
+
+void sink_byte(DigestSink* sink, unsigned char byte) {
+    if (sink == nullptr) return;
+    sink->pending[sink->pending_count++] = byte;
+    if (sink->pending_count == sizeof sink->pending) sink_flush(sink);
+}
+
 int take_byte(ProgramStream* stream) {
     const int byte = std::fgetc(stream->file);
     if (byte == EOF) return EOF;
     ++stream->consumed;
     stream->digest = digest_byte(stream->digest, static_cast<unsigned char>(byte));
+    sink_byte(stream->sink, static_cast<unsigned char>(byte));
     return byte;
 }
 
 size_t take_bytes(ProgramStream* stream, unsigned char* out, size_t count) {
     const size_t got = std::fread(out, 1, count, stream->file);
-    for (size_t i = 0; i < got; ++i) stream->digest = digest_byte(stream->digest, out[i]);
+    for (size_t i = 0; i < got; ++i) {
+        stream->digest = digest_byte(stream->digest, out[i]);
+        sink_byte(stream->sink, out[i]);
+    }
     stream->consumed += static_cast<int64_t>(got);
     return got;
 }
@@ -39,6 +54,7 @@ void program_stream_start(ProgramStream* stream, FILE* file) {
     stream->consumed = 0;
     stream->digest = FNV_OFFSET_BASIS;
     stream->looked_block = -1;
+    stream->sink = nullptr;
 }
 
 RecordRead read_program_record(RecordSlot* slot, ProgramStream* stream) {
@@ -67,8 +83,15 @@ bool check_program_file(FILE* stream, ProgramFingerprint* seen, char* message, s
     std::rewind(stream);
     ProgramStream whole;
     program_stream_start(&whole, stream);
+    // The SHA-256 of exactly the bytes checked, for the result log.
+    static DigestSink sink;
+    sink.pending_count = 0;
+    sha256_begin(&sink.sha);
+    whole.sink = &sink;
+    seen->records = 0;
     bool ok = true;
     for (int byte = take_byte(&whole); byte != EOF && ok; byte = take_byte(&whole)) {
+        if (byte == 'E') ++seen->records;
         if (byte != 'S') continue;
         const long record_offset = static_cast<long>(whole.consumed - 1);
         const int count = take_byte(&whole);
@@ -85,6 +108,8 @@ bool check_program_file(FILE* stream, ProgramFingerprint* seen, char* message, s
             std::snprintf(message, size, "Hex file ends inside the record at byte %ld (%d data bytes expected).",
                           record_offset, count);
             ok = false;
+        } else {
+            ++seen->records;
         }
     }
     if (ok && std::ferror(stream)) {
@@ -93,6 +118,8 @@ bool check_program_file(FILE* stream, ProgramFingerprint* seen, char* message, s
     }
     seen->size = whole.consumed;
     seen->digest = whole.digest;
+    sink_flush(&sink);
+    if (!sha256_finish(&sink.sha, seen->sha256)) seen->sha256[0] = '\0';
     std::rewind(stream);
     return ok;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "digest.h"
+
 constexpr int RECORD_SLOT_SIZE = 128;
 constexpr int RECORD_COUNT_MAX = RECORD_SLOT_SIZE - 2;
 
@@ -24,6 +26,15 @@ enum RecordRead {
 struct ProgramFingerprint {
     int64_t size;
     uint64_t digest;  // 64-bit FNV-1a over every byte, skipped ones included
+    int64_t records;  // S and E records
+    char sha256[SHA256_HEX_SIZE];  // of every byte, as sha256sum prints it; "" when it could not be had
+};
+
+// Bytes on their way to a SHA-256, handed over a block at a time.
+struct DigestSink {
+    Sha256 sha;
+    unsigned char pending[4096];
+    size_t pending_count;
 };
 
 // The file as the transfer reads it: the buffered stream, and a running
@@ -33,6 +44,7 @@ struct ProgramStream {
     int64_t consumed;
     uint64_t digest;
     int64_t looked_block;  // 4 KiB block of `consumed` at the last size look; -1: none yet
+    DigestSink* sink;      // also hashes every byte taken; nullptr: no
 };
 
 constexpr uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "console.h"
-#include "device.h"
+#include "device_names.h"
 #include "settings.h"
 
 namespace {
@@ -24,6 +24,30 @@ const char* const usage_lines[] = {
     "    LD[t]/[r]: t/r:Loader sending wait Time[ms]/Records.\n",
     "    ES[s]    : s  :ROM erase sectors.\n",
 };
+
+// After the usage text, for --help alone: what the usage text leaves out.
+const char help_text[] =
+    "\n"
+    "Options (p7..., case-sensitive):\n"
+    "    LDt/r   after every r loader records, pause t ms (r = 0: no pacing)\n"
+    "    ESs     the erase list s, sent when the target asks with Z\n"
+    "    TRpath  append a trace of every byte on the line to the file path\n"
+    "    LGpath  append one line of JSON about the run to the file path\n"
+    "\n"
+    "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
+    "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
+    "    COMn, comn     port n; from 32 to 256 the device itself\n"
+    "    /dev/ttyUSB0   a device path (POSIX: any text with a /)\n"
+    "    ttyUSB0        a device name under /dev (POSIX)\n"
+    "    \\\\.\\COM12      a device in the Windows device namespace\n"
+    "    - or empty     port 1 at 9600 baud, a placeholder before p6\n"
+    "\n"
+    "Exit status:\n"
+    "    0      Finish version up. (and --help, -h, --version)\n"
+    "    1      Interruption., a key while waiting for the target, every fatal stop\n"
+    "    128+n  ended by signal n, 130 for Ctrl-C (Windows: 0xC000013A)\n"
+    "\n"
+    "See man fwld.\n";
 
 void scan_into(const char* text, int32_t* field) {
     int32_t value = 0;
@@ -116,12 +140,21 @@ bool parse_port_number(const char* text, RunSettings* s, const char** refusal) {
     return true;
 }
 
+// Windows numbers its ports up to COM256, and USB adapters often land above
+// the table's 32 slots: such a COMn names its device directly.
+constexpr int COM_NUMBER_MAX = 256;
+
 // "COMn" in any case: port n on every platform.
 bool parse_com_port(const char* text, RunSettings* s, const char** refusal) {
     const bool com = std::tolower(static_cast<unsigned char>(text[0])) == 'c' &&
                      std::tolower(static_cast<unsigned char>(text[1])) == 'o' &&
                      std::tolower(static_cast<unsigned char>(text[2])) == 'm';
-    return com && text[3] >= '0' && text[3] <= '9' && parse_port_number(text + 3, s, refusal);
+    if (!com || text[3] < '0' || text[3] > '9' || !parse_port_number(text + 3, s, refusal)) return false;
+    if (*refusal == nullptr && s->port_number >= PORT_COUNT && s->port_number <= COM_NUMBER_MAX) {
+        device_default_path(s->port_number, s->port_path, sizeof s->port_path);
+        s->port_number = 1;  // the slot that holds the device's name
+    }
+    return true;
 }
 
 // A bare device name the platform knows, e.g. ttyUSB0 for /dev/ttyUSB0.
@@ -158,6 +191,7 @@ void parse_option(const char* option, RunSettings* s) {
     if (std::strncmp(option, "LD", 2) == 0) parse_loader_pacing(option + 2, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
     if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
+    if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
 }
 
 // A negative wait would become a wait of about 49.7 days on the unsigned
@@ -179,6 +213,11 @@ InfoRequest info_request(int argc, char** argv) {
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return HELP_REQUEST;
     if (std::strcmp(argv[1], "--version") == 0) return VERSION_REQUEST;
     return NO_INFO_REQUEST;
+}
+
+void print_help() {
+    std::fputs(help_text, stdout);
+    std::fflush(stdout);
 }
 
 void print_version() {
@@ -216,6 +255,7 @@ const char* parse_command_line(int argc, char** argv, RunSettings* s) {
         build_password(s);
     }
     if (argc >= 8) {
+        s->port_text = argv[7];
         const char* refusal = parse_port(argv[7], s);
         if (refusal != nullptr) return refusal;
     }

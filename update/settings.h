@@ -22,6 +22,8 @@ struct RunSettings {
     char password[PASSWORD_MAX + 1];
     char port_path[PORT_PATH_MAX];  // device named directly; "" for a numbered port
     const char* trace_path;      // option TR: the line traffic is appended here; nullptr: no trace
+    const char* log_path;        // option LG: one line of JSON per run is appended here; nullptr: none
+    const char* port_text;       // p5 as given; nullptr when absent
 };
 
 // Banner on stderr, usage on stdout: printed on every start.
@@ -32,6 +34,9 @@ enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST };
 InfoRequest info_request(int argc, char** argv);
 // The banner's version line, on stdout.
 void print_version();
+// What --help adds after the usage text, on stdout: every option, the port
+// forms and the exit statuses.
+void print_help();
 
 // Fills the settings from the command line. Returns nullptr when they are
 // usable, else the message of the fatal stop that refuses them.

@@ -1,10 +1,11 @@
-// The stages of one run, in the order main calls them. Each takes the
-// settings read-only and the open files and port it needs; a failure ends
-// the process through fatal_stop.
+// The stages of one run, in the order run_update calls them. Each takes the
+// settings read-only and the open files and port it needs, and returns how
+// it ended; none ends the process.
 #pragma once
 #include <cstdint>
 #include <cstdio>
 
+#include "outcome.h"
 #include "program_reader.h"
 #include "settings.h"
 
@@ -18,23 +19,34 @@ struct RunFiles {
 
 // Opens both input files, checks the program file's framing, opens and
 // configures the port, echoes the settings and asks for target power.
-void start_run(const RunSettings& settings, RunFiles* files);
+RunOutcome start_run(const RunSettings& settings, RunFiles* files);
 
 // Wakes the target and sends "Loader".
-void wake_target(const RunSettings& settings);
+RunOutcome wake_target(const RunSettings& settings);
 
-// Sends the loader file and its end marker, then waits for the drain. A
-// line that fails on the way stops the run (stop_loader_lost).
-void send_loader(const RunSettings& settings, const RunFiles& files);
+// Sends the loader file and its end marker, then waits for the drain.
+RunOutcome send_loader(const RunSettings& settings, const RunFiles& files);
 
-// Streams the program records under the target's commands and closes the
-// run. Returns the process exit status: 0 finished, 1 interrupted. Reports
-// the finish only when every record went out whole on a line still there
-// after the last drain, and the file was the one checked at the start.
-int send_program(const RunSettings& settings, RunFiles* files);
+// Streams the program records under the target's commands. RUN_FINISHED
+// only when every record went out whole on a line still there after the
+// last drain, and the file was the one checked at the start.
+RunOutcome send_program(const RunSettings& settings, RunFiles* files);
 
-// Closes the port, then stops with the message.
-[[noreturn]] void stop_with_port_closed(const RunSettings& settings, const char* message);
+// The whole run from the start, stage after stage while each goes on.
+RunOutcome run_stages(const RunSettings& settings, RunFiles* files);
+
+// The end of every run: the port closed, the last message written, in the
+// order the ending asks for. Returns the exit status.
+int end_run(const RunSettings& settings, const RunOutcome& outcome);
+
+// Sets the line to the speed: at the start (p5), or the one the target asked
+// for and has switched to. A port that answers and refuses the speed stops
+// the run with the rate and the system's reason: after a switch nothing can
+// arrive intact.
+RunOutcome configure_speed(const RunSettings& settings, int32_t baud, bool target_switched);
+// A write failed between the acknowledgement and the loader's drain: an
+// interruption when a key gave it up, else the loader is lost.
+RunOutcome loader_write_failed();
 // The line failed between "Loader" and the drain of the end marker: the
 // target has no whole loader and nothing can resume it.
-[[noreturn]] void stop_loader_lost(const RunSettings& settings);
+RunOutcome loader_lost();

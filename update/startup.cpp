@@ -6,11 +6,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "clock.h"
 #include "console.h"
+#include "idle_wait.h"
+#include "low_latency.h"
 #include "port_advice.h"
 #include "program_reader.h"
+#include "restore.h"
+#include "run_record.h"
 #include "stages.h"
 #include "trace.h"
 
@@ -28,29 +33,62 @@ bool file_length(int fd, int32_t* length) {
     return true;
 }
 
-void open_input_files(const RunSettings& s, RunFiles* files) {
+// The loader's SHA-256 for the result log, read before the run; the stage
+// reads the file again from its start. "" when it cannot be read here (the
+// stage then says so).
+void hash_loader(int fd, char hex[SHA256_HEX_SIZE]) {
+    Sha256 sha;
+    sha256_begin(&sha);
+    unsigned char block[4096];
+    long got = 0;
+    while ((got = read(fd, block, sizeof block)) > 0) sha256_update(&sha, block, static_cast<size_t>(got));
+    if (!sha256_finish(&sha, hex) || got < 0) hex[0] = '\0';
+    lseek(fd, 0, SEEK_SET);
+}
+
+RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
     files->loader_fd = open(s.loader_path, O_RDONLY | O_BINARY);
-    if (files->loader_fd < 0) fatal_stop("Loader file can not open.");
+    if (files->loader_fd < 0) return run_stopped(STOP_BAD_FILE, "Loader file can not open.", false);
     files->program = std::fopen(s.program_path, "rb");
-    if (files->program == nullptr) fatal_stop("Hex file can not open.");
-    if (!file_length(files->loader_fd, &files->loader_size)) fatal_stop("Loader file is too large.");
-    if (!file_length(fileno(files->program), &files->program_size)) fatal_stop("Hex file is too large.");
+    if (files->program == nullptr) return run_stopped(STOP_BAD_FILE, "Hex file can not open.", false);
+    if (!file_length(files->loader_fd, &files->loader_size)) {
+        return run_stopped(STOP_BAD_FILE, "Loader file is too large.", false);
+    }
+    char loader_sha256[SHA256_HEX_SIZE];
+    hash_loader(files->loader_fd, loader_sha256);
+    record_loader(files->loader_size, loader_sha256);
+    if (!file_length(fileno(files->program), &files->program_size)) {
+        return run_stopped(STOP_BAD_FILE, "Hex file is too large.", false);
+    }
+    return run_goes_on();
 }
 
 // A trace that cannot be written is no reason to leave the target half done.
 void start_trace(const RunSettings& s) {
-    if (s.trace_path == nullptr || trace_start(s.trace_path, clock_tick_ms)) return;
+    if (s.trace_path == nullptr) return;
+    restore_register(trace_write_out);
+    if (trace_start(s.trace_path, clock_tick_ms)) return;
     std::fprintf(stderr, "Warning: trace file \"%s\" can not be opened (%s); the update goes on without a trace.\n",
                  s.trace_path, std::strerror(errno));
 }
 
-void open_port(const RunSettings& s) {
-    if (s.port_path[0] != '\0' && !port_assign_path(s.port_number, s.port_path)) fatal_stop("Can not open com port\n");
-    const int result = port_open(s.port_number);
-    // A number without a slot (-2) gets no diagnostic line, so no explanation either.
-    if (result == -1) explain_port_failure(stderr, s.port_number, device_last_error());
-    if (result != 0) fatal_stop("Can not open com port\n");
-    port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
+const char port_not_opened[] = "Can not open com port\n";
+
+RunOutcome open_port(const RunSettings& s) {
+    if (s.port_path[0] != '\0' && !port_assign_path(s.port_number, s.port_path)) {
+        return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
+    }
+    restore_register(low_latency_give_back_all);
+    char device[PORT_PATH_MAX];
+    port_device_path(s.port_number, device, sizeof device);
+    record_device(device);
+    const PortOpen result = port_open(s.port_number);
+    // A number without a slot gets no diagnostic line, so no explanation either.
+    if (result == PORT_NOT_OPENED) explain_port_failure(stderr, s.port_number, device_last_error());
+    if (result != PORT_OPENED) return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
+    const RunOutcome configured = configure_speed(s, s.baud_rate, false);
+    if (goes_on(configured)) watch_line_stalls();
+    return configured;
 }
 
 void echo_settings(const RunSettings& s) {
@@ -71,19 +109,44 @@ void echo_settings(const RunSettings& s) {
 
 }  // namespace
 
-void start_run(const RunSettings& s, RunFiles* files) {
-    open_input_files(s, files);
+RunOutcome start_run(const RunSettings& s, RunFiles* files) {
+    // A production line must not update a board without its record.
+    static char refusal[512];
+    if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
+    RunOutcome outcome = open_input_files(s, files);
+    if (!goes_on(outcome)) return outcome;
     // A damaged record file is refused before the target is touched: sending
     // all but a broken last record would leave a half-written device.
-    char refusal[128];
-    if (!check_program_file(files->program, &files->program_checked, refusal, sizeof refusal)) fatal_stop(refusal);
+    const bool framed = check_program_file(files->program, &files->program_checked, refusal, sizeof refusal);
+    const ProgramFingerprint& checked = files->program_checked;
+    record_program(checked.size, checked.sha256, framed ? checked.records : -1);
+    if (!framed) return run_stopped(STOP_BAD_FILE, refusal, false);
     start_trace(s);
-    open_port(s);
+    outcome = open_port(s);
+    if (!goes_on(outcome)) return outcome;
     echo_settings(s);
     std::fputs("TARGET POWER ON.\n", stderr);
+    note_said("TARGET POWER ON.");
+    return run_goes_on();
 }
 
-void stop_with_port_closed(const RunSettings& s, const char* message) {
-    port_close(s.port_number);
-    fatal_stop(message);
+RunOutcome configure_speed(const RunSettings& s, int32_t baud, bool target_switched) {
+    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE)) return run_goes_on();
+    // A device that has gone away refuses too; the re-open brings the speed
+    // back, as the slot keeps it.
+    const long error = device_last_error();
+    if (!port_is_healthy(s.port_number)) return run_goes_on();
+    char reason[160];
+    device_error_text(error, reason, sizeof reason);
+    static char message[512];
+    if (target_switched) {
+        std::snprintf(message, sizeof message,
+                      "The port refused %ld baud (%s), the speed the target has switched to: nothing after this "
+                      "can arrive intact.\nSwitch the target off and on again, then run fwld again.\a",
+                      static_cast<long>(baud), reason);
+    } else {
+        std::snprintf(message, sizeof message, "The port refused %ld baud (%s): give p5 a rate the port can run.",
+                      static_cast<long>(baud), reason);
+    }
+    return run_stopped(STOP_LINE_FAILED, message, true);
 }

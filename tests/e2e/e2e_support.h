@@ -135,6 +135,20 @@ inline bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The lines of a result log (LG), each with its line feed.
+inline std::vector<std::string> log_lines(const std::string& path) {
+    const testbed::Bytes bytes = testbed::read_file(path);
+    const std::string text(bytes.begin(), bytes.end());
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(start, next - start));
+        start = next;
+    }
+    return lines;
+}
+
 // The target's step lines as they happen, for tests that act at a step.
 // Install with `config.on_event = log.recorder()`; the log must outlive the
 // target.

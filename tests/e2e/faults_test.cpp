@@ -2,6 +2,7 @@
 // the loader is whole, a program record that does not get out, a dead line
 // at the end, and a program file that changes while it is sent.
 #include <fcntl.h>
+#include <csignal>
 #include <unistd.h>
 
 #include "e2e_support.h"
@@ -112,6 +113,58 @@ TEST(ProgramFaults, TheLastDrainOnADeadLineIsNotAFinish) {
     EXPECT_TRUE(ends_with(r.err, line_lost)) << r.err;
     EXPECT_EQ(r.err.find("Finish version up."), std::string::npos);
     EXPECT_TRUE(target.report().matches(expected_records(program)));  // every byte did arrive, unconfirmed
+}
+
+// A target that hangs with the line held: it asks for many records at once
+// and reads nothing more, so fwld's writes stop going anywhere. fwld tells
+// the operator once after 5 s, and a key or Ctrl-C still ends the run at once.
+struct HeldLine {
+    Inputs in{loader_bytes(10), program_of(3000, 126)};
+    sim::SimTarget target{held_after_first_record()};
+    std::unique_ptr<testbed::FwldProcess> tool;
+
+    static sim::TargetConfig held_after_first_record() {
+        sim::TargetConfig config;
+        config.actions[1] = {sim::RecordAction::stall(3000)};
+        return config;
+    }
+    HeldLine() {
+        EXPECT_TRUE(target.start()) << target.last_error();
+        tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()));
+    }
+    // Presses the key and returns how long fwld took to end after it.
+    milliseconds press(char key, testbed::ProcessResult* r) {
+        const auto pressed = std::chrono::steady_clock::now();
+        tool->press_key(key);
+        *r = tool->finish(10s);
+        return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - pressed);
+    }
+};
+
+TEST(ProgramFaults, ALineThatTakesNothingIsToldAndAKeyEndsTheRun) {
+    HeldLine held;
+    const std::string told = "The line has taken no bytes for 5 s: ";
+    ASSERT_TRUE(held.tool->wait_for_err(told, 30s)) << held.tool->err_so_far();
+    testbed::ProcessResult r;
+    EXPECT_LT(held.press(' ', &r).count(), 2000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(count_of(r.err, told), 1u);
+    EXPECT_NE(r.err.find(". Still waiting; a key ends the run.\n"), std::string::npos) << r.err;
+}
+
+TEST(ProgramFaults, CtrlCEndsARunWhoseLineTakesNothing) {
+    HeldLine held;
+    ASSERT_TRUE(held.target.wait_done(20s));
+    std::this_thread::sleep_for(1s);  // the line's buffer is full long before
+    testbed::ProcessResult r;
+    EXPECT_LT(held.press('\x03', &r).count(), 2000);
+    EXPECT_FALSE(r.timed_out);
+    if (testbed::ports_are_com_numbers()) {
+        EXPECT_EQ(r.exit_code, 58);  // STATUS_CONTROL_C_EXIT's low byte, as Wine passes it on
+    } else {
+        EXPECT_EQ(r.signal, SIGINT);
+    }
 }
 
 TEST(ProgramFaults, ALineLostInsideATargetLineIsPickedUpAgain) {

@@ -66,7 +66,7 @@ TEST(PortNames, TextsThatNameNoPortAreRefusedBeforeAnythingIsOpened) {
         {"COM4294967297", "p5 port number \"4294967297\" does not fit in 32 bits."},
         {"COMx", "p5 \"COMx\" names no serial port"},
         {"usb", "p5 \"usb\" names no serial port"},
-        {"ttyUSB-fwld-absent:115200", "p5 \"ttyUSB-fwld-absent:115200\" names no serial port"},
+        {"usb-fwld-absent:115200", "p5 \"usb-fwld-absent:115200\" names no serial port"},
     };
     for (const Case& c : cases) {
         const testbed::ProcessResult r = run_fwld({absent, absent, "0", "0", "20", "0", c.p5});
@@ -114,10 +114,14 @@ void expect_a_device_listing(const std::string& listing) {
 
 TEST(OpenFailure, AMissingDeviceIsNamedWithTheReasonAndTheDevicesThatExist) {
     if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "POSIX device names and error texts";
-    const OpenFailure f = open_failure("/nonexistent/fwld-tty");
-    EXPECT_EQ(f.diagnostic, "LastError(INVALID_HANDLE_VALUE)=2\n");
-    EXPECT_EQ(f.reason.rfind("Port /nonexistent/fwld-tty: No such file or directory. ", 0), 0u) << f.reason;
-    expect_a_device_listing(f.listing);
+    // A bare name that looks like an adapter's is explained like its path.
+    for (const std::string p5 : {"/nonexistent/fwld-tty", "ttyUSB-fwld-absent:115200"}) {
+        const std::string device = p5[0] == '/' ? p5 : "/dev/ttyUSB-fwld-absent";
+        const OpenFailure f = open_failure(p5);
+        EXPECT_EQ(f.diagnostic, "LastError(INVALID_HANDLE_VALUE)=2\n");
+        EXPECT_EQ(f.reason.rfind("Port " + device + ": No such file or directory. ", 0), 0u) << f.reason;
+        expect_a_device_listing(f.listing);
+    }
 }
 
 TEST(OpenFailure, AFileThatIsNoTerminalIsSaidToBeNoSerialDevice) {
@@ -157,7 +161,12 @@ TEST(Information, HelpShowsBannerAndUsageAndVersionTheVersionLine) {
     for (const char* help : {"--help", "-h"}) {
         const testbed::ProcessResult r = run_fwld({help});
         EXPECT_EQ(r.exit_code, 0) << help;
-        EXPECT_EQ(r.out, usage_text);
+        // The usage text as every start prints it, then what it leaves out.
+        EXPECT_EQ(r.out.rfind(std::string(usage_text) + "\nOptions (p7..., case-sensitive):\n", 0), 0u) << r.out;
+        for (const char* more : {"\n    TRpath ", "\n    LGpath ", "\n    COMn, comn ", "\n    128+n ", "\\\\.\\COM12"}) {
+            EXPECT_NE(r.out.find(more), std::string::npos) << more;
+        }
+        EXPECT_TRUE(ends_with(r.out, "\nSee man fwld.\n")) << r.out;
         EXPECT_EQ(r.err.rfind(banner_line, 0), 0u) << r.err;
         EXPECT_EQ(count_of(r.err, "\n"), 3u) << r.err;  // the banner and its notice, nothing else
     }

@@ -2,6 +2,8 @@
 // 'H', and every other command the target can send.
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include "e2e_support.h"
 
 namespace e2e {
@@ -133,6 +135,48 @@ TEST(Program, TargetErrorsStopTheRun) {
         EXPECT_TRUE(ends_with(o.tool.err, c.tail)) << o.tool.err;
         EXPECT_EQ(texts(o.target.records, false).size(), 1u) << c.tail;
     }
+}
+
+// Hundreds of records against a target that asks at once: every one
+// arrives whole and in order (more than one receive buffer's worth of 'H'
+// passes through), each after the 2 ms write wait and not much later: a
+// millisecond tick that moved in coarse steps would stretch it to 16 ms.
+TEST(Program, ManyRecordsArriveWholeAtTheWriteWaitsPace) {
+    const std::string program = program_of(300, 126);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update({}, in, {"", "2"});
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+    const std::vector<sim::ProgramRecord>& r = o.target.records;
+    ASSERT_EQ(r.size(), 301u);
+    std::vector<double> gaps;
+    for (size_t i = 1; i < r.size(); ++i) gaps.push_back(r[i].ms - r[i - 1].ms);
+    // The span is bounded below exactly; a single gap also carries the
+    // target's own delay in reading the record before it.
+    EXPECT_GE((r.back().ms - r.front().ms) / static_cast<double>(gaps.size()), 1.95);
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    const double median = gaps[gaps.size() / 2];
+    EXPECT_GE(median, 1.9);
+    EXPECT_LE(median, 6.0);
+}
+
+// Commands that arrive in one read with the 'H' are all handled from what
+// was read, without a wait for more from the line in between.
+TEST(Program, CommandsArrivingInOneBurstAreAnsweredAtOnce) {
+    const std::string program = program_of(4, 8);
+    Inputs in(loader_bytes(10), program);
+    const Outcome o = run_update(with_actions({{1, {Action::burst("Mone\n1")}},
+                                               {2, {Action::burst("Mtwo\n2h")}},
+                                               {3, {Action::burst("1h\r\n")}}}),
+                                 in);
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program)));
+    EXPECT_NE(o.tool.err.find(">>one\n28F400BV-B\n"), std::string::npos) << o.tool.err;
+    EXPECT_NE(o.tool.err.find(">>two\n28F400BV-T\n"), std::string::npos) << o.tool.err;
+    const std::vector<sim::ProgramRecord>& r = o.target.records;
+    ASSERT_EQ(r.size(), 5u);
+    // A wait for more between the buffered commands would cost 500 ms each.
+    for (size_t i = 1; i < 4; ++i) EXPECT_LT(r[i].ms - r[i - 1].ms, 400.0) << "after record " << i;
 }
 
 TEST(Program, PauseRequestWaitsTheNewWait) {

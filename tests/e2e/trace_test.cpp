@@ -1,6 +1,8 @@
-// The traffic trace (option TR) of the built fwld, checked against what the
-// simulated target says it received and sent.
+// What the built fwld writes down besides the console: the traffic trace
+// (option TR), checked against what the simulated target says it received
+// and sent, and the result log (option LG).
 #include <csignal>
+#include <cstdio>
 
 #include "e2e_support.h"
 
@@ -91,7 +93,10 @@ TEST(Trace, HoldsEveryByteOfACompleteUpdateInBothDirectionsInOrder) {
     // target's speed change right after its speed line, close at the end.
     ASSERT_GE(t.events.size(), 4u);
     EXPECT_EQ(t.order.front().rfind("open ", 0), 0u) << t.order.front();
-    EXPECT_EQ(t.order[1], "configure 115200 baud 8N1: accepted");
+    // With the handshaking the device keeps (Windows) or runs with (POSIX).
+    const std::string flow = testbed::ports_are_com_numbers() ? "; flow: fOutxCtsFlow 0, fOutxDsrFlow 0, "
+                                                               : "; flow: crtscts off, clocal on";
+    EXPECT_EQ(t.order[1].rfind("configure 115200 baud 8N1: accepted" + flow, 0), 0u) << t.order[1];
     EXPECT_EQ(t.order.back().rfind("close ", 0), 0u) << t.order.back();
     const size_t speed_change = index_of(t.order, "configure 57600 baud 8N1: accepted");
     ASSERT_LT(speed_change, t.order.size());
@@ -132,7 +137,8 @@ void expect_nothing_lost_when_ended(bool by_key) {
     const std::string trace = in.dir.file("trace.log");
     sim::SimTarget target{sim::TargetConfig{}};
     ASSERT_TRUE(target.start()) << target.last_error();
-    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"30"}, {"TR" + trace}));
+    const std::string log = in.dir.file("runs.jsonl");
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"30"}, {"TR" + trace, "LG" + log}));
     ASSERT_TRUE(tool->wait_for_err("Erase time 1sec", 10s)) << tool->err_so_far();
     if (by_key) {
         tool->press_key('\x03');  // Ctrl-C on fwld's terminal
@@ -152,6 +158,13 @@ void expect_nothing_lost_when_ended(bool by_key) {
     EXPECT_EQ(t.sent, received_by(report));
     EXPECT_EQ(t.received, as_text(report.sent));
     EXPECT_EQ(t.received.back(), 'H');
+    // The result log has the run's line, whatever ended it.
+    const std::vector<std::string> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(testbed::is_json_line(lines[0])) << lines[0];
+    const long status = testbed::ports_are_com_numbers() ? 0xC000013Al : 128 + (by_key ? SIGINT : SIGTERM);
+    EXPECT_NE(lines[0].find("\"outcome\":\"signal\",\"exit\":" + std::to_string(status) + ","), std::string::npos)
+        << lines[0];
 }
 
 TEST(Trace, CtrlCLosesNothing) {
@@ -161,6 +174,80 @@ TEST(Trace, CtrlCLosesNothing) {
 TEST(Trace, SigtermLosesNothing) {
     if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows programs get no SIGTERM";
     expect_nothing_lost_when_ended(false);
+}
+
+// ---- the result log ----
+
+std::string sha256sum_of(const std::string& path) {
+    FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+    char hex[65] = {};
+    if (pipe == nullptr) return "";
+    const size_t got = std::fread(hex, 1, 64, pipe);
+    pclose(pipe);
+    return std::string(hex, got);
+}
+
+TEST(ResultLog, AFinishedAndAnInterruptedRunEachAppendOneLine) {
+    Inputs in(loader_bytes(100), mixed_program());
+    const std::string log = in.dir.file("runs.jsonl");
+    const Outcome o = run_update({}, in, {}, {"LG" + log});
+    ASSERT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    sim::TargetConfig silent;
+    silent.actions[1] = {sim::RecordAction::silent()};
+    sim::SimTarget target(silent);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {}, {"LG" + log}));
+    ASSERT_TRUE(target.wait_done(20s));
+    tool->press_key(' ');
+    EXPECT_EQ(tool->finish(10s).exit_code, 1);
+
+    const std::vector<std::string> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(testbed::is_json_line(line)) << line;
+        // The image by the digest sha256sum gives it, and how much of it went.
+        EXPECT_NE(line.find("\"sha256\":\"" + sha256sum_of(in.program) + "\",\"records\":5}"), std::string::npos)
+            << line;
+        EXPECT_NE(line.find("\"sha256\":\"" + sha256sum_of(in.loader) + "\"}"), std::string::npos) << line;
+    }
+    EXPECT_NE(lines[0].find("\"records_sent\":5,\"bytes_sent\":21,"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"outcome\":\"finished\",\"exit\":0,\"message\":\"Finish version up.\"}"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"records_sent\":1,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("\"outcome\":\"interrupted\",\"exit\":1,\"message\":\"Interruption.\"}"),
+              std::string::npos)
+        << lines[1];
+}
+
+// Several fwld on one log, ending at about the same moment: one whole line
+// each, never cut or mixed.
+TEST(ResultLog, UpdatesAtOnceLeaveOneWholeLineEach) {
+    Inputs in(loader_bytes(100), program_of(20, 30));
+    const std::string log = in.dir.file("runs.jsonl");
+    std::vector<std::unique_ptr<sim::SimTarget>> targets;
+    std::vector<std::unique_ptr<testbed::FwldProcess>> tools;
+    for (int i = 0; i < 3; ++i) {
+        targets.push_back(std::make_unique<sim::SimTarget>(sim::TargetConfig{}));
+        ASSERT_TRUE(targets.back()->start()) << targets.back()->last_error();
+        tools.push_back(testbed::FwldProcess::fwld(quick_args(in, targets.back()->device_path(), {}, {"LG" + log})));
+    }
+    for (auto& tool : tools) EXPECT_EQ(tool->finish(30s).exit_code, 0);
+    const std::vector<std::string> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 3u);
+    for (const std::string& line : lines) EXPECT_TRUE(testbed::is_json_line(line)) << line;
+}
+
+// A production line must not update a board without its record.
+TEST(ResultLog, ALogThatDoesNotOpenStopsTheRunBeforeTheTargetHearsAnything) {
+    Inputs in(loader_bytes(100), mixed_program());
+    const std::string log = in.dir.file("no/such/dir/runs.jsonl");
+    const Outcome o = run_update({}, in, {}, {"LG" + log}, 10s);
+    EXPECT_EQ(o.tool.exit_code, 1);
+    EXPECT_NE(o.tool.err.find("\nResult log \"" + log + "\" can not be opened for appending ("), std::string::npos)
+        << o.tool.err;
+    EXPECT_EQ(o.tool.err.find("TARGET POWER ON."), std::string::npos) << o.tool.err;
+    EXPECT_TRUE(o.target.received.empty());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The harness pieces: manual clock, guarded run, console capture.
+// The harness pieces: manual clock, the end of a stage run, console capture.
 #include "run_harness.h"
 
-#include <csetjmp>
 #include <cstdio>
 
 #include "clock.h"
@@ -30,14 +29,6 @@ void manual_next_second() {
 
 const ClockSource manual_clock = {manual_tick, manual_calendar, manual_sleep, manual_next_second};
 
-std::jmp_buf landing;
-volatile int landing_status = 0;
-
-[[noreturn]] void land(int status) {
-    landing_status = status;
-    std::longjmp(landing, 1);
-}
-
 char capture_buffer[CONSOLE_CAPTURE_CAPACITY + 1];
 FILE* saved_stderr = nullptr;
 FILE* capture_stream = nullptr;
@@ -60,18 +51,8 @@ void manual_clock_remove() {
     clock_install(nullptr);
 }
 
-RunOutcome run_guarded(int (*body)(void* context), void* context) {
-    static RunOutcome outcome;  // static: survives the jump unclobbered
-    outcome = RunOutcome{false, 0};
-    end_process_hook(land);
-    if (setjmp(landing) == 0) {
-        outcome.status = body(context);
-    } else {
-        outcome.ended_process = true;
-        outcome.status = landing_status;
-    }
-    end_process_hook(nullptr);
-    return outcome;
+Ended end_as_main_does(const RunSettings& settings, const RunOutcome& outcome) {
+    return Ended{outcome.end, outcome.kind, end_run(settings, outcome)};
 }
 
 // glibc lets a program point stderr at another stream.

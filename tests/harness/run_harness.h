@@ -1,10 +1,11 @@
 // For binaries that run fwld's stages in-process over the memory device
-// (fuzzers, scripted-peer tests): a clock the harness drives, a guarded run
-// that regains control when the run ends the process, and the console
-// captured in memory.
+// (fuzzers, scripted-peer tests): a clock the harness drives, a stage run to
+// its end as main ends it, and the console captured in memory.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+
+#include "stages.h"
 
 namespace harness {
 
@@ -16,15 +17,14 @@ void manual_clock_on_sleep(void (*hook)(uint32_t slept_ms));
 uint64_t manual_clock_elapsed_ms();
 void manual_clock_remove();
 
-// How a guarded run came back: through its own return, or through
-// end_process (fatal stop, key during the wake-up) with that status.
-struct RunOutcome {
-    bool ended_process;
+// How a stage's run ended, and the exit status main would give it.
+struct Ended {
+    RunEnd end;
+    StopKind kind;  // for RUN_STOPPED
     int status;
 };
-// Runs body(context). The body must keep no objects with destructors
-// between here and the end of the run: an ended run jumps back over it.
-RunOutcome run_guarded(int (*body)(void* context), void* context);
+// Ends the run as main does (the close, the last message) and says how.
+Ended end_as_main_does(const RunSettings& settings, const RunOutcome& outcome);
 
 // Sends stderr into a memory buffer until console_capture_end, which
 // returns the text written meanwhile (NUL-terminated, cut at capacity).

@@ -1,5 +1,5 @@
-// A key during the wake-up ends the run: the port is closed and the process
-// ends with status 1 (here the harness takes the end over).
+// A key during the wake-up ends the run: the port is closed and the run
+// ends with status 1, nothing said.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,11 +13,6 @@ namespace {
 
 RunSettings settings;
 
-int wake(void*) {
-    wake_target(settings);
-    return 0;
-}
-
 TEST(WakeUp, KeyDuringThePasswordsClosesThePortAndEndsWithStatusOne) {
     memory_device_reset();
     keyboard_memory_reset();
@@ -29,11 +24,11 @@ TEST(WakeUp, KeyDuringThePasswordsClosesThePortAndEndsWithStatusOne) {
     ASSERT_EQ(port_open(3), 0);
     keyboard_memory_press_at_poll(3);
 
-    const harness::RunOutcome outcome = harness::run_guarded(wake, nullptr);
+    const harness::Ended ended = harness::end_as_main_does(settings, wake_target(settings));
     harness::manual_clock_remove();
 
-    EXPECT_TRUE(outcome.ended_process);
-    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(ended.end, RUN_ABANDONED);
+    EXPECT_EQ(ended.status, 1);
     EXPECT_EQ(memory_device_counts().closes, 1u);
     size_t count = 0;
     const char* wire = reinterpret_cast<const char*>(memory_device_output(&count));

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "device_memory.h"
-#include "port.h"
+#include "port_slot.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ protected:
 TEST_F(MemoryPort, SettingsQueryFailingAtOpenIsReportedAndTheHandleStaysOpen) {
     memory_device_fail(FAULT_READ_SETTINGS, 0, 1);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(port_open(PORT), -1);
+    EXPECT_EQ(port_open(PORT), PORT_NOT_OPENED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "LastError=" + std::to_string(EIO) + "\n");
     EXPECT_NE(port_slot(PORT)->handle, INVALID_DEVICE);
     EXPECT_EQ(memory_device_counts().opens, 1u);
@@ -37,7 +37,7 @@ TEST_F(MemoryPort, ReopenAppliesTheSavedSpeedOnlyOnceTheDeviceAnswers) {
 
     memory_device_fail(FAULT_READ_SETTINGS, 0, 1);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(port_reopen(PORT), -1);
+    EXPECT_EQ(port_reopen(PORT), PORT_NOT_OPENED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(memory_device_line()->BaudRate, 9600u) << "settings applied to a device that did not answer";
 
@@ -53,12 +53,12 @@ TEST_F(MemoryPort, UnreadableQueueStatusMeansNothingWaitingAndNothingToDrain) {
     memory_device_fail(FAULT_QUEUE_STATUS, 0, 2);
     ASSERT_EQ(port_is_healthy(PORT), 1);
     EXPECT_EQ(port_receive(PORT), 0u);
-    EXPECT_FALSE(port_known_alive(PORT));  // the next health test asks the device again
+    EXPECT_FALSE(port_known_healthy(PORT));  // the next health test asks the device again
     EXPECT_EQ(port_input_count(PORT), 0u);
     EXPECT_EQ(port_output_drained(PORT), 1);
     EXPECT_EQ(port_receive(PORT), 1u);  // the memory line hands over a byte per read
     EXPECT_EQ(port_receive(PORT), 2u);
-    EXPECT_TRUE(port_known_alive(PORT));
+    EXPECT_TRUE(port_known_healthy(PORT));
     EXPECT_EQ(port_input_count(PORT), 2u);
     EXPECT_EQ(port_read_byte(PORT), 'A');
     EXPECT_EQ(port_read_byte(PORT), 'B');

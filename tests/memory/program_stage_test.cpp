@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device_memory.h"
+#include "idle_wait.h"
 #include "keyboard_memory.h"
 #include "run_harness.h"
 #include "stages.h"
@@ -28,8 +29,6 @@ void press_when_silent(uint32_t) {
     const bool silent = memory_device_input_waiting() == 0 && ++silent_sleeps >= 5;
     if (silent || ++sleeps > 1000) keyboard_memory_press();
 }
-
-int run_program(void*) { return send_program(settings, &files); }
 
 class ProgramStage : public ::testing::Test {
 protected:
@@ -56,6 +55,7 @@ protected:
         ASSERT_EQ(parse_command_line(8, argv, &settings), nullptr);
         ASSERT_EQ(port_open(settings.port_number), 0);
         port_configure(settings.port_number, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+        watch_line_stalls();
         files.loader_fd = open(arg_path, O_RDONLY);
         files.program = std::fopen(arg_path, "rb");
         ASSERT_TRUE(files.loader_fd >= 0 && files.program != nullptr);
@@ -70,13 +70,21 @@ protected:
         harness::manual_clock_remove();
         unlink(path.c_str());
     }
-    harness::RunOutcome run() {
+    harness::Ended run() {
         harness::console_capture_begin();
-        const harness::RunOutcome outcome = harness::run_guarded(run_program, nullptr);
+        const harness::Ended outcome = harness::end_as_main_does(settings, send_program(settings, &files));
         size_t length = 0;
         const char* text = harness::console_capture_end(&length);
         console.assign(text, length);
         return outcome;
+    }
+    static size_t count_of(const std::string& text, const std::string& piece) {
+        size_t n = 0;
+        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+        return n;
+    }
+    static bool ends_with(const std::string& text, const std::string& tail) {
+        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
     }
     std::string wire() {
         size_t count = 0;
@@ -87,8 +95,9 @@ protected:
 
 TEST_F(ProgramStage, TargetErrorEndsTheRunWithThePortClosedAndStatusOne) {
     memory_device_send("HE", 2);
-    const harness::RunOutcome outcome = run();
-    EXPECT_TRUE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_STOPPED);
+    EXPECT_EQ(outcome.kind, STOP_TARGET_ERROR);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(console.find("\nErase Error1\a\n"), std::string::npos) << console;
     EXPECT_EQ(memory_device_counts().closes, 1u);
@@ -99,8 +108,8 @@ TEST_F(ProgramStage, ReopenedPortKeepsTheTargetsSpeed) {
     const std::string target = "HS57600,8,N,1,x\nHH";
     memory_device_send(target.data(), target.size());
     memory_device_unplug(16, 3);  // right after the speed line
-    const harness::RunOutcome outcome = run();
-    EXPECT_FALSE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_FINISHED);
     EXPECT_EQ(outcome.status, 0) << console;
     EXPECT_EQ(memory_device_line()->BaudRate, 57600u);
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
@@ -112,12 +121,97 @@ TEST_F(ProgramStage, DeviceLostInsideAMessageLineGivesTheLineUpAndTheRunGoesOn) 
     const std::string target = "HMfla-ok\nHH";
     memory_device_send(target.data(), target.size());
     memory_device_unplug(4, 2);  // after "HMfl"
-    const harness::RunOutcome outcome = run();
-    EXPECT_FALSE(outcome.ended_process);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_FINISHED);
     EXPECT_EQ(outcome.status, 0) << console;
     EXPECT_EQ(console.find(">>"), std::string::npos) << console;
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
     EXPECT_GE(memory_device_counts().opens, 2u);
+}
+
+// The target has switched when the port refuses its speed: nothing after
+// that could arrive intact, so the run stops with the rate and the reason.
+// A device that is gone refuses too, but the re-open brings the speed back
+// (above); at the start the same refusal stops the run before the wake-up.
+TEST_F(ProgramStage, ARefusedSpeedChangeStopsTheRunNamingTheRate) {
+    const std::string target = "HS57600,8,N,1,x\nH";
+    memory_device_send(target.data(), target.size());
+    memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
+    const harness::Ended outcome = run();
+    EXPECT_EQ(outcome.end, RUN_STOPPED);
+    EXPECT_EQ(outcome.kind, STOP_LINE_FAILED);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(console.find("\nThe port refused 57600 baud ("), std::string::npos) << console;
+    EXPECT_NE(console.find("), the speed the target has switched to: nothing after this can arrive intact.\n"),
+              std::string::npos) << console;
+    EXPECT_EQ(console.find("bps="), std::string::npos) << console;
+    EXPECT_EQ(memory_device_counts().closes, 1u);
+    EXPECT_EQ(wire(), records[0]);
+
+    port_close(settings.port_number);
+    memory_device_fail(FAULT_APPLY_SETTINGS, 0, 1);
+    harness::console_capture_begin();
+    RunFiles started{};
+    const harness::Ended start = harness::end_as_main_does(settings, start_run(settings, &started));
+    size_t length = 0;
+    const char* text = harness::console_capture_end(&length);
+    const std::string said(text, length);
+
+    EXPECT_EQ(start.end, RUN_STOPPED);
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(said.find("\nThe port refused 9600 baud ("), std::string::npos) << said;
+    EXPECT_EQ(said.find("TARGET POWER ON."), std::string::npos) << said;
+}
+
+// A write the line does not take: the operator hears of it once, 5 s (20
+// slices of 250 ms) into the stall, and not for a shorter one; without a key
+// the write goes through when the line moves again.
+void stall_the_next_write_shorter(const unsigned char*, uint32_t, bool) {
+    memory_device_watch_writes(nullptr);
+    memory_device_stall_writes(19);
+}
+
+TEST_F(ProgramStage, AStalledWriteIsToldOnceFiveSecondsIn) {
+    const std::string told = "The line has taken no bytes for 5 s: the memory line is held. Still waiting; a key "
+                             "ends the run.\n";
+    memory_device_send("HHH", 3);
+    memory_device_stall_writes(20);
+    memory_device_watch_writes(stall_the_next_write_shorter);
+    const harness::Ended through = run();
+    EXPECT_EQ(through.status, 0) << console;
+    EXPECT_EQ(count_of(console, told), 1u) << console;
+    // Told before record 1 went out.
+    EXPECT_LT(console.find(told), console.find("% completed", console.find("Execute STEP2"))) << console;
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+}
+
+// A key gives up a write the line does not take, and a drain that does not
+// move: the run ends as an interruption, the stuck bytes dropped.
+TEST_F(ProgramStage, AKeyEndsAWriteOrADrainTheLineDoesNotTake) {
+    memory_device_send("HHH", 3);
+    memory_device_stall_writes(1000);
+    keyboard_memory_press_at_poll(30);
+    memory_device_hold_output(80);
+    EXPECT_EQ(run().status, 1);
+    EXPECT_EQ(count_of(console, "The line has taken no bytes for 5 s"), 1u) << console;
+    EXPECT_TRUE(ends_with(console, "Interruption.          \a\n")) << console;
+    EXPECT_TRUE(wire().empty());
+    EXPECT_EQ(memory_device_discards(), 1u);
+    EXPECT_EQ(memory_device_counts().closes, 1u);
+}
+
+TEST_F(ProgramStage, AKeyEndsTheLastDrainWhenTheLineTakesNothingMore) {
+    memory_device_send("HHH", 3);
+    memory_device_hold_output(80);
+    harness::manual_clock_on_sleep([](uint32_t) {
+        if (harness::manual_clock_elapsed_ms() > 8000) keyboard_memory_press();
+    });
+    EXPECT_EQ(run().status, 1);
+    EXPECT_EQ(count_of(console, "The line has taken no bytes for 5 s"), 1u) << console;
+    EXPECT_TRUE(ends_with(console, "Interruption.          \a\n")) << console;
+    EXPECT_EQ(console.find("Finish"), std::string::npos);
+    EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
+    EXPECT_EQ(memory_device_discards(), 1u);
 }
 
 }  // namespace

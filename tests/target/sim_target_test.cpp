@@ -254,6 +254,7 @@ TEST(SimTarget, CommandsBetweenRecordsComeInScriptOrder) {
     run.line->send(S("ab"));
     std::string expect = "MFLASH OK\nhS115200,8,N,1,x\n\r\n2H";
     EXPECT_EQ(run.line->recv(expect.size(), kWait), expect);
+    EXPECT_EQ(run.target->report().h_sent, 2);  // counted before the tool could see it
     run.line->send("E");
     sim::TargetReport r = run.done();
     EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);

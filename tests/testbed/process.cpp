@@ -261,6 +261,9 @@ FwldProcess::FwldProcess(const std::vector<std::string>& argv, const std::vector
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+        // A test that ends a program with SIGQUIT leaves no core file behind.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         setsid();
         // Opened without O_NOCTTY by a session leader: the controlling tty.
         int tty = open(name, O_RDWR);

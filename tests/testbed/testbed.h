@@ -188,6 +188,10 @@ private:
 std::string write_file(const std::string& path, const std::string& data);
 std::string write_file(const std::string& path, const Bytes& data);
 Bytes read_file(const std::string& path);  // empty when missing
+
+// One JSON object and its line feed, nothing else: strings UTF-8 and free of
+// raw control bytes, escapes and numbers as JSON has them.
+bool is_json_line(const std::string& line);
 Bytes to_bytes(const std::string& text);
 
 }  // namespace testbed

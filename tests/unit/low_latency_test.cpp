@@ -14,6 +14,7 @@
 
 #include "device.h"
 #include "low_latency.h"
+#include "port_slot.h"
 
 namespace {
 
@@ -23,6 +24,20 @@ int low_latency_flag(int fd) {
     struct serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return -1;
     return (serial.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
+}
+
+// The flag word as the run changes it, the driver's other flags untouched.
+TEST(LowLatency, TakingAndGivingBackChangeTheFlagAlone) {
+    const int others = ASYNC_SPD_HI | ASYNC_SKIP_TEST;
+    int flags = others;
+    EXPECT_TRUE(latency_flags_take(&flags));
+    EXPECT_EQ(flags, others | ASYNC_LOW_LATENCY);
+    latency_flags_give_back(&flags);
+    EXPECT_EQ(flags, others);
+    // Already on: nothing is taken, so nothing will be given back.
+    flags = others | ASYNC_LOW_LATENCY;
+    EXPECT_FALSE(latency_flags_take(&flags));
+    EXPECT_EQ(flags, others | ASYNC_LOW_LATENCY);
 }
 
 TEST(LowLatency, APtyOpensAndClosesUnchanged) {

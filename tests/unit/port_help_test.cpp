@@ -32,8 +32,13 @@ TEST(PortNames, BareNamesAreLookedUpUnderDev) {
     char out[64] = "x";
     EXPECT_TRUE(device_find_by_name("null", out, sizeof out));
     EXPECT_STREQ(out, "/dev/null");
-    for (const char* name : {"fwld-no-such-device", ".", "..", "", "pts/0"}) {
+    for (const char* name : {"fwld-no-such-device", ".", "..", "", "pts/0", "tty/x", "rfcomm"}) {
         EXPECT_FALSE(device_find_by_name(name, out, sizeof out)) << name;
+    }
+    // Absent, but a serial device's name: it stands for its path.
+    for (const char* name : {"ttyUSB-fwld-absent", "cu.fwld-absent", "rfcomm-fwld-absent"}) {
+        EXPECT_TRUE(device_find_by_name(name, out, sizeof out)) << name;
+        EXPECT_EQ(std::string(out), std::string("/dev/") + name);
     }
     EXPECT_FALSE(device_find_by_name("null", out, 9));  // "/dev/null" does not fit
 }

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "idle_wait.h"
-#include "port.h"
+#include "port_slot.h"
 #include "testbed.h"
 #include "trace.h"
 
@@ -62,16 +62,16 @@ protected:
 
 TEST(PortTable, NumbersWithoutSlotAreRefusedSilently) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(port_open(32), -2);
-    EXPECT_EQ(port_open(-1), -2);
-    EXPECT_EQ(port_reopen(32), -2);
+    EXPECT_EQ(port_open(32), PORT_NO_SLOT);
+    EXPECT_EQ(port_open(-1), PORT_NO_SLOT);
+    EXPECT_EQ(port_reopen(32), PORT_NO_SLOT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(PortTable, AbsentDeviceReportsTheErrorCode) {
     ASSERT_TRUE(port_assign_path(9, "/nonexistent/fwld-tty"));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(port_open(9), -1);
+    EXPECT_EQ(port_open(9), PORT_NOT_OPENED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "LastError(INVALID_HANDLE_VALUE)=2\n");
     EXPECT_EQ(port_slot(9)->handle, INVALID_DEVICE);
     // A failed slot reads as empty and drained, and writes fail quietly.
@@ -124,7 +124,7 @@ TEST_F(PtyPort, ReopenWhileTheDeviceIsGoneFailsQuietlyUntilItIsBack) {
     const std::string target = ptsname(master);
     ASSERT_EQ(unlink(link.c_str()), 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(port_reopen(PORT), -1);
+    EXPECT_EQ(port_reopen(PORT), PORT_NOT_OPENED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(port_slot(PORT)->handle, INVALID_DEVICE);
     EXPECT_EQ(port_is_healthy(PORT), 0);
@@ -147,12 +147,12 @@ TEST_F(PtyPort, HangUpMakesThePortUnhealthy) {
 TEST_F(PtyPort, ADrainThatEndsOnADeadDeviceIsNotTakenForDelivery) {
     ASSERT_EQ(port_open(PORT), 0);
     EXPECT_EQ(port_write_string(PORT, "Finish Boot File"), 1);
-    EXPECT_TRUE(drained_on_healthy_port(PORT));
+    EXPECT_EQ(drain_on_healthy_port(PORT), DRAINED);
     close(master);
     master = -1;
     EXPECT_EQ(port_write_string(PORT, "lost"), 0);
     EXPECT_EQ(port_output_drained(PORT), 1);  // the queue cannot be read: "drained"
-    EXPECT_FALSE(drained_on_healthy_port(PORT));
+    EXPECT_EQ(drain_on_healthy_port(PORT), DRAIN_LINE_LOST);
 }
 
 TEST_F(PtyPort, BytesGoOutExactlyAndComeInUnchanged) {
@@ -223,7 +223,7 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     port_configure(PORT, 4800, 7, PARITY_EVEN, STOPBITS_TWO);  // a pty keeps 8N
     const std::string target = ptsname(master);
     ASSERT_EQ(unlink(link.c_str()), 0);
-    EXPECT_EQ(port_reopen(PORT), -1);
+    EXPECT_EQ(port_reopen(PORT), PORT_NOT_OPENED);
     port_write_string(PORT, "x");
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     EXPECT_EQ(port_reopen(PORT), 0);
@@ -231,11 +231,11 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     trace_stop();
     const std::vector<std::string> expected = {
         "-- open " + link,
-        "-- configure 115200 baud 8N1: accepted",
+        "-- configure 115200 baud 8N1: accepted; flow: crtscts off, clocal on, hupcl off",
         "tx 4c 6f 00",
         "rx 48 80",
         "rx 5a",
-        "-- configure 4800 baud 7E2: refused",
+        "-- configure 4800 baud 7E2: refused; flow: crtscts off, clocal on, hupcl off",
         "-- re-open " + link + " failed (error 2: No such file or directory)",
         "-- write of 1 bytes failed (error 9)",
         "-- re-open " + link,

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "device.h"
+#include "port_slot.h"
 
 namespace {
 
@@ -319,10 +320,10 @@ TEST_F(DevicePty, ReadsWaitingBytesAndCountsThem) {
 
 TEST_F(DevicePty, HungUpLineNoLongerAnswers) {
     open_device();
-    EXPECT_TRUE(device_answers(handle));
+    EXPECT_TRUE(device_is_healthy(handle));
     close(master);
     master = -1;
-    EXPECT_FALSE(device_answers(handle));
+    EXPECT_FALSE(device_is_healthy(handle));
     unsigned char byte = 0;
     uint32_t got = 0;
     EXPECT_FALSE(device_read_available(handle, &byte, 1, &got));
@@ -339,11 +340,11 @@ TEST(DeviceAnswers, HangUpCountsEvenWhenSettingsStillRead) {
     ASSERT_EQ(unlockpt(fd), 0);
     int slave = open(ptsname(fd), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
-    EXPECT_TRUE(device_answers(master));
+    EXPECT_TRUE(device_is_healthy(master));
     close(slave);
     LineSettings settings{};
     EXPECT_TRUE(device_read_settings(master, &settings));
-    EXPECT_FALSE(device_answers(master));
+    EXPECT_FALSE(device_is_healthy(master));
     EXPECT_TRUE(device_close(master));
 }
 

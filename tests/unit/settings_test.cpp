@@ -101,6 +101,11 @@ TEST(Settings, PortForms) {
         {"null", 1, 9600, "/dev/null"},
         {"null:19200", 1, 19200, "/dev/null"},
         {"32:19200", 32, 19200, ""},
+        // COM numbers above the table name their device directly.
+        {"COM31", 31, 9600, ""},
+        {"COM32", 1, 9600, "/dev/ttyS31"},
+        {"com256:115200", 1, 115200, "/dev/ttyS255"},
+        {"COM257", 257, 9600, ""},
         {"/dev/ttyUSB0", 1, 9600, "/dev/ttyUSB0"},
         {"/dev/ttyUSB0:115200", 1, 115200, "/dev/ttyUSB0"},
         {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", 1, 9600,
@@ -187,6 +192,8 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_STREQ(with({"TR/tmp/a.log", "XY", "TR/tmp/b.log"}).trace_path, "/tmp/b.log");
     EXPECT_STREQ(with({"TR"}).trace_path, "");
     EXPECT_EQ(with({"tr/tmp/a.log"}).trace_path, nullptr);
+    EXPECT_EQ(with({}).log_path, nullptr);
+    EXPECT_STREQ(with({"LGruns.jsonl", "TR/tmp/t"}).log_path, "runs.jsonl");
     // Options only count from the ninth argument on.
     EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
 }

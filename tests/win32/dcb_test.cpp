@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dcb_win32.h"
-#include "port.h"
+#include "port_slot.h"
 
 namespace {
 
@@ -129,12 +129,43 @@ TEST(DcbMapping, ReadBackComparesTheFrameButNotTheModemLines) {
     EXPECT_TRUE(differs([](DCB* d) { d->fInX = 1; }));
 }
 
+// What the operator is told of a line that takes nothing, and what the
+// trace shows of the handshaking the device keeps.
+TEST(DcbMapping, AHeldLineIsExplainedByTheFlowControlThatIsOn) {
+    struct Case {
+        void (*set)(DCB*);
+        DWORD modem;
+        bool modem_known;
+        const char* said;
+    };
+    const Case cases[] = {
+        {[](DCB* d) { d->fOutxCtsFlow = 1; }, MS_DSR_ON, true, "fOutxCtsFlow is on (CTS is off)"},
+        {[](DCB* d) { d->fOutxCtsFlow = 1; }, MS_CTS_ON, false, "fOutxCtsFlow is on (CTS is unknown)"},
+        {[](DCB* d) { d->fOutxDsrFlow = d->fDsrSensitivity = 1; }, MS_CTS_ON, true,
+         "fOutxDsrFlow is on (DSR is off), fDsrSensitivity is on (DSR is off)"},
+        {[](DCB*) {}, 0, true, "no flow control is on; 12 bytes wait in the transmit queue: the adapter or the target "
+                               "takes nothing"},
+    };
+    for (const Case& c : cases) {
+        DCB dcb{};
+        c.set(&dcb);
+        char said[256];
+        describe_dcb_hold(dcb, c.modem_known ? &c.modem : nullptr, 12, said, sizeof said);
+        EXPECT_STREQ(said, c.said);
+    }
+    char flow[160];
+    describe_dcb_flow(reported_block(), flow, sizeof flow);
+    EXPECT_STREQ(flow, "fOutxCtsFlow 1, fOutxDsrFlow 1, fDsrSensitivity 1, fDtrControl 2, fTXContinueOnXoff 1");
+}
+
 TEST(DevicePath, NumberedPortsLiveInTheDeviceNamespace) {
     char path[32];
     device_default_path(3, path, sizeof path);
     EXPECT_STREQ(path, "\\\\.\\COM3");
     device_default_path(31, path, sizeof path);
     EXPECT_STREQ(path, "\\\\.\\COM31");
+    device_default_path(256, path, sizeof path);
+    EXPECT_STREQ(path, "\\\\.\\COM256");
     device_default_path(12, path, 8);  // would be cut: no name rather than another port's
     EXPECT_STREQ(path, "");
 }

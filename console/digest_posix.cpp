@@ -1,0 +1,53 @@
+// SHA-256 from OpenSSL's libcrypto. Its EVP interface keeps the context on
+// the heap: begin allocates it, finish frees it, and the caller's state holds
+// only the pointer.
+#include <openssl/evp.h>
+
+#include <cstring>
+
+#include "digest.h"
+
+namespace {
+
+EVP_MD_CTX* context_of(const Sha256* sha) {
+    EVP_MD_CTX* context = nullptr;
+    std::memcpy(&context, sha->state, sizeof context);
+    return context;
+}
+
+void set_context(Sha256* sha, EVP_MD_CTX* context) { std::memcpy(sha->state, &context, sizeof context); }
+
+void put_hex(const unsigned char* digest, unsigned int size, char* hex) {
+    static const char digits[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < size; ++i) {
+        hex[2 * i] = digits[digest[i] >> 4];
+        hex[2 * i + 1] = digits[digest[i] & 0xF];
+    }
+    hex[2 * size] = '\0';
+}
+
+}  // namespace
+
+void sha256_begin(Sha256* sha) {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    sha->ok = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    set_context(sha, context);
+}
+
+void sha256_update(Sha256* sha, const void* data, size_t size) {
+    if (!sha->ok || size == 0) return;
+    sha->ok = EVP_DigestUpdate(context_of(sha), data, size) == 1;
+}
+
+bool sha256_finish(Sha256* sha, char hex[SHA256_HEX_SIZE]) {
+    EVP_MD_CTX* context = context_of(sha);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const bool done = sha->ok && EVP_DigestFinal_ex(context, digest, &size) == 1 && size * 2 + 1 == SHA256_HEX_SIZE;
+    EVP_MD_CTX_free(context);  // takes nullptr
+    set_context(sha, nullptr);
+    sha->ok = false;
+    hex[0] = '\0';
+    if (done) put_hex(digest, size, hex);
+    return done;
+}

@@ -1,0 +1,39 @@
+// Windows way out: the exit handler runs the restore steps, and Ctrl-C or
+// Ctrl-Break only raise the break event. Every wait of the run includes it,
+// so the run ends on its own thread through exit(): the console gets
+// everything said so far and the steps (the trace's last lines, the console
+// mode) run as on any other way out. No C runtime signal(): it would put a
+// second handler in front of this one.
+#include <cstdlib>
+
+#include "break_win32.h"
+#include "console.h"
+#include "restore.h"
+#include "restore_ending.h"
+
+namespace {
+
+HANDLE broken = nullptr;
+
+BOOL WINAPI note_break(DWORD) {
+    SetEvent(broken);
+    return TRUE;
+}
+
+}  // namespace
+
+HANDLE break_event() { return broken; }
+
+void end_if_broken() {
+    if (broken == nullptr || WaitForSingleObject(broken, 0) != WAIT_OBJECT_0) return;
+    // Never 0, which a script would take for success. The steps run here, so
+    // that they know how the run ends; the exit finds them done.
+    restore_for_ending(static_cast<long>(STATUS_CONTROL_C_EXIT));
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
+}
+
+void restore_install() {
+    std::atexit(restore_all);
+    broken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(note_break, TRUE);
+}

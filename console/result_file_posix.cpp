@@ -1,0 +1,73 @@
+// POSIX result file: O_APPEND makes each write() land whole at the end of the
+// file, whoever else appends.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "result_file.h"
+
+namespace {
+
+// Written from a signal handler too: one word, no lock.
+volatile std::sig_atomic_t last_error = 0;
+
+constexpr size_t HOST_NAME_BYTES = 256;
+
+void copy_text(const char* text, char* out, size_t size) {
+    if (size == 0) return;
+    size_t n = 0;
+    while (text[n] != '\0' && n + 1 < size) {
+        out[n] = text[n];
+        ++n;
+    }
+    out[n] = '\0';
+}
+
+}  // namespace
+
+intptr_t result_file_open(const char* path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) last_error = errno;
+    return fd < 0 ? -1 : fd;
+}
+
+long result_file_last_error() { return last_error; }
+
+void result_file_error_text(long error, char* out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    if (error <= 0 || error > INT_MAX) {
+        std::snprintf(out, size, "unknown error %ld", error);
+        return;
+    }
+    std::snprintf(out, size, "%s", std::strerror(static_cast<int>(error)));
+}
+
+bool result_file_append(intptr_t file, const char* line, size_t length) {
+    const int saved_errno = errno;
+    ssize_t written = -1;
+    do {
+        written = write(static_cast<int>(file), line, length);
+    } while (written < 0 && errno == EINTR);
+    // A second write for the rest would be a second line's worth of race: a
+    // short write (a full disk) counts as failed.
+    if (written < 0) last_error = errno;
+    else if (static_cast<size_t>(written) != length) last_error = ENOSPC;
+    errno = saved_errno;
+    return written >= 0 && static_cast<size_t>(written) == length;
+}
+
+void result_file_close(intptr_t file) {
+    if (file >= 0) close(static_cast<int>(file));
+}
+
+void host_name(char* out, size_t size) {
+    char name[HOST_NAME_BYTES + 1] = "";
+    // POSIX leaves a name that fills the buffer unterminated.
+    const bool known = gethostname(name, HOST_NAME_BYTES) == 0 && name[0] != '\0';
+    copy_text(known ? name : "unknown", out, size);
+}

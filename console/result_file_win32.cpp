@@ -1,0 +1,104 @@
+// Win32 result file: a handle with FILE_APPEND_DATA and no other write right
+// makes every WriteFile land whole at the end of the file, whoever else
+// appends. Other processes may read and append meanwhile.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "result_file.h"
+
+namespace {
+
+DWORD last_error = 0;
+
+void copy_text(const char* text, char* out, size_t size) {
+    if (size == 0) return;
+    size_t n = 0;
+    while (text[n] != '\0' && n + 1 < size) {
+        out[n] = text[n];
+        ++n;
+    }
+    out[n] = '\0';
+}
+
+// The system's text in the console's own code page; without a console, the
+// system's ANSI code page.
+bool system_text(DWORD error, char* out, size_t size) {
+    wchar_t wide[512];
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        wide, sizeof wide / sizeof wide[0], nullptr);
+    if (length == 0) return false;
+    UINT code_page = GetConsoleOutputCP();
+    if (code_page == 0) code_page = GetACP();
+    const int bytes = WideCharToMultiByte(code_page, 0, wide, static_cast<int>(length), out,
+                                          static_cast<int>(size - 1), nullptr, nullptr);
+    if (bytes <= 0) return false;
+    out[bytes] = '\0';
+    return true;
+}
+
+}  // namespace
+
+intptr_t result_file_open(const char* path) {
+    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        last_error = GetLastError();
+        return -1;
+    }
+    return reinterpret_cast<intptr_t>(file);
+}
+
+long result_file_last_error() { return static_cast<long>(last_error); }
+
+void result_file_error_text(long error, char* out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    if (!system_text(static_cast<DWORD>(error), out, size)) {
+        std::snprintf(out, size, "system error %ld", error);
+        return;
+    }
+    // The system's text ends with a full stop and a line end; the caller
+    // puts it in a sentence of its own.
+    size_t end = std::strlen(out);
+    while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == ' ' || out[end - 1] == '.')) {
+        --end;
+    }
+    out[end] = '\0';
+}
+
+bool result_file_append(intptr_t file, const char* line, size_t length) {
+    if (length > MAXDWORD) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(file), line, static_cast<DWORD>(length), &written, nullptr)) {
+        last_error = GetLastError();
+        return false;
+    }
+    if (written != length) last_error = ERROR_DISK_FULL;
+    return written == length;
+}
+
+void result_file_close(intptr_t file) {
+    if (file != -1) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// In UTF-8, the result log's encoding.
+void host_name(char* out, size_t size) {
+    wchar_t wide[256];
+    DWORD length = sizeof wide / sizeof wide[0];
+    char name[3 * 256 + 1];
+    int bytes = 0;
+    if (GetComputerNameExW(ComputerNameDnsHostname, wide, &length) && length > 0) {
+        bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), name, sizeof name - 1, nullptr,
+                                    nullptr);
+    }
+    if (bytes <= 0) {
+        copy_text("unknown", out, size);
+        return;
+    }
+    name[bytes] = '\0';
+    copy_text(name, out, size);
+}

@@ -1,0 +1,29 @@
+// How the platform names serial devices and explains why one does not open.
+// No platform type here: the update run reads it.
+#pragma once
+#include <cstddef>
+
+// Device name for a numbered port. Writes "" when the number has no device.
+void device_default_path(int port, char* out, size_t size);
+
+// Port names as typed on the command line.
+// The text names a device explicitly (POSIX: it holds a '/'; Windows: it
+// begins with \\.\).
+bool device_names_path(const char* text);
+// A bare device name the platform knows (POSIX: /dev/<name> exists, or the
+// name looks like a serial device's, so that its absence is explained like
+// that of its path): writes the device path to out. False when there is
+// none or it does not fit.
+bool device_find_by_name(const char* name, char* out, size_t size);
+
+// Platform error code of the last failed call (errno / GetLastError).
+long device_last_error();
+// Help when a device does not open. The system's reason for an error code
+// in words, without a final full stop or line end.
+void device_error_text(long error, char* out, size_t size);
+// What the user can do about that error, one sentence; nullptr when there is
+// nothing useful to say.
+const char* device_error_hint(long error);
+// Calls emit once for each serial device the machine has, in a stable order.
+// detail says more about it (a link's target, "in use") or is "".
+void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);

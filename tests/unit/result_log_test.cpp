@@ -1,0 +1,285 @@
+// The result log's parts: the SHA-256 seam, the shared append-only file, and
+// the JSON line builder.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "digest.h"
+#include "json_line.h"
+#include "result_file.h"
+#include "testbed.h"
+
+namespace {
+
+// ---- SHA-256 ----
+
+const char* const EMPTY_DIGEST = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const char* const ABC_DIGEST = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const char* const MILLION_A_DIGEST = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+
+// Pieces of odd sizes, so the library's block boundaries fall inside them.
+std::string digest_in_pieces(const std::string& data) {
+    static const size_t sizes[] = {1, 3, 63, 65, 1021, 4099};
+    Sha256 sha;
+    sha256_begin(&sha);
+    size_t done = 0;
+    for (size_t k = 0; done < data.size(); ++k) {
+        const size_t piece = std::min(sizes[k % 6], data.size() - done);
+        sha256_update(&sha, data.data() + done, piece);
+        done += piece;
+    }
+    char hex[SHA256_HEX_SIZE];
+    EXPECT_TRUE(sha256_finish(&sha, hex));
+    return hex;
+}
+
+TEST(Sha256, KnownDigestsWholeAndInPieces) {
+    EXPECT_EQ(digest_in_pieces(""), EMPTY_DIGEST);
+    EXPECT_EQ(digest_in_pieces("abc"), ABC_DIGEST);
+    EXPECT_EQ(digest_in_pieces(std::string(1000000, 'a')), MILLION_A_DIGEST);
+}
+
+TEST(Sha256, SameDigestAsSha256sum) {
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+    testbed::TempDir dir;
+    const std::string path = testbed::write_file(dir.file("image.bin"), data);
+    FILE* tool = popen(("sha256sum '" + path + "'").c_str(), "r");
+    ASSERT_NE(tool, nullptr);
+    char printed[SHA256_HEX_SIZE] = "";
+    const size_t got = std::fread(printed, 1, SHA256_HEX_SIZE - 1, tool);
+    ASSERT_EQ(pclose(tool), 0);
+    ASSERT_EQ(got, SHA256_HEX_SIZE - 1);
+    EXPECT_EQ(digest_in_pieces(data), printed);
+}
+
+// ---- result file ----
+
+constexpr int WRITERS = 4;
+constexpr int LINES_EACH = 2000;
+
+std::string writer_line(int writer, int index) {
+    char head[32];
+    std::snprintf(head, sizeof head, "writer %d line %04d ", writer, index);
+    return head + std::string(280, static_cast<char>('a' + writer)) + "\n";
+}
+
+// Each writer opens the file itself, as separate fwld runs do, and all of
+// them start when the pipe closes.
+[[noreturn]] void append_lines(const std::string& path, int writer, int start_pipe) {
+    char go;
+    (void)!read(start_pipe, &go, 1);
+    const intptr_t file = result_file_open(path.c_str());
+    bool all = file != -1;
+    for (int i = 0; all && i < LINES_EACH; ++i) {
+        const std::string line = writer_line(writer, i);
+        all = result_file_append(file, line.data(), line.size());
+    }
+    result_file_close(file);
+    _exit(all ? 0 : 1);
+}
+
+TEST(ResultFile, WritersAtOnceLeaveWholeLines) {
+    testbed::TempDir dir;
+    const std::string path = dir.file("runs.jsonl");
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(start[1]);
+            append_lines(path, w, start[0]);
+        }
+        writers.push_back(pid);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    const testbed::Bytes bytes = testbed::read_file(path);
+    const std::string text(bytes.begin(), bytes.end());
+    std::set<std::string> seen;
+    size_t start_of_line = 0;
+    while (start_of_line < text.size()) {
+        const size_t end = text.find('\n', start_of_line);
+        ASSERT_NE(end, std::string::npos) << "the last line is cut";
+        const std::string line = text.substr(start_of_line, end + 1 - start_of_line);
+        int writer = -1;
+        int index = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "writer %d line %d ", &writer, &index), 2) << line;
+        ASSERT_EQ(line, writer_line(writer, index));
+        EXPECT_TRUE(seen.insert(line).second) << line;
+        start_of_line = end + 1;
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(WRITERS * LINES_EACH));
+}
+
+TEST(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
+    testbed::TempDir dir;
+    EXPECT_EQ(result_file_open(dir.file("missing/runs.jsonl").c_str()), -1);
+    EXPECT_EQ(result_file_last_error(), ENOENT);
+    char reason[128];
+    result_file_error_text(result_file_last_error(), reason, sizeof reason);
+    EXPECT_STREQ(reason, std::strerror(ENOENT));
+}
+
+// ---- JSON line ----
+
+std::string finish(JsonLine* line) { return std::string(line->out, json_line_end(line)); }
+
+std::string one_string(const std::string& bytes, size_t length) {
+    char buffer[256];
+    JsonLine line;
+    json_line_begin(&line, buffer, sizeof buffer);
+    json_string_bytes(&line, "s", bytes.data(), length);
+    return finish(&line);
+}
+
+TEST(JsonLine, StringsAreEscapedAsJsonRequires) {
+    struct Case {
+        std::string bytes;
+        const char* json;
+        size_t length = std::string::npos;  // fewer bytes than the text has
+    };
+    const Case cases[] = {
+        {"say \"hi\" \\o/", R"(say \"hi\" \\o/)"},
+        {" ~", " ~"},
+        {std::string("\0\x01", 2), R"(\u0000\u0001)"},
+        {"\n\r\t\b\f\x1b\x1f", R"(\u000a\u000d\u0009\u0008\u000c\u001b\u001f)"},
+        {"\x7f", R"(\u007f)"},
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
+        {"a\x80z", R"(a\u0080z)"},                                // lone continuation
+        {"\xc0\xaf", R"(\u00c0\u00af)"},                          // overlong '/'
+        {"\xe0\x80\xaf", R"(\u00e0\u0080\u00af)"},                // overlong, three bytes
+        {"\xed\xa0\x80", R"(\u00ed\u00a0\u0080)"},                // surrogate
+        {"\xf4\x90\x80\x80", R"(\u00f4\u0090\u0080\u0080)"},      // above U+10FFFF
+        {"\xe2\x82" "A", R"(\u00e2\u0082A)"},                     // cut short by ASCII
+        {"ok\xf0\x9f\x98", R"(ok\u00f0\u009f\u0098)"},            // truncated at the end
+        {"\xe2\x82\xac", R"(\u00e2\u0082)", 2},                  // the length ends it, not the zero
+        {"\xf5\x80\x80\x80\xff", R"(\u00f5\u0080\u0080\u0080\u00ff)"},
+    };
+    for (const Case& c : cases) {
+        const std::string line = one_string(c.bytes, std::min(c.length, c.bytes.size()));
+        EXPECT_EQ(line, std::string("{\"s\":\"") + c.json + "\"}\n");
+        EXPECT_TRUE(testbed::is_json_line(line)) << line;
+    }
+}
+
+TEST(JsonLine, NumbersSecondsAndTimes) {
+    char buffer[512];
+    JsonLine line;
+    json_line_begin(&line, buffer, sizeof buffer);
+    json_unsigned(&line, "zero", 0);
+    json_unsigned(&line, "max", UINT64_MAX);
+    json_signed(&line, "minus", -1);
+    json_signed(&line, "min", INT64_MIN);
+    json_seconds(&line, "s0", 0);
+    json_seconds(&line, "s1", 1);
+    json_seconds(&line, "s2", 12345);
+    json_seconds(&line, "s3", 60000);
+    json_utc_time(&line, "epoch", 0);
+    json_utc_time(&line, "leap", 1709211909);
+    json_utc_time(&line, "leap2000", 951782400);
+    json_utc_time(&line, "wrap", 2147483647);
+    const std::string text = finish(&line);
+    EXPECT_EQ(text,
+              "{\"zero\":0,\"max\":18446744073709551615,\"minus\":-1,\"min\":-9223372036854775808,"
+              "\"s0\":0.000,\"s1\":0.001,\"s2\":12.345,\"s3\":60.000,"
+              "\"epoch\":\"1970-01-01T00:00:00Z\",\"leap\":\"2024-02-29T13:05:09Z\","
+              "\"leap2000\":\"2000-02-29T00:00:00Z\",\"wrap\":\"2038-01-19T03:14:07Z\"}\n");
+    EXPECT_TRUE(testbed::is_json_line(text));
+    EXPECT_FALSE(line.overflow);
+}
+
+// The shape of a result log line, built into `size` bytes of a larger buffer.
+std::string result_shaped_line(char* buffer, size_t size, bool* overflow) {
+    JsonLine line;
+    json_line_begin(&line, buffer, size);
+    json_string(&line, "outcome", "finished");
+    json_object_begin(&line, "program");
+    json_string(&line, "path", "/srv/images/app \xe2\x82\xac\x01.hex");
+    json_unsigned(&line, "bytes", 123456789);
+    json_object_end(&line);
+    json_array_begin(&line, "messages");
+    json_string(&line, nullptr, "FLASH \"A\"");
+    json_string(&line, nullptr, "\xf0\x9f\x98\x80\xf0\x9f\x98\x80");
+    json_array_end(&line);
+    json_array_begin(&line, "none");
+    json_array_end(&line);
+    json_string(&line, "flash_type", nullptr);
+    json_bool(&line, "ok", true);
+    json_seconds(&line, "seconds", 4321);
+    const std::string text = finish(&line);
+    *overflow = line.overflow;
+    return text;
+}
+
+TEST(JsonLine, NestedObjectsAndArrays) {
+    char buffer[512];
+    bool overflow = true;
+    EXPECT_EQ(result_shaped_line(buffer, sizeof buffer, &overflow),
+              "{\"outcome\":\"finished\",\"program\":{\"path\":\"/srv/images/app \xe2\x82\xac\\u0001.hex\","
+              "\"bytes\":123456789},\"messages\":[\"FLASH \\\"A\\\"\",\"\xf0\x9f\x98\x80\xf0\x9f\x98\x80\"],"
+              "\"none\":[],\"flash_type\":null,\"ok\":true,\"seconds\":4.321}\n");
+    EXPECT_FALSE(overflow);
+}
+
+// Every buffer size from nothing to more than enough: nothing written past
+// it, always one valid line, strings cut at character boundaries, numbers
+// whole or left out, and overflow told exactly when something is missing.
+TEST(JsonLine, EveryBufferSizeGivesAValidLineAndNothingPastIt) {
+    char buffer[512];
+    bool overflow = false;
+    const std::string full = result_shaped_line(buffer, sizeof buffer, &overflow);
+    for (size_t size = 0; size <= full.size() + 2; ++size) {
+        std::memset(buffer, '#', sizeof buffer);
+        const std::string line = result_shaped_line(buffer, size, &overflow);
+        for (size_t i = size; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], '#') << "size " << size;
+        if (size < 3) {
+            EXPECT_TRUE(line.empty() && overflow);
+            continue;
+        }
+        EXPECT_TRUE(testbed::is_json_line(line)) << "size " << size << ": " << line;
+        EXPECT_EQ(overflow, size < full.size()) << "size " << size;
+        if (line.find("\"bytes\":") != std::string::npos) {
+            EXPECT_NE(line.find("\"bytes\":123456789}"), std::string::npos) << line;
+        }
+        if (size >= full.size()) {
+            EXPECT_EQ(line, full);
+        }
+    }
+}
+
+TEST(JsonLine, LevelsBeyondTheDepthAreLeftOutWhole) {
+    char buffer[256];
+    JsonLine line;
+    json_line_begin(&line, buffer, sizeof buffer);
+    for (int i = 0; i < JSON_DEPTH_MAX + 2; ++i) json_object_begin(&line, "o");
+    json_unsigned(&line, "deep", 1);
+    for (int i = 0; i < JSON_DEPTH_MAX + 2; ++i) json_object_end(&line);
+    json_unsigned(&line, "after", 2);
+    const std::string text = finish(&line);
+    EXPECT_TRUE(testbed::is_json_line(text)) << text;
+    EXPECT_TRUE(line.overflow);
+    EXPECT_EQ(text.find("deep"), std::string::npos);
+    EXPECT_NE(text.find("}}},\"after\":2}\n"), std::string::npos) << text;
+}
+
+}  // namespace

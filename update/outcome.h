@@ -1,0 +1,37 @@
+// How a stage ended. The stages never end the process themselves: they
+// return an outcome, and main alone closes the port, writes the last
+// message, writes the result log and ends the process.
+#pragma once
+#include <cstdint>
+
+enum RunEnd : uint8_t {
+    RUN_GOES_ON,      // the stage is done; the next one follows
+    RUN_FINISHED,     // every record went out: "Finish version up.", exit 0
+    RUN_INTERRUPTED,  // a key: "Interruption.", the drain, the close, exit 1
+    RUN_ABANDONED,    // a key while the passwords went out: the close, exit 1, nothing said
+    RUN_STOPPED,      // a fatal stop: its message, exit 1
+};
+
+// What stopped a run, in the result log's words.
+enum StopKind : uint8_t {
+    STOP_BAD_FILE,         // an input file does not open, is damaged or cannot be read
+    STOP_PORT_NOT_OPENED,
+    STOP_TARGET_ERROR,     // the target reported an error
+    STOP_LINE_FAILED,      // the line failed the transfer, or refused a speed
+    STOP_FILE_CHANGED,     // the program file changed while it was sent
+};
+
+struct RunOutcome {
+    RunEnd end;
+    StopKind kind;         // RUN_STOPPED only
+    bool close_port;       // RUN_STOPPED: close the port before the message
+    const char* message;   // RUN_STOPPED: printed between line feeds
+};
+
+inline RunOutcome run_goes_on() { return RunOutcome{RUN_GOES_ON, STOP_BAD_FILE, false, nullptr}; }
+inline RunOutcome run_ended(RunEnd end) { return RunOutcome{end, STOP_BAD_FILE, false, nullptr}; }
+// A fatal stop; the message must outlive the run (a literal, or static text).
+inline RunOutcome run_stopped(StopKind kind, const char* message, bool close_port) {
+    return RunOutcome{RUN_STOPPED, kind, close_port, message};
+}
+inline bool goes_on(const RunOutcome& outcome) { return outcome.end == RUN_GOES_ON; }

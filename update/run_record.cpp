@@ -1,0 +1,234 @@
+// The result log: what one run did, as one line of JSON appended to a file
+// that several fwld processes may share. Everything the line needs is
+// gathered here as the run goes, in static storage and with plain stores,
+// and the line is built without printf or the heap: the handler of a signal
+// that ends the run writes it too.
+#include "run_record.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "clock.h"
+#include "digest.h"
+#include "json_line.h"
+#include "port.h"
+#include "restore.h"
+#include "result_file.h"
+
+namespace {
+
+constexpr size_t LINE_BUFFER_SIZE = 64 * 1024;
+constexpr int HOST_NAME_MAX_LENGTH = 256;
+const char version[] = "8.00";
+
+struct InputFile {
+    const char* path;
+    int64_t bytes;  // -1: not known
+    char sha256[SHA256_HEX_SIZE];
+    int64_t records;  // program only; -1: not known
+};
+
+struct Record {
+    bool logging;  // a result log is open
+    intptr_t log;
+    int64_t start_unix;
+    uint32_t start_ms;
+    uint32_t first_ready_ms;
+    bool first_ready_seen;
+    char host[HOST_NAME_MAX_LENGTH];
+    const char* port_text;
+    char device[PORT_PATH_MAX];
+    int32_t baud;
+    int32_t final_baud;
+    InputFile loader;
+    InputFile program;
+    uint32_t loader_records_sent;
+    uint32_t records_sent;
+    int64_t bytes_sent;
+    uint32_t resends;
+    uint32_t reopens;
+    uint32_t speed_changes;
+    const char* flash_type;
+    char messages[RECORD_MESSAGES_MAX][RECORD_TEXT_MAX];
+    int message_count;
+    char said[RECORD_TEXT_MAX];
+};
+
+Record record{};
+// Set before the line is built: whoever comes second (main or a signal's
+// handler) writes nothing.
+volatile std::sig_atomic_t line_taken = 0;
+char line_buffer[LINE_BUFFER_SIZE];
+
+// Plain copy, cut to fit; safe in a signal handler.
+void copy_text(char* out, size_t size, const char* text) {
+    size_t n = 0;
+    for (; text[n] != '\0' && n + 1 < size; ++n) out[n] = text[n];
+    out[n] = '\0';
+}
+
+// Without the line ends, blanks and bell that frame it on the console.
+void copy_message(char* out, size_t size, const char* text) {
+    while (*text == '\n') ++text;
+    copy_text(out, size, text);
+    size_t end = std::strlen(out);
+    while (end > 0 && (out[end - 1] == '\n' || out[end - 1] == ' ' || out[end - 1] == '\a')) --end;
+    out[end] = '\0';
+}
+
+void add_file(JsonLine* line, const char* name, const InputFile& file, bool with_records) {
+    json_object_begin(line, name);
+    json_string(line, "path", file.path);
+    if (file.bytes >= 0) {
+        json_signed(line, "bytes", file.bytes);
+    } else {
+        json_null(line, "bytes");
+    }
+    json_string(line, "sha256", file.sha256[0] != '\0' ? file.sha256 : nullptr);
+    if (with_records) {
+        if (file.records >= 0) {
+            json_signed(line, "records", file.records);
+        } else {
+            json_null(line, "records");
+        }
+    }
+    json_object_end(line);
+}
+
+const char* outcome_name(const RunOutcome& outcome) {
+    static const char* const stops[] = {"bad-file", "port-not-opened", "target-error", "line-failed", "file-changed"};
+    switch (outcome.end) {
+    case RUN_FINISHED: return "finished";
+    case RUN_INTERRUPTED:
+    case RUN_ABANDONED: return "interrupted";
+    case RUN_STOPPED: return stops[outcome.kind];
+    case RUN_GOES_ON: break;
+    }
+    return "unknown";
+}
+
+// The one line, with how the run ended; written once.
+void write_line(const char* outcome, long status, const char* message) {
+    if (!record.logging || line_taken) return;
+    line_taken = 1;
+    const uint32_t now = clock_tick_ms();
+    JsonLine line;
+    json_line_begin(&line, line_buffer, sizeof line_buffer);
+    json_utc_time(&line, "time", record.start_unix);
+    json_string(&line, "version", version);
+    json_string(&line, "host", record.host);
+    json_string(&line, "port", record.port_text);
+    json_string(&line, "device", record.device[0] != '\0' ? record.device : nullptr);
+    json_signed(&line, "baud", record.baud);
+    json_signed(&line, "final_baud", record.final_baud);
+    add_file(&line, "loader", record.loader, false);
+    add_file(&line, "program", record.program, true);
+    json_unsigned(&line, "loader_records_sent", record.loader_records_sent);
+    json_unsigned(&line, "records_sent", record.records_sent);
+    json_signed(&line, "bytes_sent", record.bytes_sent);
+    json_unsigned(&line, "resends", record.resends);
+    json_unsigned(&line, "reopens", record.reopens);
+    json_unsigned(&line, "speed_changes", record.speed_changes);
+    if (record.flash_type != nullptr) json_string(&line, "flash_type", record.flash_type);
+    json_array_begin(&line, "messages");
+    for (int i = 0; i < record.message_count; ++i) json_string(&line, nullptr, record.messages[i]);
+    json_array_end(&line);
+    json_seconds(&line, "seconds", now - record.start_ms);
+    if (record.first_ready_seen) {
+        json_seconds(&line, "program_seconds", now - record.first_ready_ms);
+    } else {
+        json_null(&line, "program_seconds");
+    }
+    json_string(&line, "outcome", outcome);
+    // As the system reports it: Windows' 0xC000013A is a large unsigned number.
+    json_unsigned(&line, "exit", static_cast<uint32_t>(status));
+    json_string(&line, "message", message);
+    const size_t length = json_line_end(&line);
+    if (length > 0) result_file_append(record.log, line_buffer, length);
+}
+
+}  // namespace
+
+bool record_start(const RunSettings& s, char* message, int size) {
+    record.start_unix = static_cast<int64_t>(std::time(nullptr));
+    record.start_ms = clock_tick_ms();
+    record.port_text = s.port_text;
+    record.baud = record.final_baud = s.baud_rate;
+    record.loader = InputFile{s.loader_path, -1, {}, -1};
+    record.program = InputFile{s.program_path, -1, {}, -1};
+    if (s.log_path == nullptr) return true;
+    record.log = result_file_open(s.log_path);
+    if (record.log < 0) {
+        char reason[160];
+        result_file_error_text(result_file_last_error(), reason, sizeof reason);
+        std::snprintf(message, static_cast<size_t>(size),
+                      "Result log \"%s\" can not be opened for appending (%s): no board is updated without its "
+                      "record.",
+                      s.log_path, reason);
+        return false;
+    }
+    host_name(record.host, sizeof record.host);
+    record.logging = true;
+    restore_register(record_end_by_signal);
+    return true;
+}
+
+void record_loader(int64_t bytes, const char* sha256_hex) {
+    record.loader.bytes = bytes;
+    copy_text(record.loader.sha256, sizeof record.loader.sha256, sha256_hex);
+}
+
+void record_program(int64_t bytes, const char* sha256_hex, int64_t records) {
+    record.program.bytes = bytes;
+    copy_text(record.program.sha256, sizeof record.program.sha256, sha256_hex);
+    record.program.records = records;
+}
+
+void record_device(const char* path) { copy_text(record.device, sizeof record.device, path); }
+
+void note_said(const char* message) { copy_message(record.said, sizeof record.said, message); }
+void note_loader_record_sent() { ++record.loader_records_sent; }
+
+void note_first_ready() {
+    record.first_ready_ms = clock_tick_ms();
+    record.first_ready_seen = true;
+}
+
+void note_record_sent(int32_t bytes) {
+    ++record.records_sent;
+    record.bytes_sent += bytes;
+}
+
+void note_resend() { ++record.resends; }
+void note_reopen() { ++record.reopens; }
+
+void note_speed(int32_t baud) {
+    ++record.speed_changes;
+    record.final_baud = baud;
+}
+
+void note_flash_type(const char* name) { record.flash_type = name; }
+
+void note_target_message(const char* shown) {
+    if (record.message_count >= RECORD_MESSAGES_MAX) return;
+    copy_text(record.messages[record.message_count], RECORD_TEXT_MAX, shown);
+    ++record.message_count;  // after the text: a handler sees whole messages only
+}
+
+void record_end(const RunOutcome& outcome, int status) {
+    char message[RECORD_TEXT_MAX];
+    switch (outcome.end) {
+    case RUN_FINISHED: copy_message(message, sizeof message, "Finish version up."); break;
+    case RUN_INTERRUPTED: copy_message(message, sizeof message, "Interruption."); break;
+    case RUN_STOPPED: copy_message(message, sizeof message, outcome.message); break;
+    default: copy_text(message, sizeof message, record.said); break;
+    }
+    write_line(outcome_name(outcome), status, message);
+}
+
+void record_end_by_signal() {
+    const long status = restore_ending_status();
+    if (status != 0) write_line("signal", status, record.said);
+}

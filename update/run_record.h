@@ -1,0 +1,37 @@
+// What the result log tells of one run, gathered as the run goes, and the
+// log line itself. The record is static and every note is a plain store, so
+// that the handler of a signal that ends the run can still write the line.
+#pragma once
+#include <cstdint>
+
+#include "outcome.h"
+#include "settings.h"
+
+constexpr int RECORD_MESSAGES_MAX = 20;
+constexpr int RECORD_TEXT_MAX = 512;
+
+// Opens the result log (LG) when the settings name one, and notes the start
+// of the run. False when the log does not open for appending; message then
+// says which file and why.
+bool record_start(const RunSettings& settings, char* message, int size);
+// The input files as the run read them, each with its SHA-256.
+void record_loader(int64_t bytes, const char* sha256_hex);
+void record_program(int64_t bytes, const char* sha256_hex, int64_t records);
+// The device the port opened.
+void record_device(const char* path);
+
+void note_said(const char* message);  // the last console message so far
+void note_loader_record_sent();
+void note_first_ready();              // the target's first 'H'
+void note_record_sent(int32_t bytes);
+void note_resend();
+void note_reopen();
+void note_speed(int32_t baud);        // a speed change the port took
+void note_flash_type(const char* name);
+void note_target_message(const char* shown);
+
+// Writes the run's one line to the log, once, with how it ended and the exit
+// status. Nothing happens without a log or once the line is out.
+void record_end(const RunOutcome& outcome, int status);
+// The same from the way out of a signal or Ctrl-C: a restore step.
+void record_end_by_signal();
