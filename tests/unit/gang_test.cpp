@@ -18,12 +18,14 @@ struct Parsed {
     std::string refusal;
 };
 
+// Kept alive: the parsed arguments point into them, as into main's argv.
 std::vector<std::string> words;
+std::vector<char*> argv;
 
 Parsed parse(std::vector<std::string> args) {
     words = std::move(args);
     words.insert(words.begin(), "fwld-gang");
-    std::vector<char*> argv;
+    argv.clear();
     for (std::string& w : words) argv.push_back(w.data());
     Parsed p{};
     char refusal[256] = "";
