@@ -255,8 +255,10 @@ Event next_event(int32_t timeout_ms) {
         if (tty_fd >= 0) add_slot(tty_fd, KEYBOARD);
         const uint32_t gathering = now_ms() - output_read_ms;
         const bool read_output = gathering >= GATHER_MS;
-        for (int i = 0; i < GANG_PORTS_MAX && read_output; ++i) {
-            if (children[i].pid > 0 && children[i].master >= 0) add_slot(children[i].master, i);
+        for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+            // The last words of a fwld that has ended wait for nothing.
+            const Child& c = children[i];
+            if (c.pid > 0 && c.master >= 0 && (read_output || c.reaped)) add_slot(c.master, i);
         }
         int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
