@@ -136,6 +136,10 @@ void measure_side_by_side(const Flavour& f, const Workbench& wb, Report* report)
 // Records per second with the write wait p2 = 2 against a line paced at
 // 115200 baud, and the share of what the line allows.
 void measure_paced(const Flavour& f, const Workbench& wb, Report* report);
+// Sixteen line-rate updates through fwld-gang (the native build only).
+void measure_gang(const Flavour& f, const Workbench& wb, Report* report);
+// The times of the ports that finished, from fwld-gang's summary.
+std::vector<double> gang_finished_seconds(const std::string& summary);
 
 // Keeps a failed run's output for the reader and says where it is.
 void keep_log(const Workbench& wb, const std::string& name, const std::string& text);

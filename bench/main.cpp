@@ -7,7 +7,7 @@
 // measured in the same run, so a comparison does not depend on what else
 // the machine was doing at two different times.
 //
-// LIST: any of throughput,syscalls,cpu,side-by-side (default: all).
+// LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang (default: all).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ struct Options {
 const char USAGE[] =
     "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]\n"
     "                  [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]\n"
-    "LIST: any of throughput,syscalls,cpu,side-by-side, separated by commas\n";
+    "LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang, separated by commas\n";
 
 bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -128,6 +128,12 @@ void run_flavour(const bench::Flavour& f, const bench::Workbench& wb, const Opti
         std::fprintf(stderr, "[%s] %d line-rate updates at once against %d solo\n", f.name.c_str(), f.side_by_side,
                      f.solo_runs);
         bench::measure_side_by_side(f, wb, report);
+    }
+    // fwld-gang runs the fwld beside it: the native build's.
+    if (wanted("gang") && f.name == "native") {
+        std::fprintf(stderr, "[%s] 16 line-rate updates through fwld-gang against %d solo\n", f.name.c_str(),
+                     f.solo_runs);
+        bench::measure_gang(f, wb, report);
     }
     report->add(f, "elapsed_s", "time this column took", std::chrono::duration<double>(Clock::now() - start).count(),
                 "s", 0);

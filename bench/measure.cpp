@@ -1,4 +1,4 @@
-// The four measurements of fwld's benchmark. Each one starts its own targets
+// The measurements of fwld's benchmark. Each one starts its own targets
 // and fwld processes, checks that every update really went through, and
 // adds its figures to the report; a run that failed is kept in a log and
 // left out of the figures.
@@ -495,6 +495,67 @@ void measure_paced(const Flavour& f, const Workbench& wb, Report* report) {
                 "runs", 0);
     report->add(f, "paced.records_per_s", "  records per second (median of runs)", median(rate), "rec/s", 1);
     report->add(f, "paced.line_share", "  share of what the line allows", 100.0 * median(rate) / line_limit, "%", 1);
+}
+
+std::vector<double> gang_finished_seconds(const std::string& summary) {
+    std::vector<double> times;
+    std::istringstream lines(summary.substr(std::min(summary.find("OUTCOME"), summary.size())));
+    for (std::string line; std::getline(lines, line);) {
+        char outcome[16] = "";
+        double seconds = NAN;
+        if (std::sscanf(line.c_str(), "%*s %15s %lf s", outcome, &seconds) == 2 && std::string(outcome) == "finished") {
+            times.push_back(seconds);
+        }
+    }
+    return times;
+}
+
+void measure_gang(const Flavour& f, const Workbench& wb, Report* report) {
+    const int n = f.side_by_side < 16 ? f.side_by_side : 16;
+    std::vector<double> solo;
+    for (int run = 1; run <= f.solo_runs; ++run) {
+        const UpdateResult r = line_rate_updates(f, wb, 1, "gang-solo-" + std::to_string(run)).front();
+        if (r.ok) solo.push_back(r.wall_s);
+    }
+    std::vector<std::unique_ptr<FwldProcess>> targets;
+    std::string ports;
+    for (int i = 0; i < n; ++i) {
+        targets.push_back(std::make_unique<FwldProcess>(std::vector<std::string>{
+            wb.fwld_target, "--line-rate", "--baud", "115200", "--quiet", "--expect", wb.program_64k, "--timeout",
+            "600"}));
+        ports += (i == 0 ? "" : ",") + testbed::target_device_path(*targets.back(), ms(5000));
+    }
+    // On its terminal, as an operator runs it: the table is redrawn.
+    const Clock::time_point start = Clock::now();
+    FwldProcess gang({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/tty", FWLD_GANG_BINARY, "--logs",
+                      wb.dir + "/gang-logs", ports, "--", wb.loader, wb.program_64k, "0", "0", "100", "0",
+                      "@:115200"});
+    CpuTime cpu;
+    // The last reading before it ends, a tenth of a second at most before.
+    while (!gang.wait_exit(ms(100))) {
+        const CpuTime now = process_cpu(gang.pid());
+        if (now.sched_s >= 0 || now.stat_s >= 0) cpu = now;
+    }
+    const double wall = seconds_since(start);
+    const testbed::ProcessResult gr = gang.finish(ms(1000));
+    const std::string summary = gang.tty_so_far();
+    int failed = gr.exit_code == 0 ? 0 : 1;
+    for (auto& target : targets) failed += target->finish(ms(10000)).exit_code == 0 ? 0 : 1;
+    const std::vector<double> times = gang_finished_seconds(summary);
+    if (failed != 0 || static_cast<int>(times.size()) != n) {
+        std::fprintf(stderr, "  fwld-gang over %d ports failed\n", n);
+        keep_log(wb, f.name + "-gang", summary);
+    }
+    const double slowest = times.empty() ? NAN : *std::max_element(times.begin(), times.end());
+    const double cpu_s = cpu.sched_s >= 0 ? cpu.sched_s : cpu.stat_s;
+    std::fprintf(stderr, "  %d ports: slowest %.2f s, solo %.2f s, fwld-gang CPU %.3f s in %.2f s\n", n, slowest,
+                 median(solo), cpu_s, wall);
+    report->add(f, "gang.count", "64 KiB line-rate updates at 115200 through fwld-gang", n, "ports", 0);
+    report->add(f, "gang.solo_s", "  one fwld alone (median of solo runs)", median(solo), "s", 2);
+    report->add(f, "gang.slowest_ratio", "  slowest port, fwld-gang's time / solo", slowest / median(solo), "x", 3);
+    report->add(f, "gang.wall_ratio", "  fwld-gang from start to end / solo", wall / median(solo), "x", 3);
+    report->add(f, "gang.cpu", "  CPU of fwld-gang itself, of one core", 100.0 * cpu_s / wall, "%", 2);
+    report->add(f, "gang.failed", "  ports that failed", failed, "ports", 0);
 }
 
 }  // namespace bench

@@ -185,6 +185,16 @@ TEST(BenchSummaries, CallsFallIntoTheirGroups) {
     EXPECT_EQ(bench::kind_of("openat"), bench::CALL_OTHER);
 }
 
+TEST(BenchSummaries, FwldGangTimesOfTheFinishedPortsOnly) {
+    const std::string table = "\x1b[4A\rPORT  STAGE  %\x1b[K\r\n\r/dev/pts/3  done  -\x1b[K\r\n";
+    const std::string summary = "\r\nPORT        OUTCOME       TIME       BYTES  MESSAGE\r\n"
+                                "/dev/pts/3  finished     7.3 s       66049  Finish version up.\r\n"
+                                "/dev/pts/4  failed       2.5 s        1285  Write Error\r\n"
+                                "/dev/pts/5  finished    12.0 s       66049  Finish version up.\r\n"
+                                "3 ports: 2 finished, 1 failed, 0 stopped. Logs in x\r\n";
+    EXPECT_EQ(bench::gang_finished_seconds(table + summary), (std::vector<double>{7.3, 12.0}));
+}
+
 TEST(BenchReport, MedianOfOddAndEvenCounts) {
     EXPECT_DOUBLE_EQ(bench::median({5, 1, 3}), 3);
     EXPECT_DOUBLE_EQ(bench::median({4, 1, 3, 2}), 2.5);

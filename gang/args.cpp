@@ -1,0 +1,236 @@
+// fwld-gang's command line: the ports, where the logs go, and fwld's own
+// arguments with `@` in p5 standing for each port.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "gang.h"
+#include "host.h"
+
+namespace {
+
+bool refuse(char* refusal, size_t size, const char* format, const char* a = "", const char* b = "") {
+    std::snprintf(refusal, size, format, a, b);
+    return false;
+}
+
+bool add_port(GangArgs* args, const char* start, size_t length, const char* list, char* refusal, size_t size) {
+    if (length == 0) return refuse(refusal, size, "an empty port name in \"%.60s\".", list);
+    if (args->port_count >= GANG_PORTS_MAX) return refuse(refusal, size, "at most 32 ports at once.");
+    if (length >= GANG_TEXT_MAX) return refuse(refusal, size, "the port name \"%.40s...\" is too long.", start);
+    char* port = args->ports[args->port_count++];
+    std::memcpy(port, start, length);
+    port[length] = '\0';
+    return true;
+}
+
+bool add_port_list(GangArgs* args, const char* list, char* refusal, size_t size) {
+    const char* start = list;
+    for (;;) {
+        const char* comma = std::strchr(start, ',');
+        const size_t length = comma != nullptr ? static_cast<size_t>(comma - start) : std::strlen(start);
+        if (!add_port(args, start, length, list, refusal, size)) return false;
+        if (comma == nullptr) return true;
+        start = comma + 1;
+    }
+}
+
+// fwld takes a trailing ":BAUD" off a device name; so does the comparison.
+size_t without_baud(const char* port) {
+    const size_t length = std::strlen(port);
+    const char* colon = std::strrchr(port, ':');
+    if (colon == nullptr || colon[1] == '\0') return length;
+    for (const char* p = colon + 1; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return length;
+    }
+    return static_cast<size_t>(colon - port);
+}
+
+// Two fwld on one port would fight over the line: refused before any starts.
+bool ports_distinct(const GangArgs& args, char* refusal, size_t size) {
+    static char identities[GANG_PORTS_MAX][GANG_TEXT_MAX];
+    for (int i = 0; i < args.port_count; ++i) {
+        char device[GANG_TEXT_MAX];
+        std::snprintf(device, sizeof device, "%.*s", static_cast<int>(without_baud(args.ports[i])), args.ports[i]);
+        port_identity(device, identities[i], sizeof identities[i]);
+        for (int j = 0; j < i; ++j) {
+            if (std::strcmp(identities[i], identities[j]) == 0) {
+                return refuse(refusal, size, "\"%.60s\" and \"%.60s\" are the same port.", args.ports[j],
+                              args.ports[i]);
+            }
+        }
+    }
+    return true;
+}
+
+bool p5_takes_port(const GangArgs& args, char* refusal, size_t size) {
+    if (args.fwld_arg_count <= FWLD_P5_INDEX) {
+        return refuse(refusal, size,
+                      "fwld's arguments end before p5: give infile1 infile2 p1 p2 p3 p4 and @ or @:BAUD as p5.");
+    }
+    const char* p5 = args.fwld_args[FWLD_P5_INDEX];
+    if (p5[0] != '@' || (p5[1] != '\0' && p5[1] != ':')) {
+        return refuse(refusal, size, "p5 is \"%.60s\": it must be @ or @:BAUD, which stands for each port.", p5);
+    }
+    for (int i = 0; i < args.port_count; ++i) {
+        char text[GANG_TEXT_MAX];
+        if (!substitute_port(args, i, text, sizeof text)) {
+            return refuse(refusal, size, "p5 for port \"%.60s\" is too long.", args.ports[i]);
+        }
+    }
+    return true;
+}
+
+bool is_option(const char* word, const char* name) { return std::strcmp(word, name) == 0; }
+
+char safe_file_char(char c) {
+    const bool keep = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+    return keep ? c : '_';
+}
+
+void safe_file_name(const char* port, char* out, size_t size) {
+    if (std::strncmp(port, "\\\\.\\", 4) == 0) port += 4;
+    if (std::strncmp(port, "/dev/", 5) == 0) port += 5;
+    size_t n = 0;
+    for (const char* p = port; *p != '\0' && n + 1 < size; ++p) {
+        // Nothing that hides the file or climbs out of the folder.
+        if (n == 0 && (*p == '.' || safe_file_char(*p) == '_')) continue;
+        out[n++] = safe_file_char(*p);
+    }
+    out[n] = '\0';
+    if (n == 0) std::snprintf(out, size, "port");
+}
+
+bool same_name(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        // Windows file names ignore case.
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
+    }
+    return *a == *b;
+}
+
+bool name_taken(char names[][GANG_TEXT_MAX], int count, const char* name) {
+    for (int i = 0; i < count; ++i) {
+        if (same_name(names[i], name)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+GangRequest parse_gang_args(int argc, char** argv, GangArgs* args, char* refusal, size_t size) {
+    *args = GangArgs{};
+    if (argc == 2 && (is_option(argv[1], "--help") || is_option(argv[1], "-h"))) return GANG_HELP;
+    if (argc == 2 && is_option(argv[1], "--version")) return GANG_VERSION;
+    int i = 1;
+    for (; i < argc && !is_option(argv[i], "--"); ++i) {
+        if (is_option(argv[i], "--logs")) {
+            if (i + 1 >= argc || is_option(argv[i + 1], "--") || argv[i + 1][0] == '\0') {
+                refuse(refusal, size, "--logs needs a directory.");
+                return GANG_REFUSED;
+            }
+            args->log_dir = argv[++i];
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            refuse(refusal, size, "unknown option \"%.60s\".", argv[i]);
+            return GANG_REFUSED;
+        } else if (!add_port_list(args, argv[i], refusal, size)) {
+            return GANG_REFUSED;
+        }
+    }
+    if (i >= argc) {
+        refuse(refusal, size, "no \"--\" before fwld's arguments.");
+        return GANG_REFUSED;
+    }
+    if (args->port_count == 0) {
+        refuse(refusal, size, "no port given.");
+        return GANG_REFUSED;
+    }
+    args->fwld_args = argv + i + 1;
+    args->fwld_arg_count = argc - i - 1;
+    if (!p5_takes_port(*args, refusal, size) || !ports_distinct(*args, refusal, size)) return GANG_REFUSED;
+    return GANG_RUN;
+}
+
+bool numbered_port(const char* port, long* number) {
+    if (std::strlen(port) > 3 && std::tolower(static_cast<unsigned char>(port[0])) == 'c' &&
+        std::tolower(static_cast<unsigned char>(port[1])) == 'o' &&
+        std::tolower(static_cast<unsigned char>(port[2])) == 'm') {
+        port += 3;
+    }
+    if (*port == '\0' || std::strlen(port) > 9) return false;
+    long n = 0;
+    for (; *port != '\0'; ++port) {
+        if (*port < '0' || *port > '9') return false;
+        n = n * 10 + (*port - '0');
+    }
+    *number = n;
+    return true;
+}
+
+bool substitute_port(const GangArgs& args, int port, char* p5, size_t size) {
+    const int n = std::snprintf(p5, size, "%s%s", args.ports[port], args.fwld_args[FWLD_P5_INDEX] + 1);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+int32_t erase_wait_seconds(const GangArgs& args) {
+    // As fwld reads p1: a number keeps its value, anything else the default.
+    long seconds = 125;
+    if (args.fwld_arg_count > FWLD_P1_INDEX) std::sscanf(args.fwld_args[FWLD_P1_INDEX], "%ld", &seconds);
+    return seconds < 0 ? 0 : static_cast<int32_t>(seconds > INT32_MAX ? INT32_MAX : seconds);
+}
+
+void log_file_names(const GangArgs& args, char names[][GANG_TEXT_MAX]) {
+    for (int i = 0; i < args.port_count; ++i) {
+        char base[GANG_TEXT_MAX - 16];
+        safe_file_name(args.ports[i], base, sizeof base);
+        std::snprintf(names[i], GANG_TEXT_MAX, "%s.log", base);
+        for (int n = 2; name_taken(names, i, names[i]); ++n) {
+            std::snprintf(names[i], GANG_TEXT_MAX, "%s-%d.log", base, n);
+        }
+    }
+}
+
+void default_log_dir(const struct tm& start, char* out, size_t size) {
+    if (std::strftime(out, size, "fwld-gang-%Y%m%d-%H%M%S", &start) == 0) std::snprintf(out, size, "fwld-gang");
+}
+
+bool append_quoted_argument(char* line, size_t size, const char* argument) {
+    size_t n = std::strlen(line);
+    auto put = [&](char c) {
+        if (n + 1 >= size) return false;
+        line[n++] = c;
+        line[n] = '\0';
+        return true;
+    };
+    if (n > 0 && !put(' ')) return false;
+    if (argument[0] != '\0' && std::strpbrk(argument, " \t\n\v\"") == nullptr) {
+        for (const char* p = argument; *p != '\0'; ++p) {
+            if (!put(*p)) return false;
+        }
+        return true;
+    }
+    // Backslashes count only before a quote: doubled there, and before the
+    // closing quote; a quote of the argument's own is escaped.
+    if (!put('"')) return false;
+    for (const char* p = argument;; ++p) {
+        size_t backslashes = 0;
+        while (*p == '\\') ++backslashes, ++p;
+        const size_t repeat = *p == '\0' ? backslashes * 2 : *p == '"' ? backslashes * 2 + 1 : backslashes;
+        for (size_t k = 0; k < repeat; ++k) {
+            if (!put('\\')) return false;
+        }
+        if (*p == '\0') break;
+        if (!put(*p)) return false;
+    }
+    return put('"');
+}
+
+int port_column_width(const GangArgs& args) {
+    size_t widest = 4;  // "PORT"
+    for (int i = 0; i < args.port_count; ++i) {
+        const size_t length = std::strlen(args.ports[i]);
+        if (length > widest) widest = length;
+    }
+    return static_cast<int>(widest > 24 ? 24 : widest);
+}

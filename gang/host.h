@@ -1,0 +1,26 @@
+// Platform seam of fwld-gang, part one: names, files and the clock, which
+// the portable logic and its tests use. host_posix.cpp and host_win32.cpp.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Text that names the device a port names, so that two spellings of one
+// port (3 and COM3, a link and its device) compare equal.
+void port_identity(const char* port, char* out, size_t size);
+
+// fwld (fwld.exe) in the folder of the running program. False when it is
+// not there; `path` then holds where it was looked for.
+bool locate_fwld(const char* argv0, char* path, size_t size);
+
+// Creates the folder unless it exists. False with the reason.
+bool make_log_dir(const char* path, char* reason, size_t size);
+// "DIR/NAME" or "DIR\NAME".
+void join_path(const char* dir, const char* name, char* out, size_t size);
+
+// A log file opened for appending, never inherited by a child; -1 on failure.
+intptr_t log_open(const char* path, char* reason, size_t size);
+void log_write(intptr_t log, const unsigned char* bytes, size_t count);
+void log_close(intptr_t log);
+
+// The milliseconds tick.
+uint32_t now_ms();

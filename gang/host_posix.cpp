@@ -1,0 +1,114 @@
+// fwld-gang on POSIX: device identities, fwld's place, log files, the clock.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "gang.h"
+#include "host.h"
+
+namespace {
+
+// The folder of this program: /proc/self/exe, else argv[0] as the shell
+// found it.
+bool own_folder(const char* argv0, char* out, size_t size) {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n > 0) {
+        path[n] = '\0';
+    } else if (std::strchr(argv0, '/') == nullptr || realpath(argv0, path) == nullptr) {
+        return false;
+    }
+    char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) return false;
+    *slash = '\0';
+    std::snprintf(out, size, "%s", path[0] != '\0' ? path : "/");
+    return true;
+}
+
+// A program found on PATH by its bare name.
+bool folder_on_path(const char* name, char* out, size_t size) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    while (*path != '\0') {
+        const char* colon = std::strchr(path, ':');
+        const int length = static_cast<int>(colon != nullptr ? colon - path : static_cast<long>(std::strlen(path)));
+        char candidate[PATH_MAX];
+        std::snprintf(candidate, sizeof candidate, "%.*s/%s", length, path, name);
+        if (access(candidate, X_OK) == 0) {
+            std::snprintf(out, size, "%.*s", length, path);
+            return true;
+        }
+        if (colon == nullptr) break;
+        path = colon + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+void port_identity(const char* port, char* out, size_t size) {
+    char device[GANG_TEXT_MAX];
+    long number = 0;
+    if (numbered_port(port, &number)) {
+        // Port N is /dev/ttyS<N-1>; port 0 has no device but is still one port.
+        std::snprintf(device, sizeof device, "/dev/ttyS%ld", number - 1);
+    } else if (std::strchr(port, '/') != nullptr) {
+        std::snprintf(device, sizeof device, "%s", port);
+    } else {
+        std::snprintf(device, sizeof device, "/dev/%s", port);
+    }
+    char resolved[PATH_MAX];
+    std::snprintf(out, size, "%s", realpath(device, resolved) != nullptr ? resolved : device);
+}
+
+bool locate_fwld(const char* argv0, char* path, size_t size) {
+    char folder[PATH_MAX];
+    if (!own_folder(argv0, folder, sizeof folder) && !folder_on_path(argv0, folder, sizeof folder)) {
+        std::snprintf(path, size, "fwld");
+        return false;
+    }
+    std::snprintf(path, size, "%s/fwld", folder);
+    return access(path, X_OK) == 0;
+}
+
+bool make_log_dir(const char* path, char* reason, size_t size) {
+    struct stat info{};
+    if (mkdir(path, 0777) == 0 || (errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode))) return true;
+    std::snprintf(reason, size, "%s", errno == EEXIST ? "it is not a directory" : std::strerror(errno));
+    return false;
+}
+
+void join_path(const char* dir, const char* name, char* out, size_t size) {
+    std::snprintf(out, size, "%s/%s", dir, name);
+}
+
+intptr_t log_open(const char* path, char* reason, size_t size) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) std::snprintf(reason, size, "%s", std::strerror(errno));
+    return fd;
+}
+
+void log_write(intptr_t log, const unsigned char* bytes, size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(static_cast<int>(log), bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // a full disk does not stop the updates
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+}
+
+void log_close(intptr_t log) { close(static_cast<int>(log)); }
+
+uint32_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}

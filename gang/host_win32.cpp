@@ -1,0 +1,98 @@
+// fwld-gang on Windows: port identities, fwld.exe's place, log files, the
+// clock.
+#include <windows.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "gang.h"
+#include "host.h"
+
+namespace {
+
+void system_reason(DWORD error, char* out, size_t size) {
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
+                                   static_cast<DWORD>(size), nullptr);
+    if (n == 0) {
+        std::snprintf(out, size, "error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    // FormatMessage ends its text with a line break and often a period.
+    size_t length = n;
+    while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.')) --length;
+    out[length] = '\0';
+}
+
+}  // namespace
+
+void port_identity(const char* port, char* out, size_t size) {
+    if (std::strncmp(port, "\\\\.\\", 4) == 0) port += 4;
+    long number = 0;
+    if (numbered_port(port, &number)) {
+        std::snprintf(out, size, "COM%ld", number);
+        return;
+    }
+    // Device names ignore case.
+    size_t n = 0;
+    for (; port[n] != '\0' && n + 1 < size; ++n)
+        out[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(port[n])));
+    out[n] = '\0';
+}
+
+bool locate_fwld(const char*, char* path, size_t size) {
+    char own[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, own, sizeof own);
+    if (n == 0 || n >= sizeof own) {
+        std::snprintf(path, size, "fwld.exe");
+        return false;
+    }
+    char* slash = std::strrchr(own, '\\');
+    if (slash != nullptr) *slash = '\0';
+    std::snprintf(path, size, "%s\\fwld.exe", slash != nullptr ? own : ".");
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool make_log_dir(const char* path, char* reason, size_t size) {
+    if (CreateDirectoryA(path, nullptr)) return true;
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesA(path);
+    if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true;
+    }
+    system_reason(error, reason, size);
+    return false;
+}
+
+void join_path(const char* dir, const char* name, char* out, size_t size) {
+    std::snprintf(out, size, "%s\\%s", dir, name);
+}
+
+intptr_t log_open(const char* path, char* reason, size_t size) {
+    // Not inheritable: a child holds nothing but its own console.
+    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        system_reason(GetLastError(), reason, size);
+        return -1;
+    }
+    return reinterpret_cast<intptr_t>(file);
+}
+
+void log_write(intptr_t log, const unsigned char* bytes, size_t count) {
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(log), bytes, static_cast<DWORD>(count), &written, nullptr) ||
+            written == 0) {
+            return;  // a full disk does not stop the updates
+        }
+        bytes += written;
+        count -= written;
+    }
+}
+
+void log_close(intptr_t log) { CloseHandle(reinterpret_cast<HANDLE>(log)); }
+
+uint32_t now_ms() { return static_cast<uint32_t>(GetTickCount()); }

@@ -1,0 +1,55 @@
+// Platform seam of fwld-gang, part two: the children, the keyboard and the
+// terminal. session_posix.cpp and session_win32.cpp.
+//
+// Each fwld runs with a keyboard of its own that fwld-gang can press (a
+// pseudo-terminal on POSIX, the shared console's input on Windows), and its
+// whole console output (stdout and stderr, in order) comes back here.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "gang.h"
+
+// Starts fwld for child `index` (0 .. GANG_PORTS_MAX-1). argv ends with
+// nullptr; argv[0] is the program. False with the reason.
+bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size);
+// A key press for the child, the way an operator ends fwld.
+void child_press_key(int index);
+// Ends the child the way Ctrl-C ends fwld.
+void child_interrupt(int index);
+// Passes a terminating signal on (POSIX; on Windows the same as interrupt).
+void child_forward(int index, int signal);
+
+enum EventKind {
+    EVENT_TIMEOUT,
+    EVENT_OUTPUT,     // bytes from a child's console
+    EVENT_ENDED,      // a child has ended and its output is all read
+    EVENT_KEY,        // a key on fwld-gang's keyboard
+    EVENT_INTERRUPT,  // Ctrl-C
+    EVENT_TERMINATE,  // SIGTERM, SIGHUP or SIGQUIT: `signal`
+};
+
+struct Event {
+    EventKind kind;
+    int child;
+    const unsigned char* bytes;  // valid until the next call
+    size_t count;
+    ChildEnd end;
+    int signal;
+};
+
+// Blocks until something happens or timeout_ms passes (-1: no limit).
+Event next_event(int32_t timeout_ms);
+
+// The keyboard is taken (keys one at a time, no echo) and Ctrl-C caught; the
+// terminal comes back as it was on every way out. Only in the foreground.
+void keyboard_take();
+void terminal_restore();
+// Readies the standard output (byte for byte, and on a terminal for the
+// redrawn table) and says whether it is a terminal that takes the table.
+bool prepare_output();
+// The terminal's width.
+int output_width();
+// After the children have all ended: the signal that ended fwld-gang, if
+// one did, is raised again as the last thing (POSIX).
+void end_by_signal(int signal);

@@ -1,0 +1,314 @@
+// fwld-gang on POSIX. Each fwld runs in a session of its own with a fresh
+// pseudo-terminal as its controlling terminal, standard input and output:
+// fwld watches that terminal for a key, so a byte written to its master is
+// a key press; everything fwld writes comes back on the master, in raw mode
+// so byte for byte. If fwld-gang dies, however it dies, the masters close
+// and each fwld gets the hang-up signal of its terminal, which ends it.
+//
+// One poll() waits on every master, fwld-gang's own keyboard and a pipe
+// that the signal handlers write to.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "host.h"
+#include "session.h"
+
+namespace {
+
+struct Child {
+    pid_t pid;   // 0: never started
+    int master;  // -1 once the output has ended
+    bool reaped;
+    int status;
+    bool reported;  // EVENT_ENDED given
+};
+
+Child children[GANG_PORTS_MAX];
+int signal_pipe[2] = {-1, -1};
+bool session_ready = false;
+
+int tty_fd = -1;
+volatile sig_atomic_t tty_modified = 0;
+struct termios tty_original;
+
+// Signals that end fwld-gang's run, and the one that tells of a child.
+constexpr int caught_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
+// Stopping fwld-gang would stop reading the children's output, and a full
+// terminal buffer would stall their updates.
+constexpr int ignored_signals[] = {SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU};
+
+unsigned char read_buffer[4096];
+// fwld writes its console a line at a time. The output is gathered for a
+// moment before it is read, so that sixteen of them do not wake fwld-gang
+// for every line; keys and signals still come at once.
+constexpr uint32_t GATHER_MS = 100;
+uint32_t output_read_ms = 0;
+
+// Owners of poll slots besides the children's 0 .. GANG_PORTS_MAX-1.
+constexpr int SIGNALS = -1;
+constexpr int KEYBOARD = -2;
+pollfd slots[GANG_PORTS_MAX + 2];
+int owners[GANG_PORTS_MAX + 2];
+int slot_count = 0;
+int next_slot = 0;
+
+void note_signal(int signo) {
+    const int saved_errno = errno;
+    const unsigned char byte = static_cast<unsigned char>(signo);
+    ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved_errno;
+}
+
+void set_handler(int signo, void (*handler)(int)) {
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signo, &action, nullptr);
+}
+
+void start_session() {
+    if (session_ready) return;
+    session_ready = true;
+    if (pipe(signal_pipe) == 0) {
+        for (int fd : signal_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC), fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    for (int signo : caught_signals) set_handler(signo, note_signal);
+    for (int signo : ignored_signals) set_handler(signo, SIG_IGN);
+    std::atexit(terminal_restore);
+}
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void become_fwld(int slave, const char* program, char* const* argv) {
+    for (int signo : caught_signals) signal(signo, SIG_DFL);
+    for (int signo : ignored_signals) signal(signo, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, STDIN_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    dup2(slave, STDERR_FILENO);
+    execv(program, argv);
+    // Framed as fwld frames a fatal stop, so it is this port's message.
+    char message[GANG_TEXT_MAX * 2];
+    const int n =
+        std::snprintf(message, sizeof message, "\nfwld-gang: can not run %s: %s\n", program, std::strerror(errno));
+    ssize_t ignored = write(STDERR_FILENO, message, static_cast<size_t>(n > 0 ? n : 0));
+    (void)ignored;
+    _exit(127);
+}
+
+bool open_terminal_pair(int* master, int* slave, char* reason, size_t size) {
+    *master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name = *master >= 0 && grantpt(*master) == 0 && unlockpt(*master) == 0 ? ptsname(*master) : nullptr;
+    *slave = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    struct termios raw{};
+    if (*slave >= 0 && tcgetattr(*slave, &raw) == 0) {
+        cfmakeraw(&raw);
+        if (tcsetattr(*slave, TCSANOW, &raw) == 0) return true;
+    }
+    std::snprintf(reason, size, "no pseudo-terminal for fwld: %s", std::strerror(errno));
+    if (*slave >= 0) close(*slave);
+    if (*master >= 0) close(*master);
+    return false;
+}
+
+void reap_children() {
+    for (Child& c : children) {
+        if (c.pid > 0 && !c.reaped && waitpid(c.pid, &c.status, WNOHANG) == c.pid) c.reaped = true;
+    }
+}
+
+ChildEnd end_of(int status) {
+    if (WIFEXITED(status)) return ChildEnd{END_EXIT, WEXITSTATUS(status)};
+    const int signo = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return ChildEnd{signo == SIGINT ? END_CTRL_C : END_SIGNAL, signo};
+}
+
+bool ended_child(Event* event) {
+    for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+        Child& c = children[i];
+        if (c.pid > 0 && c.master < 0 && c.reaped && !c.reported) {
+            c.reported = true;
+            *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.status), 0};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool signal_event(Event* event) {
+    unsigned char signo = 0;
+    if (read(signal_pipe[0], &signo, 1) != 1) return false;
+    if (signo == SIGCHLD) {
+        reap_children();
+        return ended_child(event);
+    }
+    *event = Event{signo == SIGINT ? EVENT_INTERRUPT : EVENT_TERMINATE, -1, nullptr, 0, {}, signo};
+    return true;
+}
+
+bool keyboard_event(Event* event) {
+    // The keys are taken, so that none is left for the shell.
+    const ssize_t n = read(tty_fd, read_buffer, sizeof read_buffer);
+    if (n > 0) {
+        *event = Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    // The terminal hung up: nothing to read, nothing to restore.
+    close(tty_fd);
+    tty_fd = -1;
+    tty_modified = 0;
+    return false;
+}
+
+bool output_event(int index, Event* event) {
+    Child& c = children[index];
+    const ssize_t n = read(c.master, read_buffer, sizeof read_buffer);
+    if (n > 0) {
+        output_read_ms = now_ms();
+        *event = Event{EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    // EIO: the last of fwld's terminal has closed.
+    close(c.master);
+    c.master = -1;
+    reap_children();
+    return ended_child(event);
+}
+
+bool ready_slot_event(Event* event) {
+    while (next_slot < slot_count) {
+        const int slot = next_slot++;
+        if (slots[slot].revents == 0) continue;
+        const int owner = owners[slot];
+        if (owner == SIGNALS    ? signal_event(event)
+            : owner == KEYBOARD ? keyboard_event(event)
+                                : output_event(owner, event)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void add_slot(int fd, int owner) {
+    slots[slot_count] = pollfd{fd, POLLIN, 0};
+    owners[slot_count++] = owner;
+}
+
+}  // namespace
+
+bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size) {
+    start_session();
+    int master = -1, slave = -1;
+    if (!open_terminal_pair(&master, &slave, reason, size)) return false;
+    const pid_t pid = fork();
+    if (pid == 0) become_fwld(slave, program, argv);
+    close(slave);
+    if (pid < 0) {
+        std::snprintf(reason, size, "can not start fwld: %s", std::strerror(errno));
+        close(master);
+        return false;
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    children[index] = Child{pid, master, false, 0, false};
+    return true;
+}
+
+void child_press_key(int index) {
+    const Child& c = children[index];
+    if (c.pid <= 0 || c.master < 0) return;
+    ssize_t ignored = write(c.master, " ", 1);
+    (void)ignored;
+}
+
+void child_interrupt(int index) { child_forward(index, SIGINT); }
+
+void child_forward(int index, int signal) {
+    const Child& c = children[index];
+    // A reaped child's number may already be another process's.
+    if (c.pid > 0 && !c.reaped) kill(c.pid, signal);
+}
+
+Event next_event(int32_t timeout_ms) {
+    const uint32_t start = now_ms();
+    Event event{};
+    for (;;) {
+        if (ended_child(&event) || ready_slot_event(&event)) return event;
+        slot_count = 0;
+        next_slot = 0;
+        add_slot(signal_pipe[0], SIGNALS);
+        if (tty_fd >= 0) add_slot(tty_fd, KEYBOARD);
+        const uint32_t gathering = now_ms() - output_read_ms;
+        const bool read_output = gathering >= GATHER_MS;
+        for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+            // The last words of a fwld that has ended wait for nothing.
+            const Child& c = children[i];
+            if (c.pid > 0 && c.master >= 0 && (read_output || c.reaped)) add_slot(c.master, i);
+        }
+        int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
+        if (timeout_ms >= 0) {
+            const uint32_t spent = now_ms() - start;
+            if (spent >= static_cast<uint32_t>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
+            const int left = timeout_ms - static_cast<int32_t>(spent);
+            if (wait < 0 || left < wait) wait = left;
+        }
+        // EINTR: the signal's byte is in the pipe. Nothing: the deadline, or
+        // the output's turn.
+        if (poll(slots, static_cast<nfds_t>(slot_count), wait) <= 0) slot_count = 0;
+    }
+}
+
+void keyboard_take() {
+    start_session();
+    const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    // A job in the background leaves the keyboard to the shell.
+    if (tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, &tty_original) != 0) {
+        close(fd);
+        return;
+    }
+    struct termios keys = tty_original;
+    keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    // Ctrl-Z is a key like any other: a stopped fwld-gang would stall them all.
+    keys.c_cc[VSUSP] = _POSIX_VDISABLE;
+    tty_fd = fd;
+    tty_modified = 1;
+    if (tcsetattr(fd, TCSANOW, &keys) != 0) tty_modified = 0;
+}
+
+void terminal_restore() {
+    if (tty_fd < 0 || !tty_modified) return;
+    tcflush(tty_fd, TCIFLUSH);
+    tcsetattr(tty_fd, TCSANOW, &tty_original);
+    tty_modified = 0;
+}
+
+bool prepare_output() { return isatty(STDOUT_FILENO) == 1; }
+
+int output_width() {
+    struct winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+void end_by_signal(int signal) {
+    if (signal == 0) return;
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}

@@ -1,0 +1,339 @@
+// fwld-gang on Windows. Every fwld.exe shares fwld-gang's console, with the
+// console's input as its standard input, so it sees a key exactly as it
+// would alone: fwld-gang presses a key by writing a key event into that
+// input, and keeps one there until every fwld has ended (each takes the
+// pending keys away as it exits). Standard output and error go to a pipe
+// of its own, read with overlapped I/O, so one WaitForMultipleObjects waits
+// on all of them, the keyboard and Ctrl-C.
+//
+// Each fwld.exe is in a process group of its own, so Ctrl-C on the console
+// reaches fwld-gang alone; Ctrl-Break to a group is Ctrl-C to that fwld.
+// All of them are in a job that ends them when fwld-gang ends, however.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "host.h"
+#include "key_event_win32.h"
+#include "session.h"
+
+namespace {
+
+constexpr DWORD READ_SIZE = 4096;
+constexpr DWORD PEEK_MAX = 128;
+// While stopping, how often the pending key is looked after.
+constexpr DWORD KEY_KEEP_MS = 100;
+
+struct Child {
+    HANDLE process;  // nullptr: never started
+    DWORD id;
+    HANDLE pipe;  // our end; nullptr once the output has ended
+    OVERLAPPED overlapped;
+    bool reading;  // a read is outstanding
+    bool reported;
+    unsigned char buffer[READ_SIZE];
+};
+
+Child children[GANG_PORTS_MAX];
+bool session_ready = false;
+HANDLE job = nullptr;
+HANDLE console_input = INVALID_HANDLE_VALUE;
+HANDLE break_event = nullptr;
+bool keep_key_pending = false;
+
+HANDLE console_output = INVALID_HANDLE_VALUE;
+DWORD output_mode_before = 0;
+bool output_mode_changed = false;
+
+char command_line[32768];
+
+// fwld writes its console a line at a time. The output is gathered for a
+// moment, then read from every child that has some, so that sixteen of them
+// do not wake fwld-gang for every line; keys and Ctrl-C still come at once.
+constexpr DWORD GATHER_MS = 100;
+DWORD output_read_ms = 0;
+bool draining = false;
+
+BOOL WINAPI on_console_control(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;  // the job ends the children with us
+    SetEvent(break_event);
+    return TRUE;
+}
+
+void start_session() {
+    if (session_ready) return;
+    session_ready = true;
+    job = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job != nullptr) SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    break_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_control, TRUE);
+    // Inheritable: it becomes every child's standard input.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    console_input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                OPEN_EXISTING, 0, nullptr);
+}
+
+bool peeked_key(INPUT_RECORD* events, DWORD* seen) {
+    *seen = 0;
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(console_input, &pending) || pending == 0) return false;
+    if (!PeekConsoleInputA(console_input, events, PEEK_MAX, seen)) return false;
+    for (DWORD i = 0; i < *seen; ++i) {
+        if (counts_as_key_press(events[i])) return true;
+    }
+    return false;
+}
+
+// Every fwld takes the pending keys away as it exits; the others must
+// still find one.
+void keep_a_key_pending() {
+    INPUT_RECORD events[PEEK_MAX];
+    DWORD seen = 0;
+    if (console_input == INVALID_HANDLE_VALUE || peeked_key(events, &seen)) return;
+    INPUT_RECORD key{};
+    key.EventType = KEY_EVENT;
+    key.Event.KeyEvent.bKeyDown = TRUE;
+    key.Event.KeyEvent.wRepeatCount = 1;
+    key.Event.KeyEvent.wVirtualKeyCode = VK_SPACE;
+    key.Event.KeyEvent.uChar.AsciiChar = ' ';
+    DWORD written = 0;
+    WriteConsoleInputA(console_input, &key, 1, &written);
+}
+
+// True when a key was pressed. Other events are taken out, so that the
+// input is signalled only while a key waits.
+bool keyboard_key() {
+    INPUT_RECORD events[PEEK_MAX];
+    DWORD seen = 0;
+    if (peeked_key(events, &seen)) return true;
+    if (seen == 0) return false;
+    // A fwld may have taken some of them meanwhile: what is read now may
+    // hold a key after all.
+    DWORD taken = 0;
+    ReadConsoleInputA(console_input, events, seen, &taken);
+    for (DWORD i = 0; i < taken; ++i) {
+        if (counts_as_key_press(events[i])) return true;
+    }
+    return false;
+}
+
+void start_read(Child& c) {
+    if (c.pipe == nullptr || c.reading) return;
+    ResetEvent(c.overlapped.hEvent);
+    if (ReadFile(c.pipe, c.buffer, READ_SIZE, nullptr, &c.overlapped) || GetLastError() == ERROR_IO_PENDING) {
+        c.reading = true;
+        return;
+    }
+    // The write end is closed: fwld has ended.
+    CloseHandle(c.pipe);
+    c.pipe = nullptr;
+}
+
+ChildEnd end_of(HANDLE process) {
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    if (code == STATUS_CONTROL_C_EXIT) return ChildEnd{END_CTRL_C, static_cast<long>(code)};
+    return ChildEnd{END_EXIT, static_cast<long>(code)};
+}
+
+bool ended_child(Event* event) {
+    for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+        Child& c = children[i];
+        if (c.process == nullptr || c.pipe != nullptr || c.reported) continue;
+        c.reported = true;
+        *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.process), 0};
+        CloseHandle(c.process);
+        CloseHandle(c.overlapped.hEvent);
+        return true;
+    }
+    return false;
+}
+
+bool output_event(int index, Event* event) {
+    Child& c = children[index];
+    c.reading = false;
+    DWORD got = 0;
+    if (GetOverlappedResult(c.pipe, &c.overlapped, &got, FALSE) && got > 0) {
+        *event = Event{EVENT_OUTPUT, index, c.buffer, got, {}, 0};
+        return true;
+    }
+    if (GetLastError() == ERROR_BROKEN_PIPE) {
+        CloseHandle(c.pipe);
+        c.pipe = nullptr;
+    }
+    return false;
+}
+
+// Every child whose read has completed, one per call.
+bool gathered_output(Event* event) {
+    for (int i = 0; i < GANG_PORTS_MAX; ++i) {
+        Child& c = children[i];
+        if (c.pipe == nullptr || !c.reading || WaitForSingleObject(c.overlapped.hEvent, 0) != WAIT_OBJECT_0) continue;
+        if (output_event(i, event)) return true;
+    }
+    return false;
+}
+
+bool quote_command(const char* program, char* const* argv) {
+    command_line[0] = '\0';
+    if (!append_quoted_argument(command_line, sizeof command_line, program)) return false;
+    for (int i = 1; argv[i] != nullptr; ++i) {
+        if (!append_quoted_argument(command_line, sizeof command_line, argv[i])) return false;
+    }
+    return true;
+}
+
+void describe(const char* what, char* reason, size_t size) {
+    std::snprintf(reason, size, "%s (error %lu)", what, static_cast<unsigned long>(GetLastError()));
+}
+
+}  // namespace
+
+bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size) {
+    start_session();
+    if (!quote_command(program, argv)) {
+        std::snprintf(reason, size, "fwld's command line is too long");
+        return false;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\fwld-gang-%lu-%d", static_cast<unsigned long>(GetCurrentProcessId()),
+                  index);
+    const HANDLE pipe =
+        CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, READ_SIZE, 65536, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        describe("no pipe for fwld's output", reason, size);
+        return false;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE output = CreateFileA(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = console_input;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION started{};
+    const bool ok = output != INVALID_HANDLE_VALUE &&
+                    CreateProcessA(program, command_line, nullptr, nullptr, TRUE,
+                                   CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started);
+    if (!ok) describe("can not start fwld.exe", reason, size);
+    // Only the child may hold the write end, or the pipe never ends.
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (!ok) {
+        CloseHandle(pipe);
+        return false;
+    }
+    if (job != nullptr) AssignProcessToJobObject(job, started.hProcess);
+    ResumeThread(started.hThread);
+    CloseHandle(started.hThread);
+    Child& c = children[index];
+    c.process = started.hProcess;
+    c.id = started.dwProcessId;
+    c.pipe = pipe;
+    c.overlapped = OVERLAPPED{};
+    c.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    c.reading = false;
+    c.reported = false;
+    return true;
+}
+
+void child_press_key(int index) {
+    if (console_input == INVALID_HANDLE_VALUE) {
+        // No console: fwld has no keyboard either.
+        child_interrupt(index);
+        return;
+    }
+    keep_key_pending = true;
+    keep_a_key_pending();
+}
+
+void child_interrupt(int index) {
+    const Child& c = children[index];
+    if (c.process == nullptr || c.reported) return;
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, c.id)) TerminateProcess(c.process, STATUS_CONTROL_C_EXIT);
+}
+
+void child_forward(int index, int) { child_interrupt(index); }
+
+Event next_event(int32_t timeout_ms) {
+    const DWORD start = GetTickCount();
+    Event event{};
+    for (;;) {
+        if (ended_child(&event)) return event;
+        for (Child& c : children) start_read(c);
+        if (draining) {
+            if (gathered_output(&event)) return event;
+            draining = false;
+            output_read_ms = GetTickCount();
+        }
+        HANDLE handles[GANG_PORTS_MAX + 2];
+        int owners[GANG_PORTS_MAX + 2];
+        DWORD count = 0;
+        handles[count] = break_event, owners[count++] = -1;
+        if (console_input != INVALID_HANDLE_VALUE && !keep_key_pending) {
+            handles[count] = console_input, owners[count++] = -2;
+        }
+        const DWORD gathering = GetTickCount() - output_read_ms;
+        const bool read_output = gathering >= GATHER_MS;
+        for (int i = 0; i < GANG_PORTS_MAX && read_output; ++i) {
+            if (children[i].pipe != nullptr) handles[count] = children[i].overlapped.hEvent, owners[count++] = i;
+        }
+        DWORD wait = read_output ? INFINITE : GATHER_MS - gathering;
+        if (timeout_ms >= 0) {
+            const DWORD spent = GetTickCount() - start;
+            if (spent >= static_cast<DWORD>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
+            if (static_cast<DWORD>(timeout_ms) - spent < wait) wait = static_cast<DWORD>(timeout_ms) - spent;
+        }
+        if (keep_key_pending && wait > KEY_KEEP_MS) wait = KEY_KEEP_MS;
+        const DWORD ready = WaitForMultipleObjects(count, handles, FALSE, wait);
+        if (keep_key_pending) keep_a_key_pending();
+        if (ready == WAIT_TIMEOUT || ready >= WAIT_OBJECT_0 + count) continue;
+        const int owner = owners[ready - WAIT_OBJECT_0];
+        if (owner == -1) {
+            ResetEvent(break_event);
+            return Event{EVENT_INTERRUPT, -1, nullptr, 0, {}, 0};
+        }
+        if (owner == -2) {
+            if (keyboard_key()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+            continue;
+        }
+        draining = true;
+    }
+}
+
+void keyboard_take() { start_session(); }
+
+void terminal_restore() {
+    // The keys fwld-gang left pending are not for the shell.
+    if (console_input != INVALID_HANDLE_VALUE && keep_key_pending) FlushConsoleInputBuffer(console_input);
+    keep_key_pending = false;
+    if (output_mode_changed) SetConsoleMode(console_output, output_mode_before);
+    output_mode_changed = false;
+}
+
+bool prepare_output() {
+    // Line feeds as they are, as fwld.exe writes them.
+    _setmode(_fileno(stdout), _O_BINARY);
+    console_output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!GetConsoleMode(console_output, &output_mode_before)) return false;
+    // The table moves the cursor with escape sequences; a console without
+    // them gets the plain lines.
+    const DWORD mode = output_mode_before | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+    if (!SetConsoleMode(console_output, mode)) return false;
+    output_mode_changed = true;
+    return true;
+}
+
+int output_width() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(console_output, &info)) return 80;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+void end_by_signal(int) {}
