@@ -40,6 +40,3 @@ DrainResult wait_for_drain(int port);
 // everything.
 DrainResult drain_on_healthy_port(int port);
 
-// The end of a run that a key stopped: "Interruption.", the drain (given up
-// when the line takes nothing) and the close. Returns the exit status, 1.
-int close_interrupted(int port);

@@ -92,11 +92,3 @@ DrainResult drain_on_healthy_port(int port) {
     if (result == DRAINED && !port_is_healthy(port)) return DRAIN_LINE_LOST;
     return result;
 }
-
-int close_interrupted(int port) {
-    std::fputs("Interruption.          \a\n", stderr);
-    // Bytes a stalled line never took would hold the close.
-    if (wait_for_drain(port) == DRAIN_GIVEN_UP) port_discard_output(port);
-    port_close(port);
-    return 1;
-}

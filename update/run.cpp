@@ -18,6 +18,15 @@ RunOutcome run_stages(const RunSettings& s, RunFiles* files) {
 
 namespace {
 
+// The end of a run that a key stopped: "Interruption.", the drain (given up
+// when the line takes nothing: its bytes would hold the close) and the close.
+int close_interrupted(int port) {
+    std::fputs("Interruption.          \a\n", stderr);
+    if (wait_for_drain(port) == DRAIN_GIVEN_UP) port_discard_output(port);
+    port_close(port);
+    return 1;
+}
+
 // The port closed and the last message written, in the order the ending
 // asks for; the exit status.
 int close_and_say(int port, const RunOutcome& outcome) {
