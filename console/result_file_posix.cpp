@@ -18,16 +18,6 @@ volatile std::sig_atomic_t last_error = 0;
 
 constexpr size_t HOST_NAME_BYTES = 256;
 
-void copy_text(const char* text, char* out, size_t size) {
-    if (size == 0) return;
-    size_t n = 0;
-    while (text[n] != '\0' && n + 1 < size) {
-        out[n] = text[n];
-        ++n;
-    }
-    out[n] = '\0';
-}
-
 }  // namespace
 
 intptr_t result_file_open(const char* path) {
@@ -69,5 +59,5 @@ void host_name(char* out, size_t size) {
     char name[HOST_NAME_BYTES + 1] = "";
     // POSIX leaves a name that fills the buffer unterminated.
     const bool known = gethostname(name, HOST_NAME_BYTES) == 0 && name[0] != '\0';
-    copy_text(known ? name : "unknown", out, size);
+    if (size > 0) std::snprintf(out, size, "%s", known ? name : "unknown");
 }

@@ -12,16 +12,6 @@ namespace {
 
 DWORD last_error = 0;
 
-void copy_text(const char* text, char* out, size_t size) {
-    if (size == 0) return;
-    size_t n = 0;
-    while (text[n] != '\0' && n + 1 < size) {
-        out[n] = text[n];
-        ++n;
-    }
-    out[n] = '\0';
-}
-
 // The system's text in the console's own code page; without a console, the
 // system's ANSI code page.
 bool system_text(DWORD error, char* out, size_t size) {
@@ -95,10 +85,6 @@ void host_name(char* out, size_t size) {
         bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), name, sizeof name - 1, nullptr,
                                     nullptr);
     }
-    if (bytes <= 0) {
-        copy_text("unknown", out, size);
-        return;
-    }
-    name[bytes] = '\0';
-    copy_text(name, out, size);
+    name[bytes > 0 ? bytes : 0] = '\0';
+    if (size > 0) std::snprintf(out, size, "%s", bytes > 0 ? name : "unknown");
 }
