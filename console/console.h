@@ -17,7 +17,6 @@ void console_prepare();
 // otherwise, and always on POSIX, where the signal itself ends the run.
 void end_if_broken();
 
-
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
 // A line whose text is the one already on the console is not written again.
 void show_progress(int32_t total, int32_t done);

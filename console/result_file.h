@@ -12,8 +12,6 @@ intptr_t result_file_open(const char* path);
 // The system's code of the last failure of open or append (errno,
 // GetLastError).
 long result_file_last_error();
-// The system's reason in words, without a closing full stop.
-void result_file_error_text(long error, char* out, size_t size);
 // The whole line in one write. Async-signal-safe on POSIX, and leaves errno
 // as it was. False, with the reason kept, when not all of it went out.
 bool result_file_append(intptr_t file, const char* line, size_t length);

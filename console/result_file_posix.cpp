@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "result_file.h"
 
@@ -27,15 +25,6 @@ intptr_t result_file_open(const char* path) {
 }
 
 long result_file_last_error() { return last_error; }
-
-void result_file_error_text(long error, char* out, size_t size) {
-    if (out == nullptr || size == 0) return;
-    if (error <= 0 || error > INT_MAX) {
-        std::snprintf(out, size, "unknown error %ld", error);
-        return;
-    }
-    std::snprintf(out, size, "%s", std::strerror(static_cast<int>(error)));
-}
 
 bool result_file_append(intptr_t file, const char* line, size_t length) {
     const int saved_errno = errno;

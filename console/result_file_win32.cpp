@@ -4,29 +4,12 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "result_file.h"
 
 namespace {
 
 DWORD last_error = 0;
-
-// The system's text in the console's own code page; without a console, the
-// system's ANSI code page.
-bool system_text(DWORD error, char* out, size_t size) {
-    wchar_t wide[512];
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        wide, sizeof wide / sizeof wide[0], nullptr);
-    if (length == 0) return false;
-    UINT code_page = GetConsoleOutputCP();
-    if (code_page == 0) code_page = GetACP();
-    const int bytes = WideCharToMultiByte(code_page, 0, wide, static_cast<int>(length), out,
-                                          static_cast<int>(size - 1), nullptr, nullptr);
-    if (bytes <= 0) return false;
-    out[bytes] = '\0';
-    return true;
-}
 
 }  // namespace
 
@@ -41,21 +24,6 @@ intptr_t result_file_open(const char* path) {
 }
 
 long result_file_last_error() { return static_cast<long>(last_error); }
-
-void result_file_error_text(long error, char* out, size_t size) {
-    if (out == nullptr || size == 0) return;
-    if (!system_text(static_cast<DWORD>(error), out, size)) {
-        std::snprintf(out, size, "system error %ld", error);
-        return;
-    }
-    // The system's text ends with a full stop and a line end; the caller
-    // puts it in a sentence of its own.
-    size_t end = std::strlen(out);
-    while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == ' ' || out[end - 1] == '.')) {
-        --end;
-    }
-    out[end] = '\0';
-}
 
 bool result_file_append(intptr_t file, const char* line, size_t length) {
     if (length > MAXDWORD) {

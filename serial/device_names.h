@@ -19,7 +19,8 @@ bool device_find_by_name(const char* name, char* out, size_t size);
 // Platform error code of the last failed call (errno / GetLastError).
 long device_last_error();
 // Help when a device does not open. The system's reason for an error code
-// in words, without a final full stop or line end.
+// in words, without a final full stop or line end (for any system error
+// code: the result log's file uses it too).
 void device_error_text(long error, char* out, size_t size);
 // What the user can do about that error, one sentence; nullptr when there is
 // nothing useful to say.

@@ -83,7 +83,6 @@ bool device_find_by_name(const char*, char* out, size_t size) {
     return false;
 }
 
-
 void device_error_text(long error, char* out, size_t size) {
     if (size == 0) return;
     if (!system_text(static_cast<DWORD>(error), out, size)) {

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "clock.h"
+#include "device_names.h"
 #include "digest.h"
 #include "json_line.h"
 #include "port.h"
@@ -162,7 +163,7 @@ bool record_start(const RunSettings& s, char* message, int size) {
     record.log = result_file_open(s.log_path);
     if (record.log < 0) {
         char reason[160];
-        result_file_error_text(result_file_last_error(), reason, sizeof reason);
+        device_error_text(result_file_last_error(), reason, sizeof reason);
         std::snprintf(message, static_cast<size_t>(size),
                       "Result log \"%s\" can not be opened for appending (%s): no board is updated without its "
                       "record.",

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "device_names.h"
 #include "digest.h"
 #include "digest_pieces.h"
 #include "json_line.h"
@@ -111,7 +112,7 @@ TEST(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
     EXPECT_EQ(result_file_open(dir.file("missing/runs.jsonl").c_str()), -1);
     EXPECT_EQ(result_file_last_error(), ENOENT);
     char reason[128];
-    result_file_error_text(result_file_last_error(), reason, sizeof reason);
+    device_error_text(result_file_last_error(), reason, sizeof reason);
     EXPECT_STREQ(reason, std::strerror(ENOENT));
 }
 
