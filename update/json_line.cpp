@@ -260,10 +260,6 @@ void json_seconds(JsonLine* line, const char* name, uint64_t ms) {
     put_member(line, name, text, n);
 }
 
-void json_bool(JsonLine* line, const char* name, bool value) {
-    put_member(line, name, value ? "true" : "false", value ? 4 : 5);
-}
-
 void json_null(JsonLine* line, const char* name) { put_member(line, name, "null", 4); }
 
 void json_utc_time(JsonLine* line, const char* name, int64_t unix_seconds) {

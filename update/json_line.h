@@ -47,7 +47,6 @@ void json_unsigned(JsonLine* line, const char* name, uint64_t value);
 void json_signed(JsonLine* line, const char* name, int64_t value);
 // Milliseconds as seconds with three decimals: 12345 gives 12.345.
 void json_seconds(JsonLine* line, const char* name, uint64_t ms);
-void json_bool(JsonLine* line, const char* name, bool value);
 void json_null(JsonLine* line, const char* name);
 // Seconds since 1970 as an ISO 8601 UTC string: "2024-02-29T13:05:09Z".
 void json_utc_time(JsonLine* line, const char* name, int64_t unix_seconds);

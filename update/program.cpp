@@ -145,10 +145,9 @@ void resend_previous(Transfer* t) {
     note_resend();
 }
 
-// The line with its line feed for the console, the name for the record.
-void report_flash_type(const char* line, const char* name) {
+void report_flash_type(const char* name) {
     progress_line_broken();
-    std::fputs(line, stderr);
+    std::fprintf(stderr, "%s\n", name);
     note_flash_type(name);
 }
 
@@ -171,8 +170,8 @@ CommandOutcome handle_command(Transfer* t, char command) {
     case 'N': return report_write_error(t);
     case 'E': return stop_run(t, STOP_TARGET_ERROR, "Erase Error1\a", true);
     case 'e': return stop_run(t, STOP_TARGET_ERROR, "Erase Error2\a", true);
-    case '1': report_flash_type("28F400BV-B\n", "28F400BV-B"); break;
-    case '2': report_flash_type("28F400BV-T\n", "28F400BV-T"); break;
+    case '1': report_flash_type("28F400BV-B"); break;
+    case '2': report_flash_type("28F400BV-T"); break;
     // The port stays open here, as it always has for this one.
     case '0': return stop_run(t, STOP_TARGET_ERROR, "Type Error\a", false);
     case 'h': wait_ms(static_cast<uint32_t>(s.new_wait)); break;
