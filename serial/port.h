@@ -54,9 +54,9 @@ bool port_write_string(int port, const char* text);
 bool port_write(int port, const void* data, uint32_t count);
 char port_read_byte(int port);
 uint32_t port_input_count(int port);
-bool port_output_drained(int port);
-// Bytes queued for sending and not yet sent; 0 when the status cannot be read.
-uint32_t port_output_queued(int port);
+// True when nothing waits to be sent; queued (when given) gets how much does,
+// 0 when the status cannot be read.
+bool port_output_drained(int port, uint32_t* queued = nullptr);
 // Drops what is queued for sending: a line that takes nothing is given up.
 void port_discard_output(int port);
 

@@ -120,24 +120,20 @@ uint32_t port_input_count(int port) {
     return waiting;
 }
 
-bool port_output_drained(int port) {
+bool port_output_drained(int port, uint32_t* queued) {
     uint32_t in_queue = 0;
     uint32_t out_queue = 0;
     // A queue whose status cannot be read counts as drained, so nobody waits
     // on a dead port.
-    if (!device_queue_status(handle_of(port), &in_queue, &out_queue)) {
+    const bool known = device_queue_status(handle_of(port), &in_queue, &out_queue);
+    if (queued != nullptr) *queued = known ? out_queue : 0;
+    if (!known) {
         port_doubt_health(port);
         return true;
     }
     if (out_queue != 0) return false;
     trace_idle();
     return true;
-}
-
-uint32_t port_output_queued(int port) {
-    uint32_t in_queue = 0;
-    uint32_t out_queue = 0;
-    return device_queue_status(handle_of(port), &in_queue, &out_queue) ? out_queue : 0;
 }
 
 void port_discard_output(int port) { device_discard_output(handle_of(port)); }

@@ -70,15 +70,12 @@ void watch_line_stalls() {
 }
 
 DrainResult wait_for_drain(int port) {
-    uint32_t queued = port_output_queued(port);
     uint32_t moved_at = clock_tick_ms();
-    while (!port_output_drained(port)) {
+    // The first reading counts as a move: the stall is timed from it.
+    uint32_t queued = 0;
+    for (uint32_t before = UINT32_MAX; !port_output_drained(port, &queued); before = queued) {
         const uint32_t now = clock_tick_ms();
-        const uint32_t still_queued = port_output_queued(port);
-        if (still_queued != queued) {
-            queued = still_queued;
-            moved_at = now;
-        }
+        if (queued != before) moved_at = now;
         const uint32_t stalled = now - moved_at;
         note_stall(port, stalled);
         if (stalled >= DRAIN_GIVE_UP_MS && key_waiting()) return DRAIN_GIVEN_UP;
