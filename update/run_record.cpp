@@ -218,15 +218,9 @@ void note_target_message(const char* shown) {
     ++record.message_count;  // after the text: a handler sees whole messages only
 }
 
-void record_end(const RunOutcome& outcome, int status) {
-    char message[RECORD_TEXT_MAX];
-    switch (outcome.end) {
-    case RUN_FINISHED: copy_message(message, sizeof message, "Finish version up."); break;
-    case RUN_INTERRUPTED: copy_message(message, sizeof message, "Interruption."); break;
-    case RUN_STOPPED: copy_message(message, sizeof message, outcome.message); break;
-    default: copy_text(message, sizeof message, record.said); break;
-    }
-    write_line(outcome_name(outcome), status, message);
+void record_end(const RunOutcome& outcome, int status, const char* said) {
+    if (said != nullptr) note_said(said);
+    write_line(outcome_name(outcome), status, record.said);
 }
 
 void record_end_by_signal() {

@@ -30,8 +30,9 @@ void note_speed(int32_t baud);        // a speed change the port took
 void note_flash_type(const char* name);
 void note_target_message(const char* shown);
 
-// Writes the run's one line to the log, once, with how it ended and the exit
-// status. Nothing happens without a log or once the line is out.
-void record_end(const RunOutcome& outcome, int status);
+// Writes the run's one line to the log, once, with how it ended, the exit
+// status and the last message as the console showed it (nullptr: the last
+// one noted before). Nothing happens without a log or once the line is out.
+void record_end(const RunOutcome& outcome, int status, const char* said);
 // The same from the way out of a signal or Ctrl-C: a restore step.
 void record_end_by_signal();
