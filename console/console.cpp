@@ -31,16 +31,6 @@ void fatal_stop(const char* message) {
     std::exit(1);
 }
 
-long progress_percent(int32_t total, int32_t done) {
-    if (total < 100) {
-        // Too small for whole-percent steps: plain ratio, never a division by zero.
-        if (total <= 0) return 0;
-        return static_cast<long>(static_cast<int64_t>(done) * 100 / total);
-    }
-    const int32_t per_cent = total / 100;
-    return static_cast<long>(done / per_cent);
-}
-
 void show_progress(int32_t total, int32_t done) {
     const char marker = progress_markers[(progress_call_count >> 4) & 3u];
     const long percent = progress_percent(total, done);

@@ -1,20 +1,18 @@
 // The program file as fwld sends it, reduced to what its progress line
 // means: after which record each percentage first shows.
+#include <cstdint>
+
+#include "console.h"
 #include "gang.h"
 
 namespace {
 
 constexpr int RECORD_COUNT_MAX = 126;
 
-// fwld's arithmetic: whole hundredths of the file size, or for a file under
-// 100 bytes the plain ratio.
-int percent_of(int64_t file_size, int64_t sent) {
-    if (file_size < 100) return file_size <= 0 ? 0 : static_cast<int>(sent * 100 / file_size);
-    return static_cast<int>(sent / (file_size / 100));
-}
-
 void note_percentages(ProgramLayout* layout, int* next, int32_t records, int64_t bytes) {
-    const int reached = percent_of(layout->file_size, bytes);
+    // fwld refuses a file of 2 GiB or more, so both fit its sum.
+    const long reached =
+        progress_percent(static_cast<int32_t>(layout->file_size), static_cast<int32_t>(bytes));
     for (; *next <= reached && *next < PERCENT_STEPS; ++*next) {
         layout->records_at[*next] = records;
         layout->bytes_at[*next] = bytes;
@@ -43,6 +41,7 @@ bool read_program_layout(FILE* file, ProgramLayout* layout) {
     if (std::fseek(file, 0, SEEK_END) != 0 || (size = std::ftell(file)) < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
         return false;
     }
+    if (size > INT32_MAX) return false;  // fwld refuses it
     layout->file_size = size;
     for (int type = std::fgetc(file); type != EOF; type = std::fgetc(file)) {
         if (type != 'S' && type != 'E') continue;
