@@ -125,15 +125,8 @@ inline sim::RecordList expected_records(const std::string& program) {
 
 inline std::string as_text(const sim::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-inline size_t count_of(const std::string& text, const std::string& piece) {
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-    return n;
-}
-
-inline bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+using testbed::count_of;
+using testbed::ends_with;
 
 // The lines of a result log (LG), each with its line feed.
 inline std::vector<std::string> log_lines(const std::string& path) {

@@ -178,14 +178,7 @@ TEST(Trace, SigtermLosesNothing) {
 
 // ---- the result log ----
 
-std::string sha256sum_of(const std::string& path) {
-    FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
-    char hex[65] = {};
-    if (pipe == nullptr) return "";
-    const size_t got = std::fread(hex, 1, 64, pipe);
-    pclose(pipe);
-    return std::string(hex, got);
-}
+using testbed::sha256sum_of;
 
 TEST(ResultLog, AFinishedAndAnInterruptedRunEachAppendOneLine) {
     Inputs in(loader_bytes(100), mixed_program());

@@ -13,8 +13,12 @@
 #include "keyboard_memory.h"
 #include "run_harness.h"
 #include "stages.h"
+#include "testbed.h"
 
 namespace {
+
+using testbed::count_of;
+using testbed::ends_with;
 
 const std::string records[] = {std::string("S\x03\x10\x20\x30", 5), std::string("S\x01\x41", 3), "E"};
 
@@ -77,14 +81,6 @@ protected:
         const char* text = harness::console_capture_end(&length);
         console.assign(text, length);
         return outcome;
-    }
-    static size_t count_of(const std::string& text, const std::string& piece) {
-        size_t n = 0;
-        for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-        return n;
-    }
-    static bool ends_with(const std::string& text, const std::string& tail) {
-        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
     }
     std::string wire() {
         size_t count = 0;

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -38,6 +39,15 @@ std::string write_file(const std::string& path, const Bytes& data) {
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string sha256sum_of(const std::string& path) {
+    FILE* tool = popen(("sha256sum '" + path + "'").c_str(), "r");
+    if (tool == nullptr) return "";
+    char hex[64];
+    const size_t got = std::fread(hex, 1, sizeof hex, tool);
+    const bool whole = pclose(tool) == 0 && got == sizeof hex;
+    return whole ? std::string(hex, got) : "";
 }
 
 Bytes to_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }

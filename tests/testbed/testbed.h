@@ -188,6 +188,19 @@ private:
 std::string write_file(const std::string& path, const std::string& data);
 std::string write_file(const std::string& path, const Bytes& data);
 Bytes read_file(const std::string& path);  // empty when missing
+// The file's digest as sha256sum prints it; "" when sha256sum fails.
+std::string sha256sum_of(const std::string& path);
+
+// How often piece stands in text (overlaps counted), and whether text ends
+// with tail: for what a console says.
+inline size_t count_of(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+inline bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 // One JSON object and its line feed, nothing else: strings UTF-8 and free of
 // raw control bytes, escapes and numbers as JSON has them.
