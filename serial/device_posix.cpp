@@ -538,12 +538,9 @@ bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_
 }
 
 WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t ms) {
-    int fd = -1;
-    if (handle <= 0 || handle > INT_MAX) {
-        fd = -1;  // poll() skips it: only the wake set and the time
-    } else {
-        fd = static_cast<int>(handle);
-    }
+    // No device (0, INVALID_DEVICE): poll() skips a negative fd, and only the
+    // wake set and the time are left.
+    const int fd = handle > 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
     pollfd fds[1 + WAKE_HANDLES_MAX];
     const nfds_t count = watch_set(fd, POLLIN, &wake, fds);
     const int timeout = ms > 60000u ? 60000 : static_cast<int>(ms);
