@@ -204,6 +204,11 @@ Awaited await_ready(Transfer* t) {
 
 enum Loaded { RECORD_LOADED, FILE_DONE, FILE_STOPS };
 
+Loaded file_stops(Transfer* t, StopKind kind, const char* message) {
+    t->stop = run_stopped(kind, message, true);
+    return FILE_STOPS;
+}
+
 // Reads the record to send next. FILE_DONE once the file holds no more,
 // which is only once every byte of the checked file has been taken;
 // FILE_STOPS (t->stop says why) when it cannot be read or has changed.
@@ -211,19 +216,12 @@ Loaded load_next_record(Transfer* t) {
     FILE* file = t->program.file;
     RecordSlot* slot = &t->slots[t->next];
     const RecordRead result = read_program_record(slot, &t->program);
-    if (std::ferror(file)) {
-        t->stop = run_stopped(STOP_BAD_FILE, "Hex file can not be read.", true);
-        return FILE_STOPS;
-    }
-    if (result == RECORD_TOO_LONG) {
-        t->stop = run_stopped(STOP_BAD_FILE, "Hex file holds a record too long to send.", true);
-        return FILE_STOPS;
-    }
+    if (std::ferror(file)) return file_stops(t, STOP_BAD_FILE, "Hex file can not be read.");
+    if (result == RECORD_TOO_LONG) return file_stops(t, STOP_BAD_FILE, "Hex file holds a record too long to send.");
     // A record cut short by the end of the file is never sent.
     const bool more = result == RECORD && !std::feof(file);
     if (!program_file_unchanged(&t->program, *t->checked, !more)) {
-        t->stop = run_stopped(STOP_FILE_CHANGED, file_changed_message, true);
-        return FILE_STOPS;
+        return file_stops(t, STOP_FILE_CHANGED, file_changed_message);
     }
     return more ? RECORD_LOADED : FILE_DONE;
 }
