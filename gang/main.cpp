@@ -222,6 +222,13 @@ void end_all_at_once(int signal) {
     }
 }
 
+// On Windows every fwld reads the one console, and the first to see the
+// operator's key takes it away as it ends: a port interrupted by a key that
+// fwld-gang did not send was the operator's, and ends the others too.
+void stop_all_if_a_key_was_taken(const PortState& state) {
+    if (!gang.stopping && state.interruption_said) stop_all();
+}
+
 void on_output(const Event& e) {
     log_write(gang.logs[e.child], e.bytes, e.count);
     PortState* state = &gang.ports[e.child];
@@ -230,6 +237,7 @@ void on_output(const Event& e) {
         taken += port_state_feed(state, e.bytes + taken, e.count - taken, now_ms());
         if (state->stage != before && !gang.table) print_stage(e.child);
     }
+    stop_all_if_a_key_was_taken(*state);
     gang.dirty = true;
 }
 
