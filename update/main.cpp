@@ -18,8 +18,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     RunSettings settings;
-    const char* refusal = parse_command_line(argc, argv, &settings);
+    static CommandNotes notes;
+    const char* refusal = parse_command_line(argc, argv, &settings, &notes);
     if (refusal != nullptr) fatal_stop(refusal);
+    print_command_notes(notes);
     RunFiles files{};
     return end_run(settings, run_stages(settings, &files));
 }

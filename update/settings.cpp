@@ -1,6 +1,7 @@
 // Command line: positional parameters p1..p6 after the two files, then
 // options. Anything that does not scan keeps its default.
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +34,7 @@ const char help_text[] =
     "    ESs     the erase list s, sent when the target asks with Z\n"
     "    TRpath  append a trace of every byte on the line to the file path\n"
     "    LGpath  append one line of JSON about the run to the file path\n"
+    "    TOs     end the run when the target has sent nothing for s seconds\n"
     "\n"
     "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
     "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
@@ -70,19 +72,45 @@ bool all_digits(const char* text) {
     return true;
 }
 
-// A refusal that quotes the argument; one per run, so one buffer will do.
-char refusal_text[192];
+// A refusal that quotes the arguments; one per run, so one buffer will do.
+char refusal_text[320];
 
-const char* refuse(const char* format, const char* argument) {
-    std::snprintf(refusal_text, sizeof refusal_text, format, argument);
+const char* refuse(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(refusal_text, sizeof refusal_text, format, arguments);
+    va_end(arguments);
     return refusal_text;
 }
 
 // Whether the text starts like a "%d" number: blanks, a sign, a digit.
 bool starts_with_number(const char* text) {
-    while (*text == ' ' || *text == '\t') ++text;
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
     if (*text == '-' || *text == '+') ++text;
     return *text >= '0' && *text <= '9';
+}
+
+// An argument as a message may quote it: cut short, control bytes shown,
+// so that a stray escape sequence cannot drive the terminal.
+struct Quoted {
+    char text[64];
+};
+
+Quoted quoted(const char* argument) {
+    char cut[41];
+    std::snprintf(cut, sizeof cut, "%s", argument);
+    Quoted q;
+    escape_for_console(cut, q.text, sizeof q.text);
+    return q;
+}
+
+void note(CommandNotes* notes, const char* format, ...) {
+    if (notes == nullptr || notes->count >= COMMAND_NOTES_MAX) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(notes->lines[notes->count], COMMAND_NOTE_SIZE, format, arguments);
+    va_end(arguments);
+    ++notes->count;
 }
 
 // The text after the colon. Empty keeps the default rate, as "3:" always did.
@@ -182,16 +210,121 @@ const char* parse_port(const char* text, RunSettings* s) {
                   text);
 }
 
-void parse_loader_pacing(const char* text, RunSettings* s) {
-    const char* rest = scan_decimal(text, &s->loader_pacing_wait);
-    if (rest != nullptr && *rest == '/') scan_into(rest + 1, &s->loader_pacing_group);
+// The options, by the two letters they start with (case-sensitive).
+const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV"};
+const char option_list[] = "LDt/r, ESs, TRpath, LGpath and TOs";
+
+bool is_option_word(const char* text) {
+    for (const char* name : option_names) {
+        if (std::strncmp(text, name, 2) == 0) return true;
+    }
+    return false;
 }
 
-void parse_option(const char* option, RunSettings* s) {
-    if (std::strncmp(option, "LD", 2) == 0) parse_loader_pacing(option + 2, s);
+// A number of an option that does not fit is refused, as a parameter's is:
+// cut to its low bits or dropped, it would be some other number.
+bool overflows(const char* text) {
+    int32_t value = 0;
+    return starts_with_number(text) && scan_decimal(text, &value) == nullptr;
+}
+
+const char* parse_loader_pacing(const char* option, RunSettings* s) {
+    const char* text = option + 2;
+    const char* slash = std::strchr(text, '/');
+    if (overflows(text) || (slash != nullptr && overflows(slash + 1))) {
+        return refuse("%s: a number does not fit in 32 bits.", quoted(option).text);
+    }
+    const char* rest = scan_decimal(text, &s->loader_pacing_wait);
+    if (rest != nullptr && *rest == '/') scan_into(rest + 1, &s->loader_pacing_group);
+    return nullptr;
+}
+
+// A silent target is waited for at most this long: its milliseconds fit the tick.
+constexpr int32_t SILENCE_LIMIT_MAX = INT32_MAX / 1000;
+
+const char* parse_silence_limit(const char* option, RunSettings* s) {
+    int32_t seconds = 0;
+    const char* rest = scan_decimal(option + 2, &seconds);
+    if (rest == nullptr || rest == option + 2 || *rest != '\0' || seconds < 1 || seconds > SILENCE_LIMIT_MAX) {
+        return refuse("%s: TO takes the seconds a silent target is waited for, a whole number from 1 to %ld "
+                      "(TO30).",
+                      quoted(option).text, static_cast<long>(SILENCE_LIMIT_MAX));
+    }
+    s->silence_limit = seconds;
+    return nullptr;
+}
+
+const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes) {
+    if (std::strncmp(option, "LD", 2) == 0) return parse_loader_pacing(option, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
-    if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
-    if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
+    else if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
+    else if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
+    else if (std::strncmp(option, "TO", 2) == 0) return parse_silence_limit(option, s);
+    else note(notes, "'%s' after p6 is no option fwld knows and is ignored; the options are %s.",
+              quoted(option).text, option_list);
+    return nullptr;
+}
+
+// The positional parameters that hold a number, for the messages that name them.
+struct NumberParameter {
+    int argument;       // index in argv
+    const char* name;   // as the usage text calls it
+    const char* field;  // what it sets
+    const char* unit;
+    int32_t RunSettings::*value;
+};
+
+const NumberParameter number_parameters[] = {
+    {3, "p1", "the erase wait", " s", &RunSettings::erase_wait},
+    {4, "p2", "the write wait", " ms", &RunSettings::write_wait},
+    {5, "p3", "the password interval", " ms", &RunSettings::password_interval},
+    {6, "p4", "the target ID", "", &RunSettings::target_id},
+    {8, "p6", "the new wait", " ms", &RunSettings::new_wait},
+};
+
+// A port where a number belongs: a parameter left out before it shifts
+// the port forward, and it would be read as a number it is not.
+bool looks_like_port(const char* text) {
+    if (device_names_path(text)) return true;
+    RunSettings scratch{};
+    const char* refusal = nullptr;
+    if (parse_com_port(text, &scratch, &refusal)) return true;
+    int32_t number = 0;
+    const char* rest = starts_with_number(text) ? scan_decimal(text, &number) : nullptr;
+    if (rest != nullptr && *rest == ':') return true;
+    char path[PORT_PATH_MAX];
+    return !starts_with_number(text) && device_find_by_name(text, path, sizeof path);
+}
+
+// A word that belongs elsewhere on the command line stops the run: taken
+// as it stands, the run would go on without what it says.
+const char* refuse_misplaced(const char* text, const char* name) {
+    if (is_option_word(text)) return refuse("%s stands as %s: options come after p6.", quoted(text).text, name);
+    if (looks_like_port(text)) {
+        return refuse("%s looks like a port: is a parameter missing? (\"%s\" stands as %s.)", name,
+                      quoted(text).text, name);
+    }
+    return nullptr;
+}
+
+// A number parameter: scanned as "%ld". What does not scan keeps the value
+// there is, and a note says so; a number that does not fit stops the run.
+const char* parse_number(const NumberParameter& p, const char* text, RunSettings* s, CommandNotes* notes) {
+    const char* misplaced = refuse_misplaced(text, p.name);
+    if (misplaced != nullptr) return misplaced;
+    int32_t value = 0;
+    const char* rest = scan_decimal(text, &value);
+    if (rest == nullptr && starts_with_number(text)) {
+        return refuse("%s \"%s\" does not fit in 32 bits.", p.name, quoted(text).text);
+    }
+    if (rest == nullptr) {
+        note(notes, "%s '%s' is not a number; %s stays %ld%s.", p.name, quoted(text).text, p.field,
+             static_cast<long>(s->*p.value), p.unit);
+        return nullptr;
+    }
+    s->*p.value = value;
+    if (*rest != '\0') note(notes, "%s '%s' was read as %ld.", p.name, quoted(text).text, static_cast<long>(value));
+    return nullptr;
 }
 
 // A negative wait would become a wait of about 49.7 days on the unsigned
@@ -234,9 +367,10 @@ void print_banner_and_usage() {
     std::fflush(stdout);
 }
 
-const char* parse_command_line(int argc, char** argv, RunSettings* s) {
+const char* parse_command_line(int argc, char** argv, RunSettings* s, CommandNotes* notes) {
     if (argc < 3) return ".The number of input file is not sufficient.";
     *s = RunSettings{};
+    if (notes != nullptr) notes->count = 0;
     s->loader_path = argv[1];
     s->program_path = argv[2];
     s->erase_wait = 125;
@@ -245,21 +379,24 @@ const char* parse_command_line(int argc, char** argv, RunSettings* s) {
     s->port_number = 1;
     s->baud_rate = 9600;
     s->erase_list = "";
-    build_password(s);
-
-    if (argc >= 4) scan_into(argv[3], &s->erase_wait);
-    if (argc >= 5) scan_into(argv[4], &s->write_wait);
-    if (argc >= 6) scan_into(argv[5], &s->password_interval);
-    if (argc >= 7) {
-        scan_into(argv[6], &s->target_id);
-        build_password(s);
-    }
-    if (argc >= 8) {
-        s->port_text = argv[7];
-        const char* refusal = parse_port(argv[7], s);
+    for (const NumberParameter& p : number_parameters) {
+        if (p.argument >= argc) continue;
+        const char* refusal = parse_number(p, argv[p.argument], s, notes);
         if (refusal != nullptr) return refusal;
     }
-    if (argc >= 9) scan_into(argv[8], &s->new_wait);
-    for (int i = 9; i < argc; ++i) parse_option(argv[i], s);
+    build_password(s);
+    if (argc >= 8) {
+        s->port_text = argv[7];
+        const char* refusal = is_option_word(argv[7]) ? refuse_misplaced(argv[7], "p5") : parse_port(argv[7], s);
+        if (refusal != nullptr) return refusal;
+    }
+    for (int i = 9; i < argc; ++i) {
+        const char* refusal = parse_option(argv[i], s, notes);
+        if (refusal != nullptr) return refusal;
+    }
     return check_ranges(s);
+}
+
+void print_command_notes(const CommandNotes& notes) {
+    for (int i = 0; i < notes.count; ++i) std::fprintf(stderr, "Note: %s\n", notes.lines[i]);
 }

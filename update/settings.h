@@ -24,7 +24,19 @@ struct RunSettings {
     const char* trace_path;      // option TR: the line traffic is appended here; nullptr: no trace
     const char* log_path;        // option LG: one line of JSON per run is appended here; nullptr: none
     const char* port_text;       // p5 as given; nullptr when absent
+    int32_t silence_limit;       // option TO: seconds a silent target is waited for; 0: for ever
 };
+
+// What fwld tells of a command line it takes but may read otherwise than it
+// was meant: a parameter that is not a whole number, an unknown option.
+// Printed as "Note: ..." lines before anything is opened.
+constexpr int COMMAND_NOTES_MAX = 12;
+constexpr int COMMAND_NOTE_SIZE = 224;
+struct CommandNotes {
+    int count;
+    char lines[COMMAND_NOTES_MAX][COMMAND_NOTE_SIZE];
+};
+void print_command_notes(const CommandNotes& notes);
 
 // Banner on stderr, usage on stdout: printed on every start.
 void print_banner_and_usage();
@@ -39,5 +51,6 @@ void print_version();
 void print_help();
 
 // Fills the settings from the command line. Returns nullptr when they are
-// usable, else the message of the fatal stop that refuses them.
-const char* parse_command_line(int argc, char** argv, RunSettings* settings);
+// usable, else the message of the fatal stop that refuses them. What it
+// took otherwise than it may have been meant goes to notes (when given).
+const char* parse_command_line(int argc, char** argv, RunSettings* settings, CommandNotes* notes = nullptr);

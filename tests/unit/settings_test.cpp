@@ -11,6 +11,7 @@ namespace {
 struct Parsed {
     RunSettings settings;
     const char* refusal;
+    CommandNotes notes;
 };
 
 // Keeps the argument strings alive: the settings point into them.
@@ -22,7 +23,7 @@ Parsed parse(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
     Parsed p{};
-    p.refusal = parse_command_line(static_cast<int>(argv.size()), argv.data(), &p.settings);
+    p.refusal = parse_command_line(static_cast<int>(argv.size()), argv.data(), &p.settings, &p.notes);
     return p;
 }
 
@@ -194,8 +195,69 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_EQ(with({"tr/tmp/a.log"}).trace_path, nullptr);
     EXPECT_EQ(with({}).log_path, nullptr);
     EXPECT_STREQ(with({"LGruns.jsonl", "TR/tmp/t"}).log_path, "runs.jsonl");
-    // Options only count from the ninth argument on.
-    EXPECT_EQ(parse({"l", "p", "1", "2", "3", "4", "5", "LD20/8"}).settings.loader_pacing_wait, 0);
+    EXPECT_EQ(with({}).silence_limit, 0);
+    EXPECT_EQ(with({"TO30"}).silence_limit, 30);
+    EXPECT_EQ(with({"TO1", "TO2147483"}).silence_limit, 2147483);
+}
+
+// Words that are not what their place holds: an option or a port where a
+// number belongs stops the run, as does a number beyond 32 bits; a word
+// that is not a number keeps the value there is, with a note.
+TEST(Settings, MisplacedWordsAreRefusedAndOddOnesNoted) {
+    struct Case {
+        std::vector<std::string> args;  // after the two files
+        const char* refusal;            // nullptr: taken
+        const char* note;               // the one note expected; nullptr: none
+    };
+    const Case cases[] = {
+        {{"2", "2", "100", "0", "./ttyT:115200", "LGruns.jsonl"}, "LGruns.jsonl stands as p6: options come after p6.",
+         nullptr},
+        {{"TO5"}, "TO5 stands as p1: options come after p6.", nullptr},
+        {{"1", "2", "3", "ES0,1"}, "ES0,1 stands as p4: options come after p6.", nullptr},
+        {{"1", "2", "3", "4", "LD2/3"}, "LD2/3 stands as p5: options come after p6.", nullptr},
+        {{"3", "2", "100", "./ttyNA:115200"}, "p4 looks like a port: is a parameter missing?", nullptr},
+        {{"3", "2", "COM3"}, "p3 looks like a port", nullptr},
+        {{"3:9600"}, "p1 looks like a port", nullptr},
+        {{"1", "2", "3", "4", "5", "/dev/ttyUSB0"}, "p6 looks like a port", nullptr},
+        {{"1", "ttyUSB0:115200"}, "p2 looks like a port", nullptr},
+        {{"99999999999"}, "p1 \"99999999999\" does not fit in 32 bits.", nullptr},
+        {{"1", "2147483648"}, "p2 \"2147483648\" does not fit in 32 bits.", nullptr},
+        {{"1", "2", "3", "-2147483649"}, "p4 \"-2147483649\" does not fit", nullptr},
+        {{"1", "2", "3", "4", "5", "99999999999"}, "p6 \"99999999999\" does not fit", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "LD99999999999/2"}, "a number does not fit in 32 bits", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "TO0"}, "TO takes the seconds", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "TO2147484"}, "from 1 to 2147483", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "TOx"}, "TO takes the seconds", nullptr},
+        // Taken, with a note.
+        {{"2147483647", "0", "0", "-2147483648"}, nullptr, nullptr},
+        {{"1", "2", "3", "abc"}, nullptr, "p4 'abc' is not a number; the target ID stays 0."},
+        {{"0x10"}, nullptr, "p1 '0x10' was read as 0."},
+        {{"x"}, nullptr, "p1 'x' is not a number; the erase wait stays 125 s."},
+        {{"1", "2", "3", "4", "5", "6", "XY"}, nullptr,
+         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath and TOs."},
+        {{"1", "2", "3", "4", "5", "6", "ld20/8"}, nullptr, "'ld20/8' after p6 is no option"},
+        {{"1", "2", "3", "\x1b[2J"}, nullptr, "p4 '\\x1b[2J' is not a number"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"l", "p"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Parsed p = parse(args);
+        SCOPED_TRACE(args.back());
+        if (c.refusal != nullptr) {
+            ASSERT_NE(p.refusal, nullptr);
+            EXPECT_NE(std::string(p.refusal).find(c.refusal), std::string::npos) << p.refusal;
+            continue;
+        }
+        ASSERT_EQ(p.refusal, nullptr) << p.refusal;
+        ASSERT_EQ(p.notes.count, c.note != nullptr ? 1 : 0);
+        if (c.note != nullptr) {
+            EXPECT_EQ(std::string(p.notes.lines[0]).rfind(c.note, 0), 0u) << p.notes.lines[0];
+        }
+    }
+    // A word keeps the value before it; the notes come one per word.
+    const Parsed p = parse({"l", "p", "x", "y", "z", "id", "-", "w", "XY"});
+    EXPECT_EQ(p.notes.count, 6);
+    EXPECT_STREQ(p.notes.lines[1], "p2 'y' is not a number; the write wait stays 2 ms.");
 }
 
 TEST(Settings, NegativeWaitsAndBadBaudRatesAreRefusedByName) {
