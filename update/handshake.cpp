@@ -8,6 +8,7 @@
 #include "handshake.h"
 #include "idle_wait.h"
 #include "run_record.h"
+#include "silence.h"
 #include "stages.h"
 
 namespace {
@@ -29,20 +30,25 @@ uint32_t time_to_next_duty(const Repetition& r, uint32_t interval) {
     return elapsed >= interval ? 0 : interval - elapsed;
 }
 
-// True once the target has acknowledged; false when a key abandoned the wait.
-bool repeat_password_until_acknowledged(const RunSettings& s) {
+enum Answer { ANSWERED, KEY_PRESSED, LINE_LOST, TARGET_SILENT };
+
+// Until the target has acknowledged, a key abandons the wait, or it has
+// sent nothing for the time TO allows.
+Answer repeat_password_until_acknowledged(const RunSettings& s, SilenceWatch* silence) {
     const int port = s.port_number;
     const uint32_t interval = static_cast<uint32_t>(s.password_interval);
     ReceiveWindow window;
     window_clear(&window);
     Repetition repetition{false, 0};
     for (;;) {
+        if (silence_over_limit(*silence)) return TARGET_SILENT;
         if (!ensure_port_healthy(port)) {
-            if (key_waiting()) return false;
+            if (key_waiting()) return KEY_PRESSED;
             continue;
         }
         if (port_input_count(port) != 0) {
-            if (window_accept(&window, port_read_byte(port), acknowledgement)) return true;
+            silence_heard(silence);
+            if (window_accept(&window, port_read_byte(port), acknowledgement)) return ANSWERED;
         } else if (repetition.drained && clock_tick_ms() - repetition.drained_at >= interval) {
             port_write_string(port, s.password);
             repetition.drained = false;
@@ -51,24 +57,26 @@ bool repeat_password_until_acknowledged(const RunSettings& s) {
             repetition.drained = true;
             repetition.drained_at = clock_tick_ms();
         }
-        if (key_waiting()) return false;
-        idle_wait(port, WAKE_ON_KEY, time_to_next_duty(repetition, interval));
+        if (key_waiting()) return KEY_PRESSED;
+        idle_wait(port, WAKE_ON_KEY, silence_bound(*silence, time_to_next_duty(repetition, interval)));
     }
 }
 
 // A key does not end this wait (it stays pending and interrupts the
-// program stage); Ctrl-C does. The target has acknowledged and waits for
-// the loader: a line lost now cannot be picked up again, and a 'G' lost
-// with it would leave this wait without end. False when the line is lost.
-bool wait_for_go(const RunSettings& s) {
+// program stage); Ctrl-C does, and TO. The target has acknowledged and
+// waits for the loader: a line lost now cannot be picked up again, and a
+// 'G' lost with it would leave this wait without end.
+Answer wait_for_go(const RunSettings& s, SilenceWatch* silence) {
     const int port = s.port_number;
     for (;;) {
         if (port_input_count(port) != 0) {
-            if (port_read_byte(port) == 'G') return true;
+            silence_heard(silence);
+            if (port_read_byte(port) == 'G') return ANSWERED;
             continue;
         }
-        if (!port_is_healthy(port)) return false;
-        idle_wait(port, IGNORE_KEYS, 1000);
+        if (!port_is_healthy(port)) return LINE_LOST;
+        if (silence_over_limit(*silence)) return TARGET_SILENT;
+        idle_wait(port, IGNORE_KEYS, silence_bound(*silence, 1000));
     }
 }
 
@@ -104,8 +112,16 @@ RunOutcome wake_target(const RunSettings& s) {
     build_reset_sentence(s.target_id, sentence, sizeof sentence);
     port_write_string(port, sentence);
     port_write_string(port, s.password);
-    if (!repeat_password_until_acknowledged(s)) return run_ended(RUN_ABANDONED);
-    if (!wait_for_go(s)) return loader_lost();
+    SilenceWatch silence;
+    silence_begin(&silence, s);
+    const Answer acknowledged = repeat_password_until_acknowledged(s, &silence);
+    if (acknowledged == KEY_PRESSED) return run_ended(RUN_ABANDONED);
+    if (acknowledged == TARGET_SILENT) return target_silent(silence, "Wake-up", "\"Ready ok.\" after the password");
+    // The target has answered: a board is on the line.
+    note_stage(STAGE_LOADER);
+    const Answer go = wait_for_go(s, &silence);
+    if (go == LINE_LOST) return loader_lost();
+    if (go == TARGET_SILENT) return target_silent(silence, "Wake-up", "its G after \"Ready ok.\"");
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
     if (!port_write_string(port, "Loader")) return loader_write_failed();
     std::fputs("Execute STEP1\n", stderr);

@@ -19,6 +19,7 @@ enum StopKind : uint8_t {
     STOP_TARGET_ERROR,     // the target reported an error
     STOP_LINE_FAILED,      // the line failed the transfer, or refused a speed
     STOP_FILE_CHANGED,     // the program file changed while it was sent
+    STOP_TARGET_SILENT,    // the target sent nothing for the time TO allows
 };
 
 struct RunOutcome {
@@ -26,12 +27,13 @@ struct RunOutcome {
     StopKind kind;         // RUN_STOPPED only
     bool close_port;       // RUN_STOPPED: close the port before the message
     const char* message;   // RUN_STOPPED: printed between line feeds
+    const char* recorded;  // RUN_STOPPED: what the result log says, when it says more; nullptr: the message
 };
 
-inline RunOutcome run_goes_on() { return RunOutcome{RUN_GOES_ON, STOP_BAD_FILE, false, nullptr}; }
-inline RunOutcome run_ended(RunEnd end) { return RunOutcome{end, STOP_BAD_FILE, false, nullptr}; }
-// A fatal stop; the message must outlive the run (a literal, or static text).
-inline RunOutcome run_stopped(StopKind kind, const char* message, bool close_port) {
-    return RunOutcome{RUN_STOPPED, kind, close_port, message};
+inline RunOutcome run_goes_on() { return RunOutcome{RUN_GOES_ON, STOP_BAD_FILE, false, nullptr, nullptr}; }
+inline RunOutcome run_ended(RunEnd end) { return RunOutcome{end, STOP_BAD_FILE, false, nullptr, nullptr}; }
+// A fatal stop; the messages must outlive the run (literals, or static text).
+inline RunOutcome run_stopped(StopKind kind, const char* message, bool close_port, const char* recorded = nullptr) {
+    return RunOutcome{RUN_STOPPED, kind, close_port, message, recorded};
 }
 inline bool goes_on(const RunOutcome& outcome) { return outcome.end == RUN_GOES_ON; }

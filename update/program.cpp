@@ -9,6 +9,7 @@
 #include "idle_wait.h"
 #include "program_reader.h"
 #include "run_record.h"
+#include "silence.h"
 #include "stages.h"
 
 namespace {
@@ -18,6 +19,9 @@ constexpr int LINE_TEXT_MAX = LINE_BUFFER_SIZE - 1;
 // The command loop wakes at least this often, so a port that fails without
 // a hang-up signal is still noticed by the health test.
 constexpr uint32_t COMMAND_IDLE_MS = 500;
+// Without TO, a target silent this long is told of once: the operator may
+// be waiting on a board that has stopped.
+constexpr uint32_t SILENCE_NOTICE_MS = 10000;
 
 struct Transfer {
     const RunSettings* settings;
@@ -29,6 +33,9 @@ struct Transfer {
     bool sent_whole;       // and its last write went out whole
     bool first_ready;      // the erase countdown is still to come
     int32_t bytes_sent;
+    int32_t records_sent;
+    SilenceWatch silence;  // since the target last sent a byte, while fwld waits for it
+    bool silence_told;     // the operator has heard of a silent target
     RunOutcome stop;       // why the run stops, once a command or the file stops it
 };
 
@@ -45,22 +52,45 @@ enum CommandOutcome { KEEP_WAITING, TARGET_READY, RUN_STOPS };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
 
-// Next received byte, or -1 when a key is pressed first or the line is
-// lost: the rest of a line cut by an unplug never comes, and the command
-// loop must get on with re-opening the port.
-int next_byte_or_key(int port) {
+// What ends the wait for the rest of a line from the target.
+constexpr int LINE_GIVEN_UP = -1;   // a key, or the line lost
+constexpr int LINE_SILENT = -2;     // nothing came for the time TO allows
+
+// Next received byte, or LINE_GIVEN_UP when a key is pressed first or the
+// line is lost: the rest of a line cut by an unplug never comes, and the
+// command loop must get on with re-opening the port.
+int next_byte_or_key(Transfer* t) {
+    const int port = port_of(*t);
     for (;;) {
-        if (port_input_count(port) != 0) return static_cast<unsigned char>(port_read_byte(port));
-        if (key_waiting() || !port_seems_healthy(port)) return -1;
-        idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
+        if (port_input_count(port) != 0) {
+            silence_heard(&t->silence);
+            return static_cast<unsigned char>(port_read_byte(port));
+        }
+        if (key_waiting() || !port_seems_healthy(port)) return LINE_GIVEN_UP;
+        if (silence_over_limit(t->silence)) return LINE_SILENT;
+        idle_wait(port, WAKE_ON_KEY, silence_bound(t->silence, COMMAND_IDLE_MS));
     }
 }
 
+// The stop of a program stage whose target has stopped talking.
+RunOutcome program_target_silent(const Transfer& t) {
+    static char awaited[96];
+    if (t.records_sent == 0) {
+        std::snprintf(awaited, sizeof awaited, "its first command");
+    } else {
+        std::snprintf(awaited, sizeof awaited, "its next command after record %ld of %ld",
+                      static_cast<long>(t.records_sent), static_cast<long>(t.checked->records));
+    }
+    return target_silent(t.silence, "Program stage", awaited);
+}
+
 // The line after 'S': stored with its line feed, at most 127 bytes.
-bool read_speed_line(int port, char* line) {
+// False when it is given up; t->stop is set when silence ended it.
+bool read_speed_line(Transfer* t, char* line) {
     int stored = 0;
     while (stored < LINE_TEXT_MAX) {
-        const int byte = next_byte_or_key(port);
+        const int byte = next_byte_or_key(t);
+        if (byte == LINE_SILENT) t->stop = program_target_silent(*t);
         if (byte < 0) return false;
         line[stored++] = static_cast<char>(byte);
         if (byte == '\n') break;
@@ -72,10 +102,11 @@ bool read_speed_line(int port, char* line) {
 
 // The line after 'M': the line feed ends it unstored; a byte beyond 127
 // stored ones is dropped and ends it.
-bool read_message_line(int port, char* line) {
+bool read_message_line(Transfer* t, char* line) {
     int stored = 0;
     for (;;) {
-        const int byte = next_byte_or_key(port);
+        const int byte = next_byte_or_key(t);
+        if (byte == LINE_SILENT) t->stop = program_target_silent(*t);
         if (byte < 0) return false;
         if (byte == '\n' || stored >= LINE_TEXT_MAX) break;
         line[stored++] = static_cast<char>(byte);
@@ -84,9 +115,13 @@ bool read_message_line(int port, char* line) {
     return true;
 }
 
+// A line given up for the target's silence stops the run; one given up for
+// a key or a lost line leaves that to the command loop.
+CommandOutcome line_given_up(const Transfer& t) { return goes_on(t.stop) ? KEEP_WAITING : RUN_STOPS; }
+
 CommandOutcome change_speed(Transfer* t) {
     char line[LINE_BUFFER_SIZE];
-    if (!read_speed_line(port_of(*t), line)) return KEEP_WAITING;
+    if (!read_speed_line(t, line)) return line_given_up(*t);
     progress_line_broken();
     int32_t baud = 0;
     if (scan_decimal(line, &baud) == nullptr || baud <= 0) {
@@ -105,14 +140,15 @@ CommandOutcome change_speed(Transfer* t) {
     return KEEP_WAITING;
 }
 
-void show_message(const Transfer& t) {
+CommandOutcome show_message(Transfer* t) {
     char line[LINE_BUFFER_SIZE];
-    if (!read_message_line(port_of(t), line)) return;
+    if (!read_message_line(t, line)) return line_given_up(*t);
     char shown[LINE_BUFFER_SIZE * 4];
     escape_for_console(line, shown, sizeof shown);
     progress_line_broken();
     std::fprintf(stderr, ">>%s\n", shown);
     note_target_message(line);
+    return KEEP_WAITING;
 }
 
 CommandOutcome stop_run(Transfer* t, StopKind kind, const char* message, bool close_port) {
@@ -120,14 +156,20 @@ CommandOutcome stop_run(Transfer* t, StopKind kind, const char* message, bool cl
     return RUN_STOPS;
 }
 
+// The target's own error stops the run, detail byte or not; the result
+// log keeps the detail beside the console's words.
 CommandOutcome report_write_error(Transfer* t) {
-    const int detail = next_byte_or_key(port_of(*t));
+    const int detail = next_byte_or_key(t);
+    static char recorded[32];
+    std::snprintf(recorded, sizeof recorded, "Write Error");
     if (detail >= 0) {
         char shown[5];
         escape_byte(static_cast<unsigned char>(detail), shown);
         std::fprintf(stderr, "N-%s\n", shown);
+        std::snprintf(recorded, sizeof recorded, "Write Error (N-%s)", shown);
     }
-    return stop_run(t, STOP_TARGET_ERROR, "Write Error\a", true);
+    t->stop = run_stopped(STOP_TARGET_ERROR, "Write Error\a", true, recorded);
+    return RUN_STOPS;
 }
 
 void send_erase_list(const Transfer& t) {
@@ -161,12 +203,14 @@ CommandOutcome handle_command(Transfer* t, char command) {
         if (t->first_ready) {
             t->first_ready = false;
             note_first_ready();
+            note_stage(STAGE_ERASE);
             erase_countdown(s.erase_wait);
+            note_stage(STAGE_PROGRAM);
         }
         return TARGET_READY;
     case 'R': resend_previous(t); break;
     case 'S': return change_speed(t);
-    case 'M': show_message(*t); break;
+    case 'M': return show_message(t);
     case 'N': return report_write_error(t);
     case 'E': return stop_run(t, STOP_TARGET_ERROR, "Erase Error1\a", true);
     case 'e': return stop_run(t, STOP_TARGET_ERROR, "Erase Error2\a", true);
@@ -183,11 +227,39 @@ CommandOutcome handle_command(Transfer* t, char command) {
 
 enum Awaited { TARGET_ASKS, KEY_PRESSED, TRANSFER_STOPS };
 
+// Without TO the wait goes on, as it always has; the operator hears once
+// that nothing comes, and how to end it.
+void tell_of_silence(Transfer* t) {
+    if (t->silence_told || t->silence.limit_ms != 0 || silence_ms(t->silence) < SILENCE_NOTICE_MS) return;
+    t->silence_told = true;
+    progress_line_broken();
+    std::fprintf(stderr, "The target has sent nothing for %lu s. Still waiting for its next command; a key ends the run.\n",
+                 static_cast<unsigned long>(SILENCE_NOTICE_MS / 1000));
+}
+
+// How long the loop may sleep: until the next look at the port's health,
+// the end TO sets, or the notice of a silent target.
+uint32_t command_wait_ms(const Transfer& t) {
+    uint32_t wait = silence_bound(t.silence, COMMAND_IDLE_MS);
+    if (!t.silence_told && t.silence.limit_ms == 0) {
+        const uint32_t silent = silence_ms(t.silence);
+        const uint32_t to_notice = silent >= SILENCE_NOTICE_MS ? 0 : SILENCE_NOTICE_MS - silent;
+        if (to_notice < wait) wait = to_notice;
+    }
+    return wait;
+}
+
 // Handles commands until the target asks for the next record, a key is
-// pressed, or a command stops the run (t->stop says why).
+// pressed, or a command or the target's silence stops the run (t->stop
+// says why).
 Awaited await_ready(Transfer* t) {
     const int port = port_of(*t);
+    silence_begin(&t->silence, *t->settings);
     for (;;) {
+        if (silence_over_limit(t->silence)) {
+            t->stop = program_target_silent(*t);
+            return TRANSFER_STOPS;
+        }
         if (!ensure_port_healthy(port)) {
             if (key_waiting()) return KEY_PRESSED;
             continue;  // the retry pause has passed already
@@ -196,9 +268,12 @@ Awaited await_ready(Transfer* t) {
             const CommandOutcome handled = handle_command(t, port_read_byte(port));
             if (handled == TARGET_READY) return TARGET_ASKS;
             if (handled == RUN_STOPS) return TRANSFER_STOPS;
+            // The silence counts from the end of what the command asked of fwld.
+            silence_heard(&t->silence);
         }
         if (key_waiting()) return KEY_PRESSED;
-        idle_wait(port, WAKE_ON_KEY, COMMAND_IDLE_MS);
+        tell_of_silence(t);
+        idle_wait(port, WAKE_ON_KEY, command_wait_ms(*t));
     }
 }
 
@@ -235,6 +310,7 @@ bool send_record(Transfer* t, int32_t program_size) {
     t->sent_whole = port_write(port_of(*t), slot.bytes, static_cast<uint32_t>(slot.length)) != 0;
     if (!t->sent_whole && key_waiting()) return false;
     t->bytes_sent += slot.length;
+    ++t->records_sent;
     t->sent_any = true;
     note_record_sent(slot.length);
     show_progress(program_size, t->bytes_sent);
@@ -286,6 +362,7 @@ RunOutcome send_program(const RunSettings& s, RunFiles* files) {
         if (awaited == TARGET_ASKS && (key_waiting() || !send_record(&t, files->program_size))) awaited = KEY_PRESSED;
         if (awaited != TARGET_ASKS) break;
     }
+    if (loaded == FILE_DONE) note_stage(STAGE_DONE);
     close_input_files(files);
     return transfer_ended(t, loaded, awaited);
 }

@@ -211,3 +211,41 @@ TEST_F(ProgramStage, AKeyEndsTheLastDrainWhenTheLineTakesNothingMore) {
 }
 
 }  // namespace
+
+namespace {
+
+// A target that asks for one record and falls silent. Without TO the wait
+// goes on, told once 10 s in; with TO it ends the run TO after the last byte.
+TEST_F(ProgramStage, ASilentTargetIsToldOfOnceOrEndsTheRunAfterTO) {
+    const std::string told = "The target has sent nothing for 10 s. Still waiting for its next command; a key ends "
+                             "the run.\n";
+    memory_device_send("H", 1);
+    harness::manual_clock_on_sleep([](uint32_t) {
+        if (harness::manual_clock_elapsed_ms() > 35000) keyboard_memory_press();
+    });
+    harness::Ended ended = run();
+    EXPECT_EQ(ended.end, RUN_INTERRUPTED);
+    EXPECT_EQ(count_of(console, told), 1u) << console;
+    EXPECT_EQ(wire(), records[0]);
+
+    TearDown();
+    SetUp();
+    settings.silence_limit = 2;
+    memory_device_send("H", 1);
+    harness::manual_clock_on_sleep([](uint32_t) {
+        if (harness::manual_clock_elapsed_ms() > 60000 || ++sleeps > 10000) keyboard_memory_press();
+    });
+    const uint64_t silent_from = harness::manual_clock_elapsed_ms();
+    ended = run();
+    EXPECT_EQ(ended.end, RUN_STOPPED);
+    EXPECT_EQ(ended.kind, STOP_TARGET_SILENT);
+    EXPECT_EQ(ended.status, 1);
+    EXPECT_EQ(harness::manual_clock_elapsed_ms() - silent_from, 2000u);  // not a tick before, nor after
+    EXPECT_TRUE(ends_with(console, "\nProgram stage: the target has sent nothing for 2 s while fwld waited for its "
+                                   "next command after record 1 of 3.\a\n"))
+        << console;
+    EXPECT_EQ(console.find(told), std::string::npos) << console;
+    EXPECT_EQ(memory_device_counts().closes, 1u);
+}
+
+}  // namespace
