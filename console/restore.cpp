@@ -10,6 +10,7 @@ void (*steps[RESTORE_STEPS_MAX])() = {};
 // Read by the signal handler: steps are added before the count that shows them.
 volatile std::sig_atomic_t step_count = 0;
 volatile long ending_status = 0;
+const char* volatile ending_cause = "";
 
 }  // namespace
 
@@ -25,8 +26,10 @@ bool restore_register(void (*step)()) {
 }
 
 long restore_ending_status() { return ending_status; }
+const char* restore_ending_cause() { return ending_cause; }
 
-void restore_for_ending(long status) {
+void restore_for_ending(long status, const char* cause) {
+    ending_cause = cause;
     ending_status = status;
     restore_all();
 }

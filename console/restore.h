@@ -21,3 +21,5 @@ void restore_all();
 // process ends with (128 + the signal's number as a shell shows it; on
 // Windows 0xC000013A). 0 on every other way out.
 long restore_ending_status();
+// What ends the process then, in words: "SIGTERM", "Ctrl-C". "" otherwise.
+const char* restore_ending_cause();

@@ -2,4 +2,4 @@
 // steps can tell how the process ends.
 #pragma once
 
-void restore_for_ending(long status);
+void restore_for_ending(long status, const char* cause);

@@ -12,8 +12,18 @@ namespace {
 
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+const char* signal_name(int signo) {
+    switch (signo) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "a signal";
+    }
+}
+
 void restore_and_end(int signo) {
-    restore_for_ending(128 + signo);
+    restore_for_ending(128 + signo, signal_name(signo));
     struct sigaction fallback{};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);

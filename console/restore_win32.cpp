@@ -14,10 +14,21 @@
 namespace {
 
 HANDLE broken = nullptr;
+volatile DWORD break_kind = CTRL_C_EVENT;
 
-BOOL WINAPI note_break(DWORD) {
+BOOL WINAPI note_break(DWORD kind) {
+    break_kind = kind;
     SetEvent(broken);
     return TRUE;
+}
+
+const char* break_name(DWORD kind) {
+    switch (kind) {
+    case CTRL_C_EVENT: return "Ctrl-C";
+    case CTRL_BREAK_EVENT: return "Ctrl-Break";
+    case CTRL_CLOSE_EVENT: return "the console window closing";
+    default: return "the session ending";
+    }
 }
 
 }  // namespace
@@ -28,7 +39,7 @@ void end_if_broken() {
     if (broken == nullptr || WaitForSingleObject(broken, 0) != WAIT_OBJECT_0) return;
     // Never 0, which a script would take for success. The steps run here, so
     // that they know how the run ends; the exit finds them done.
-    restore_for_ending(static_cast<long>(STATUS_CONTROL_C_EXIT));
+    restore_for_ending(static_cast<long>(STATUS_CONTROL_C_EXIT), break_name(break_kind));
     std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 

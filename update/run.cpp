@@ -21,11 +21,11 @@ namespace {
 const char finished_text[] = "Finish version up.     \a\n";
 const char interrupted_text[] = "Interruption.          \a\n";
 
-// How a run ended on the console: the exit status, and the last message
-// written (nullptr when the ending says nothing).
+// How a run ended: the exit status, and the message the result log keeps
+// (the last one written, or what the console leaves unsaid).
 struct Ending {
     int status;
-    const char* said;
+    const char* recorded;
 };
 
 // The end of a run that a key stopped: "Interruption.", the drain (given up
@@ -48,12 +48,13 @@ Ending close_and_say(int port, const RunOutcome& outcome) {
     case RUN_INTERRUPTED:
         return close_interrupted(port);
     case RUN_ABANDONED:
+        // The console stays silent here, as it always has; the log says why.
         port_close(port);
-        return Ending{1, nullptr};
+        return Ending{1, interrupted_text};
     case RUN_STOPPED:
         if (outcome.close_port) port_close(port);
         std::fprintf(stderr, "\n%s\n", outcome.message);
-        return Ending{1, outcome.message};
+        return Ending{1, outcome.recorded != nullptr ? outcome.recorded : outcome.message};
     case RUN_GOES_ON:
         break;
     }
@@ -64,6 +65,6 @@ Ending close_and_say(int port, const RunOutcome& outcome) {
 
 int end_run(const RunSettings& s, const RunOutcome& outcome) {
     const Ending ending = close_and_say(s.port_number, outcome);
-    record_end(outcome, ending.status, ending.said);
+    record_end(outcome, ending.status, ending.recorded);
     return ending.status;
 }

@@ -55,6 +55,7 @@ struct Record {
     char messages[RECORD_MESSAGES_MAX][RECORD_TEXT_MAX];
     int message_count;
     char said[RECORD_TEXT_MAX];
+    RunStage stage;
 };
 
 Record record{};
@@ -99,7 +100,8 @@ void add_file(JsonLine* line, const char* name, const InputFile& file, bool with
 }
 
 const char* outcome_name(const RunOutcome& outcome) {
-    static const char* const stops[] = {"bad-file", "port-not-opened", "target-error", "line-failed", "file-changed"};
+    static const char* const stops[] = {"bad-file",    "port-not-opened", "target-error",
+                                        "line-failed", "file-changed",    "target-silent"};
     switch (outcome.end) {
     case RUN_FINISHED: return "finished";
     case RUN_INTERRUPTED:
@@ -132,7 +134,7 @@ void write_line(const char* outcome, long status, const char* message) {
     json_unsigned(&line, "resends", record.resends);
     json_unsigned(&line, "reopens", record.reopens);
     json_unsigned(&line, "speed_changes", record.speed_changes);
-    if (record.flash_type != nullptr) json_string(&line, "flash_type", record.flash_type);
+    json_string(&line, "flash_type", record.flash_type);
     json_array_begin(&line, "messages");
     for (int i = 0; i < record.message_count; ++i) json_string(&line, nullptr, record.messages[i]);
     json_array_end(&line);
@@ -142,6 +144,8 @@ void write_line(const char* outcome, long status, const char* message) {
     } else {
         json_null(&line, "program_seconds");
     }
+    static const char* const stages[] = {"power-on", "loader", "erase", "program", "done"};
+    json_string(&line, "stage", stages[record.stage]);
     json_string(&line, "outcome", outcome);
     // As the system reports it: Windows' 0xC000013A is a large unsigned number.
     json_unsigned(&line, "exit", static_cast<uint32_t>(status));
@@ -190,6 +194,7 @@ void record_program(int64_t bytes, const char* sha256_hex, int64_t records) {
 void record_device(const char* path) { copy_text(record.device, sizeof record.device, path); }
 
 void note_said(const char* message) { copy_message(record.said, sizeof record.said, message); }
+void note_stage(RunStage stage) { record.stage = stage; }
 void note_loader_record_sent() { ++record.loader_records_sent; }
 
 void note_first_ready() {
@@ -218,12 +223,18 @@ void note_target_message(const char* shown) {
     ++record.message_count;  // after the text: a handler sees whole messages only
 }
 
-void record_end(const RunOutcome& outcome, int status, const char* said) {
-    if (said != nullptr) note_said(said);
+void record_end(const RunOutcome& outcome, int status, const char* message) {
+    if (message != nullptr) note_said(message);
     write_line(outcome_name(outcome), status, record.said);
 }
 
 void record_end_by_signal() {
     const long status = restore_ending_status();
-    if (status != 0) write_line("signal", status, record.said);
+    if (status == 0) return;
+    // By hand: no printf in a signal handler.
+    static const char ended_by[] = "Ended by ";
+    char message[64];
+    copy_text(message, sizeof message, ended_by);
+    copy_text(message + sizeof ended_by - 1, sizeof message - (sizeof ended_by - 1), restore_ending_cause());
+    write_line("signal", status, message);
 }

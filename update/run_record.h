@@ -7,6 +7,11 @@
 #include "outcome.h"
 #include "settings.h"
 
+// Where a run is, in the result log's words: told to switch the target on
+// and waking it, getting the loader to it, the erase wait after its first
+// 'H', the records, and every record sent.
+enum RunStage : uint8_t { STAGE_POWER_ON, STAGE_LOADER, STAGE_ERASE, STAGE_PROGRAM, STAGE_DONE };
+
 constexpr int RECORD_MESSAGES_MAX = 20;
 constexpr int RECORD_TEXT_MAX = 512;
 
@@ -21,6 +26,7 @@ void record_program(int64_t bytes, const char* sha256_hex, int64_t records);
 void record_device(const char* path);
 
 void note_said(const char* message);  // the last console message so far
+void note_stage(RunStage stage);
 void note_loader_record_sent();
 void note_first_ready();              // the target's first 'H'
 void note_record_sent(int32_t bytes);
@@ -31,8 +37,8 @@ void note_flash_type(const char* name);
 void note_target_message(const char* shown);
 
 // Writes the run's one line to the log, once, with how it ended, the exit
-// status and the last message as the console showed it (nullptr: the last
-// one noted before). Nothing happens without a log or once the line is out.
+// status and the message that tells why (nullptr: the last one the console
+// showed). Nothing happens without a log or once the line is out.
 void record_end(const RunOutcome& outcome, int status, const char* said);
 // The same from the way out of a signal or Ctrl-C: a restore step.
 void record_end_by_signal();

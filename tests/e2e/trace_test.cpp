@@ -163,8 +163,12 @@ void expect_nothing_lost_when_ended(bool by_key) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(testbed::is_json_line(lines[0])) << lines[0];
     const long status = testbed::ports_are_com_numbers() ? 0xC000013Al : 128 + (by_key ? SIGINT : SIGTERM);
-    EXPECT_NE(lines[0].find("\"outcome\":\"signal\",\"exit\":" + std::to_string(status) + ","), std::string::npos)
-        << lines[0];
+    const auto line = testbed::json_members(lines[0]);
+    EXPECT_EQ(line.at("outcome"), "\"signal\"");
+    EXPECT_EQ(line.at("exit"), std::to_string(status));
+    EXPECT_EQ(line.at("stage"), "\"erase\"");
+    const char* cause = testbed::ports_are_com_numbers() ? "Ctrl-C" : by_key ? "SIGINT" : "SIGTERM";
+    EXPECT_EQ(testbed::json_text(line.at("message")), std::string("Ended by ") + cause);
 }
 
 TEST(Trace, CtrlCLosesNothing) {
@@ -211,6 +215,131 @@ TEST(ResultLog, AFinishedAndAnInterruptedRunEachAppendOneLine) {
     EXPECT_NE(lines[1].find("\"outcome\":\"interrupted\",\"exit\":1,\"message\":\"Interruption.\"}"),
               std::string::npos)
         << lines[1];
+}
+
+// Every way a run ends, each as the log must keep it: how, at which stage,
+// the exit status and the words. The counts are the target's own.
+TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
+    enum Act { NOTHING, KEY_AT_POWER_ON, KEY_ONCE_TARGET_IS_DONE };
+    using Pull = sim::LinePull;
+    struct Case {
+        const char* name;
+        std::function<void(sim::TargetConfig&)> target;
+        std::vector<std::string> overrides;
+        std::vector<std::string> options;
+        Act act;
+        const char* outcome;
+        int exit;
+        const char* stage;
+        const char* message;  // its start
+    };
+    const auto silent_after = [](int k) {
+        return [k](sim::TargetConfig& c) { c.actions[k] = {sim::RecordAction::silent()}; };
+    };
+    const auto error_after = [](int k, char e, char d) {
+        return [k, e, d](sim::TargetConfig& c) { c.actions[k] = {sim::RecordAction::error(e, d)}; };
+    };
+    const Case cases[] = {
+        {"finished", [](sim::TargetConfig& c) { c.actions[2] = {sim::RecordAction::flash_type('2')}; }, {}, {},
+         NOTHING, "finished", 0, "done", "Finish version up."},
+        {"key at power-on", [](sim::TargetConfig& c) { c.never_ack = true; }, {}, {}, KEY_AT_POWER_ON, "interrupted",
+         1, "power-on", "Interruption."},
+        {"key in the program", silent_after(2), {}, {}, KEY_ONCE_TARGET_IS_DONE, "interrupted", 1, "program",
+         "Interruption."},
+        {"write error", error_after(2, 'N', '3'), {}, {}, NOTHING, "target-error", 1, "program", "Write Error (N-3)"},
+        {"erase error", error_after(1, 'e', '1'), {}, {}, NOTHING, "target-error", 1, "program", "Erase Error2"},
+        {"loader lost", [](sim::TargetConfig& c) { c.pulls = {Pull::at(Pull::InLoader, 2)}; }, {}, {"LD50/1"}, NOTHING,
+         "line-failed", 1, "loader", "The loader did not reach the target"},
+        {"silent at power-on", [](sim::TargetConfig& c) { c.never_ack = true; }, {}, {"TO1"}, NOTHING,
+         "target-silent", 1, "power-on",
+         "Wake-up: the target has sent nothing for 1 s while fwld waited for \"Ready ok.\" after the password."},
+        {"silent before G", [](sim::TargetConfig& c) { c.never_g = true; }, {}, {"TO1"}, NOTHING, "target-silent", 1,
+         "loader", "Wake-up: the target has sent nothing for 1 s while fwld waited for its G"},
+        // The erase wait is longer than TO: the silence counts from the target's last byte, not the stage's start.
+        {"silent in the program", silent_after(2), {"2"}, {"TO1"}, NOTHING, "target-silent", 1, "program",
+         "Program stage: the target has sent nothing for 1 s while fwld waited for its next command after record 2 "
+         "of 5."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A finished run carries a loader and a program over 64 KiB.
+        const std::string program = c.exit == 0 ? program_of(600, 120) : program_of(4, 10);
+        Inputs in(loader_bytes(c.exit == 0 ? 100 * 1024 : 30 * 80), program);
+        const std::string log = in.dir.file("runs.jsonl");
+        sim::TargetConfig config;
+        config.link_path = in.dir.file("ttyFWLD");
+        c.target(config);
+        sim::SimTarget target(config);
+        ASSERT_TRUE(target.start()) << target.last_error();
+        std::vector<std::string> options = c.options;
+        options.push_back("LG" + log);
+        auto tool = testbed::FwldProcess::fwld(quick_args(in, config.link_path, c.overrides, options));
+        if (c.act == KEY_AT_POWER_ON) {
+            ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s)) << tool->err_so_far();
+            tool->press_key(' ');
+        }
+        if (c.act == KEY_ONCE_TARGET_IS_DONE) {
+            ASSERT_TRUE(target.wait_done(20s));
+            tool->press_key(' ');
+        }
+        const testbed::ProcessResult r = tool->finish(30s);
+        EXPECT_EQ(r.exit_code, c.exit) << r.err;
+        target.stop();
+        const sim::TargetReport report = target.report();
+        const std::vector<std::string> lines = log_lines(log);
+        ASSERT_EQ(lines.size(), 1u);
+        const auto line = testbed::json_members(lines[0]);
+        ASSERT_FALSE(line.empty()) << lines[0];
+        EXPECT_EQ(line.at("outcome"), "\"" + std::string(c.outcome) + "\"");
+        EXPECT_EQ(line.at("exit"), std::to_string(c.exit));
+        EXPECT_EQ(line.at("stage"), "\"" + std::string(c.stage) + "\"");
+        EXPECT_EQ(testbed::json_text(line.at("message")).rfind(c.message, 0), 0u) << line.at("message");
+        EXPECT_EQ(line.at("flash_type"), c.exit == 0 ? "\"28F400BV-T\"" : "null");
+        // What went out, as the target counted it.
+        size_t records = 0, bytes = 0;
+        for (const sim::ProgramRecord& record : report.records) {
+            if (record.resend || !record.complete) continue;
+            ++records;
+            bytes += record.bytes.size();
+        }
+        EXPECT_EQ(line.at("records_sent"), std::to_string(records));
+        EXPECT_EQ(line.at("bytes_sent"), std::to_string(bytes));
+        EXPECT_EQ(line.at("loader_records_sent"), std::to_string(report.loader_records.size()));
+        EXPECT_EQ(testbed::json_members(line.at("loader")).at("sha256"), "\"" + sha256sum_of(in.loader) + "\"");
+        EXPECT_EQ(testbed::json_members(line.at("program")).at("sha256"), "\"" + sha256sum_of(in.program) + "\"");
+        if (c.exit == 0) {
+            EXPECT_TRUE(report.matches(expected_records(program)));
+        }
+    }
+}
+
+// Resends and re-opens as the target asked for and saw them.
+TEST(ResultLog, ResendsAndReopensAreTheTargetsOwnCounts) {
+    using Pull = sim::LinePull;
+    Inputs in(loader_bytes(100), program_of(8, 20));
+    const std::string log = in.dir.file("runs.jsonl");
+    sim::TargetConfig config;
+    config.link_path = in.dir.file("ttyFWLD");
+    config.actions[1] = {sim::RecordAction::resend()};
+    config.actions[3] = {sim::RecordAction::resend(), sim::RecordAction::resend()};
+    // Pulls between records: no byte of either side is lost, so no 'R' goes astray.
+    config.pulls = {Pull::at(Pull::AfterRecord, 2), Pull::at(Pull::AfterRecord, 6)};
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    const testbed::ProcessResult r =
+        testbed::FwldProcess::fwld(quick_args(in, config.link_path, {}, {"LG" + log}))->finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(target.wait_done(5s));
+    const sim::TargetReport report = target.report();
+    size_t resends = 0;
+    for (const sim::ProgramRecord& record : report.records) resends += record.resend ? 1 : 0;
+    ASSERT_EQ(resends, 3u);
+    ASSERT_EQ(report.replugs, 2);
+    const std::vector<std::string> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 1u);
+    const auto line = testbed::json_members(lines[0]);
+    EXPECT_EQ(line.at("resends"), std::to_string(resends));
+    EXPECT_EQ(line.at("reopens"), std::to_string(report.replugs));
 }
 
 // Several fwld on one log, ending at about the same moment: one whole line

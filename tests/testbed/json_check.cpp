@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "testbed.h"
@@ -108,6 +109,43 @@ bool is_json_line(const std::string& line) {
     const std::string body = line.substr(0, line.size() - 1);
     JsonCheck check{body};
     return body[0] == '{' && check.value() && check.at == body.size();
+}
+
+std::map<std::string, std::string> json_members(const std::string& object) {
+    std::string body = object;
+    if (!body.empty() && body.back() == '\n') body.pop_back();
+    JsonCheck check{body};
+    std::map<std::string, std::string> members;
+    if (!check.eat('{') || check.eat('}')) return members;
+    do {
+        const size_t name_at = check.at;
+        if (!check.string() || !check.eat(':')) return {};
+        const std::string name = json_text(body.substr(name_at, check.at - 1 - name_at));
+        const size_t value_at = check.at;
+        if (!check.value()) return {};
+        members[name] = body.substr(value_at, check.at - value_at);
+    } while (check.eat(','));
+    if (!check.eat('}') || check.at != body.size()) return {};
+    return members;
+}
+
+std::string json_text(const std::string& value) {
+    if (value.size() < 2 || value.front() != '"') return value;
+    std::string text;
+    for (size_t i = 1; i + 1 < value.size(); ++i) {
+        if (value[i] != '\\') {
+            text += value[i];
+            continue;
+        }
+        const char c = value[++i];
+        if (c == 'u') {
+            text += static_cast<char>(std::stoul(value.substr(i + 1, 4), nullptr, 16));  // the byte escapes only
+            i += 4;
+        } else {
+            text += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c == 'b' ? '\b' : c == 'f' ? '\f' : c;
+        }
+    }
+    return text;
 }
 
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,6 +206,11 @@ inline bool ends_with(const std::string& text, const std::string& tail) {
 // One JSON object and its line feed, nothing else: strings UTF-8 and free of
 // raw control bytes, escapes and numbers as JSON has them.
 bool is_json_line(const std::string& line);
+// The members of one JSON object (a line, its line feed allowed) by name,
+// each value as it stands in the text; empty when it is no valid object.
+std::map<std::string, std::string> json_members(const std::string& object);
+// A JSON string value as text (escapes undone); any other value as it stands.
+std::string json_text(const std::string& value);
 Bytes to_bytes(const std::string& text);
 
 }  // namespace testbed
