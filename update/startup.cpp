@@ -111,13 +111,16 @@ void echo_settings(const RunSettings& s) {
 
 RunOutcome start_run(const RunSettings& s, RunFiles* files) {
     // A production line must not update a board without its record.
-    static char refusal[512];
+    static char refusal[1024];
     if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
     RunOutcome outcome = open_input_files(s, files);
     if (!goes_on(outcome)) return outcome;
-    // A damaged record file is refused before the target is touched: sending
-    // all but a broken last record would leave a half-written device.
-    const bool framed = check_program_file(files->program, &files->program_checked, refusal, sizeof refusal);
+    // A record file that cannot be right is refused before the target is
+    // touched: all but a broken last record would leave a half-written
+    // device, and a file without its E record one that never learns the
+    // image ended.
+    const bool framed =
+        check_program_file(files->program, s.program_path, &files->program_checked, refusal, sizeof refusal);
     const ProgramFingerprint& checked = files->program_checked;
     record_program(checked.size, checked.sha256, framed ? checked.records : -1);
     if (!framed) return run_stopped(STOP_BAD_FILE, refusal, false);

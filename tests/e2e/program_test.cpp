@@ -372,7 +372,9 @@ TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
                                    {loader, dir.path(), "0", "0", "20", "0", testbed::port_for(quiet.device_path())})
                                    ->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, opens ? "\nHex file can not be read.\n" : "\nHex file can not open.\n")) << r.err;
+    EXPECT_TRUE(ends_with(r.err, opens ? "\nHex file \"" + dir.path() + "\" can not be read (Is a directory).\n"
+                                       : std::string("\nHex file can not open.\n")))
+        << r.err;
 
     sim::SimTarget target({});
     ASSERT_TRUE(target.start());

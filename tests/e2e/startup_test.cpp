@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "e2e_support.h"
 
 namespace e2e {
@@ -41,6 +43,46 @@ TEST(Startup, FilesAreCheckedInOrderBeforeThePort) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("LastError(INVALID_HANDLE_VALUE)=2\nPort "), std::string::npos) << r.err;
     EXPECT_TRUE(ends_with(r.err, fatal("Can not open com port\n"))) << r.err;
+}
+
+// Runs fwld against a target with the given input files and checks that the
+// run stopped with the message before the port opened.
+void expect_refused_before_the_port(const std::string& loader, const std::string& program,
+                                    const std::string& message) {
+    sim::SimTarget target({});
+    ASSERT_TRUE(target.start()) << target.last_error();
+    const testbed::ProcessResult r =
+        run_fwld({loader, program, "0", "0", "20", "0", testbed::port_for(target.device_path())});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.err.find("\n" + message), std::string::npos) << r.err;
+    EXPECT_TRUE(ends_with(r.err, ".\n")) << r.err;
+    EXPECT_EQ(r.err.find("TARGET POWER ON."), std::string::npos) << r.err;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(target.report().received.empty());
+}
+
+TEST(Startup, ProgramFilesThatCannotBeRightAreRefusedBeforeThePort) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    struct Case {
+        const char* file;
+        std::string bytes;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"empty.hex", "", "holds no program record ('S' or 'E'): nothing would be sent."},
+        {"open.hex", std::string("S\x02\x01\x02\r\nE\r\nS\x01\x01\r\n", 14),
+         "has no E record after its last S record (byte 9): the target would never be told that the image ended."},
+        {"app.ihx", ":0300300002337A1E\r\n:00000001FF\r\n",
+         "is an Intel HEX file; fwld sends binary 'S'/'E' program records."},
+        {"app.s19", "S1130000285F245F2212226A000424290008237C2A\nS9030000FC\n",
+         "is a Motorola S-record file; fwld sends binary 'S'/'E' program records."},
+    };
+    for (const Case& c : cases) {
+        const std::string program = testbed::write_file(dir.file(c.file), c.bytes);
+        expect_refused_before_the_port(loader, program, "Hex file \"" + program + "\" " + c.says);
+    }
 }
 
 TEST(Startup, PortNumbersWithoutSlotFailWithoutDiagnostic) {
