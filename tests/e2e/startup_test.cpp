@@ -1,6 +1,7 @@
 // Start-up of the built fwld: banner, usage, argument and file checks, port
 // errors and the settings echo.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -28,16 +29,17 @@ TEST(Startup, NoArgumentsPrintsUsageAndStops) {
 
 TEST(Startup, FilesAreCheckedInOrderBeforeThePort) {
     testbed::TempDir dir;
-    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
-    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    // Files, not the devices COM1 and NUL that Windows finds in every folder.
+    const std::string loader = testbed::write_file(dir.file("com10.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("nul1.hex"), "E");
     const std::string absent = dir.file("absent");
     // The port named here does not exist: a file error must come first.
     testbed::ProcessResult r = run_fwld({absent, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, fatal("Loader file can not open."))) << r.err;
+    EXPECT_NE(r.err.find("\nLoader file can not open.\n\"" + absent + "\": "), std::string::npos) << r.err;
     r = run_fwld({loader, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, fatal("Hex file can not open."))) << r.err;
+    EXPECT_NE(r.err.find("\nHex file can not open.\n\"" + absent + "\": "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("LastError"), std::string::npos);
     r = run_fwld({loader, program, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
@@ -60,6 +62,44 @@ void expect_refused_before_the_port(const std::string& loader, const std::string
     EXPECT_EQ(r.err.find("TARGET POWER ON."), std::string::npos) << r.err;
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(target.report().received.empty());
+}
+
+// Each path refused as the loader and as the program file, with the fixed
+// line, then the path and the reason.
+void expect_input_refused(const std::string& path, const std::string& reason) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    expect_refused_before_the_port(path, program, "Loader file can not open.\n\"" + path + "\": " + reason);
+    expect_refused_before_the_port(loader, path, "Hex file can not open.\n\"" + path + "\": " + reason);
+}
+
+TEST(Startup, DirectoriesDevicesAndMissingFilesAreRefusedBeforeThePort) {
+    testbed::TempDir dir;
+    expect_input_refused(dir.path(), "Is a directory.");
+    // A serial line among them: it is refused before anything opens it.
+    testbed::Pty line;
+    const bool windows = testbed::ports_are_com_numbers();
+    expect_input_refused(windows ? "\\\\.\\COM" + testbed::port_for(line.slave_path()) : line.slave_path(),
+                         "Is a device, not a file.");
+    expect_input_refused(windows ? "nul" : "/dev/null", "Is a device, not a file.");
+    if (windows) expect_input_refused("sub\\COM1.txt", "Is a device, not a file.");  // in any folder
+    expect_input_refused(dir.file("absent"), "");  // the system's words
+}
+
+TEST(Startup, AFifoIsRefusedWithoutWaitingForAWriter) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows has no FIFO in its file system";
+    testbed::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    expect_input_refused(dir.file("fifo"), "Is a FIFO, not a file.");
+}
+
+TEST(Startup, AFileWithoutReadPermissionIsRefused) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads a file without read permission";
+    testbed::TempDir dir;
+    const std::string locked = testbed::write_file(dir.file("locked"), "E");
+    ASSERT_EQ(chmod(locked.c_str(), 0200), 0);
+    expect_input_refused(locked, testbed::ports_are_com_numbers() ? "" : "Permission denied.");
 }
 
 TEST(Startup, ProgramFilesThatCannotBeRightAreRefusedBeforeThePort) {
