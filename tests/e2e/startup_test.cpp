@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "e2e_support.h"
@@ -87,11 +88,24 @@ TEST(Startup, DirectoriesDevicesAndMissingFilesAreRefusedBeforeThePort) {
     expect_input_refused(dir.file("absent"), "");  // the system's words
 }
 
-TEST(Startup, AFifoIsRefusedWithoutWaitingForAWriter) {
+TEST(Startup, AFifoIsRefusedWithoutBeingOpened) {
     if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows has no FIFO in its file system";
     testbed::TempDir dir;
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    expect_input_refused(dir.file("fifo"), "Is a FIFO, not a file.");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A writer waits in open() until a reader opens the FIFO: fwld must not.
+    std::atomic<bool> writer_in{false};
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        writer_in = true;
+        if (fd >= 0) close(fd);
+    });
+    expect_input_refused(fifo, "Is a FIFO, not a file.");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(writer_in);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+    writer.join();
+    close(reader);
 }
 
 TEST(Startup, AFileWithoutReadPermissionIsRefused) {

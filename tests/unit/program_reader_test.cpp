@@ -153,7 +153,7 @@ TEST(ForeignFormat, EveryLineMustBeARecordOfOneFormat) {
         {":00000001FF\r", FORMAT_INTEL_HEX},          // a CR at the very end
         {":00000001FF\r\r\n", FORMAT_NONE},           // a CR not before the LF
         {":00000001FF \n", FORMAT_NONE},
-        {":0000001FF\n", FORMAT_NONE},                // odd digits
+        {":00000001FF0\n", FORMAT_NONE},              // a digit left over
         {":0100000001FF\n", FORMAT_NONE},             // count says one data byte, none there
         {":01000000AB54", FORMAT_INTEL_HEX},
         {"S9030000FC\n:00000001FF\n", FORMAT_NONE},   // mixed
@@ -178,6 +178,7 @@ TEST(ProgramPreflight, RefusesFilesThatCannotBeRightNamingFileAndReason) {
         {"S\xff" + std::string(255, 'x') + "E", "record at byte 0 has count 255"},
         {"", "holds no program record"},
         {"; comments, CR LF and s e only\r\n", "holds no program record"},
+        {"S\x01\x01", "no E record after its last S record (byte 0)"},
         {std::string("E\r\nS\x01\x01\r\n", 8), "no E record after its last S record (byte 3)"},
         {std::string("S\x02\x01\x02S\x00", 6), "no E record after its last S record (byte 4)"},
         {intel_hex, "is an Intel HEX file; fwld sends binary 'S'/'E' program records."},
