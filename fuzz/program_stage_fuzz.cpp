@@ -213,7 +213,7 @@ void prepare_run(const Options& o) {
     run_files.loader_size = static_cast<int32_t>(o.file->size);
     run_files.program_size = static_cast<int32_t>(o.file->size);
     char refusal[128];
-    if (!check_program_file(run_files.program, &run_files.program_checked, refusal, sizeof refusal)) {
+    if (!check_program_file(run_files.program, "p.hex", &run_files.program_checked, refusal, sizeof refusal)) {
         finding("the scripted program file fails its own check");
     }
 }

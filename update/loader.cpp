@@ -33,6 +33,12 @@ bool send_end_marker(int port) {
     return true;
 }
 
+RunOutcome loader_unreadable(const char* path, int error) {
+    static char message[1024];
+    std::snprintf(message, sizeof message, "Loader file can not be read.\n\"%s\": %s.", path, std::strerror(error));
+    return run_stopped(STOP_BAD_FILE, message, true);
+}
+
 }  // namespace
 
 RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
@@ -45,7 +51,7 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
         const long got = read_chunk(files.loader_fd, record, sizeof record);
         // A loader cut short by a read error must not reach the target as if
         // it were whole.
-        if (got < 0) return run_stopped(STOP_BAD_FILE, "Loader file can not be read.", true);
+        if (got < 0) return loader_unreadable(s.loader_path, errno);
         if (got == 0) break;
         bytes_read += static_cast<int32_t>(got);
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));

@@ -59,10 +59,12 @@ void program_stream_start(ProgramStream* stream, FILE* file);
 // stream's end-of-file indicator: when set, the record was cut short.
 RecordRead read_program_record(RecordSlot* slot, ProgramStream* stream);
 
-// Checks the framing of the whole file once, takes its fingerprint and
-// rewinds it. False with a message naming the byte offset of the first bad
-// record.
-bool check_program_file(FILE* stream, ProgramFingerprint* seen, char* message, size_t size);
+// Checks the whole file once, takes its fingerprint and rewinds it. False
+// with a message naming the file (`path`) and why: a read error, a text in a
+// foreign firmware format, the byte offset of the first badly framed record,
+// no record at all, or an S record last (the target would never hear the
+// image end).
+bool check_program_file(FILE* stream, const char* path, ProgramFingerprint* seen, char* message, size_t size);
 
 // False once the file is no longer the one the check saw. Between records a
 // truncation or an append shows in the size, looked at once per 4 KiB taken;

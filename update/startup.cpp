@@ -4,13 +4,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "clock.h"
 #include "console.h"
 #include "idle_wait.h"
+#include "input_file.h"
 #include "low_latency.h"
 #include "port_advice.h"
 #include "program_reader.h"
@@ -18,10 +18,6 @@
 #include "run_record.h"
 #include "stages.h"
 #include "trace.h"
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace {
 
@@ -46,20 +42,33 @@ void hash_loader(int fd, char hex[SHA256_HEX_SIZE]) {
     lseek(fd, 0, SEEK_SET);
 }
 
+// The stop for an input file that does not open: the fixed line first, then
+// the path and the system's reason.
+RunOutcome not_opened(const char* first_line, const char* path, const char* reason) {
+    static char message[1024];
+    std::snprintf(message, sizeof message, "%s\n\"%s\": %s.", first_line, path, reason);
+    return run_stopped(STOP_BAD_FILE, message, false);
+}
+
+RunOutcome too_large(const char* which, const char* path) {
+    static char message[1024];
+    std::snprintf(message, sizeof message, "%s \"%s\" is too large.", which, path);
+    return run_stopped(STOP_BAD_FILE, message, false);
+}
+
 RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
-    files->loader_fd = open(s.loader_path, O_RDONLY | O_BINARY);
-    if (files->loader_fd < 0) return run_stopped(STOP_BAD_FILE, "Loader file can not open.", false);
-    files->program = std::fopen(s.program_path, "rb");
-    if (files->program == nullptr) return run_stopped(STOP_BAD_FILE, "Hex file can not open.", false);
-    if (!file_length(files->loader_fd, &files->loader_size)) {
-        return run_stopped(STOP_BAD_FILE, "Loader file is too large.", false);
-    }
+    char reason[256];
+    files->loader_fd = input_file_open(s.loader_path, reason, sizeof reason);
+    if (files->loader_fd < 0) return not_opened("Loader file can not open.", s.loader_path, reason);
+    const int program_fd = input_file_open(s.program_path, reason, sizeof reason);
+    if (program_fd < 0) return not_opened("Hex file can not open.", s.program_path, reason);
+    files->program = fdopen(program_fd, "rb");
+    if (files->program == nullptr) return not_opened("Hex file can not open.", s.program_path, std::strerror(errno));
+    if (!file_length(files->loader_fd, &files->loader_size)) return too_large("Loader file", s.loader_path);
     char loader_sha256[SHA256_HEX_SIZE];
     hash_loader(files->loader_fd, loader_sha256);
     record_loader(files->loader_size, loader_sha256);
-    if (!file_length(fileno(files->program), &files->program_size)) {
-        return run_stopped(STOP_BAD_FILE, "Hex file is too large.", false);
-    }
+    if (!file_length(fileno(files->program), &files->program_size)) return too_large("Hex file", s.program_path);
     return run_goes_on();
 }
 
@@ -111,13 +120,16 @@ void echo_settings(const RunSettings& s) {
 
 RunOutcome start_run(const RunSettings& s, RunFiles* files) {
     // A production line must not update a board without its record.
-    static char refusal[512];
+    static char refusal[1024];
     if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
     RunOutcome outcome = open_input_files(s, files);
     if (!goes_on(outcome)) return outcome;
-    // A damaged record file is refused before the target is touched: sending
-    // all but a broken last record would leave a half-written device.
-    const bool framed = check_program_file(files->program, &files->program_checked, refusal, sizeof refusal);
+    // A record file that cannot be right is refused before the target is
+    // touched: all but a broken last record would leave a half-written
+    // device, and a file without its E record one that never learns the
+    // image ended.
+    const bool framed =
+        check_program_file(files->program, s.program_path, &files->program_checked, refusal, sizeof refusal);
     const ProgramFingerprint& checked = files->program_checked;
     record_program(checked.size, checked.sha256, framed ? checked.records : -1);
     if (!framed) return run_stopped(STOP_BAD_FILE, refusal, false);

@@ -360,9 +360,7 @@ TEST(ProgramEnd, KeyDuringTheLastWriteWaitReportsAnInterruption) {
 }
 
 TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
-    // A directory opens but cannot be read on POSIX; Windows does not open
-    // it at all. Either way the run stops before the target hears anything.
-    const bool opens = !testbed::ports_are_com_numbers();
+    // A directory is refused as it is named, before the target hears anything.
     testbed::TempDir dir;
     const std::string loader = testbed::write_file(dir.file("l.bin"), loader_bytes(10));
     const std::string program = testbed::write_file(dir.file("p.hex"), program_of(1, 4));
@@ -372,14 +370,13 @@ TEST(ProgramEnd, UnreadableInputFilesStopTheRun) {
                                    {loader, dir.path(), "0", "0", "20", "0", testbed::port_for(quiet.device_path())})
                                    ->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, opens ? "\nHex file can not be read.\n" : "\nHex file can not open.\n")) << r.err;
+    EXPECT_TRUE(ends_with(r.err, "\nHex file can not open.\n\"" + dir.path() + "\": Is a directory.\n")) << r.err;
 
     sim::SimTarget target({});
     ASSERT_TRUE(target.start());
     r = testbed::FwldProcess::fwld({dir.path(), program, "0", "0", "20", "0", testbed::port_for(target.device_path())})->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, opens ? "\nLoader file can not be read.\n" : "\nLoader file can not open.\n"))
-        << r.err;
+    EXPECT_TRUE(ends_with(r.err, "\nLoader file can not open.\n\"" + dir.path() + "\": Is a directory.\n")) << r.err;
     EXPECT_FALSE(target.report().end_marker_seen);  // no half loader passed off as whole
 }
 

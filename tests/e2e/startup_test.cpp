@@ -1,7 +1,11 @@
 // Start-up of the built fwld: banner, usage, argument and file checks, port
 // errors and the settings echo.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -26,21 +30,113 @@ TEST(Startup, NoArgumentsPrintsUsageAndStops) {
 
 TEST(Startup, FilesAreCheckedInOrderBeforeThePort) {
     testbed::TempDir dir;
-    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
-    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    // Files, not the devices COM1 and NUL that Windows finds in every folder.
+    const std::string loader = testbed::write_file(dir.file("com10.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("nul1.hex"), "E");
     const std::string absent = dir.file("absent");
     // The port named here does not exist: a file error must come first.
     testbed::ProcessResult r = run_fwld({absent, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, fatal("Loader file can not open."))) << r.err;
+    EXPECT_NE(r.err.find("\nLoader file can not open.\n\"" + absent + "\": "), std::string::npos) << r.err;
     r = run_fwld({loader, absent, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(ends_with(r.err, fatal("Hex file can not open."))) << r.err;
+    EXPECT_NE(r.err.find("\nHex file can not open.\n\"" + absent + "\": "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("LastError"), std::string::npos);
     r = run_fwld({loader, program, "0", "0", "20", "0", testbed::port_for("/nonexistent/tty")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("LastError(INVALID_HANDLE_VALUE)=2\nPort "), std::string::npos) << r.err;
     EXPECT_TRUE(ends_with(r.err, fatal("Can not open com port\n"))) << r.err;
+}
+
+// Runs fwld against a target with the given input files and checks that the
+// run stopped with the message before the port opened.
+void expect_refused_before_the_port(const std::string& loader, const std::string& program,
+                                    const std::string& message) {
+    sim::SimTarget target({});
+    ASSERT_TRUE(target.start()) << target.last_error();
+    const testbed::ProcessResult r =
+        run_fwld({loader, program, "0", "0", "20", "0", testbed::port_for(target.device_path())});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_NE(r.err.find("\n" + message), std::string::npos) << r.err;
+    EXPECT_TRUE(ends_with(r.err, ".\n")) << r.err;
+    EXPECT_EQ(r.err.find("TARGET POWER ON."), std::string::npos) << r.err;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(target.report().received.empty());
+}
+
+// Each path refused as the loader and as the program file, with the fixed
+// line, then the path and the reason.
+void expect_input_refused(const std::string& path, const std::string& reason) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "E");
+    expect_refused_before_the_port(path, program, "Loader file can not open.\n\"" + path + "\": " + reason);
+    expect_refused_before_the_port(loader, path, "Hex file can not open.\n\"" + path + "\": " + reason);
+}
+
+TEST(Startup, DirectoriesDevicesAndMissingFilesAreRefusedBeforeThePort) {
+    testbed::TempDir dir;
+    expect_input_refused(dir.path(), "Is a directory.");
+    // A serial line among them: it is refused before anything opens it.
+    testbed::Pty line;
+    const bool windows = testbed::ports_are_com_numbers();
+    expect_input_refused(windows ? "\\\\.\\COM" + testbed::port_for(line.slave_path()) : line.slave_path(),
+                         "Is a device, not a file.");
+    expect_input_refused(windows ? "nul" : "/dev/null", "Is a device, not a file.");
+    if (windows) expect_input_refused("sub\\COM1.txt", "Is a device, not a file.");  // in any folder
+    expect_input_refused(dir.file("absent"), "");  // the system's words
+}
+
+TEST(Startup, AFifoIsRefusedWithoutBeingOpened) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows has no FIFO in its file system";
+    testbed::TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A writer waits in open() until a reader opens the FIFO: fwld must not.
+    std::atomic<bool> writer_in{false};
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        writer_in = true;
+        if (fd >= 0) close(fd);
+    });
+    expect_input_refused(fifo, "Is a FIFO, not a file.");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(writer_in);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+    writer.join();
+    close(reader);
+}
+
+TEST(Startup, AFileWithoutReadPermissionIsRefused) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads a file without read permission";
+    testbed::TempDir dir;
+    const std::string locked = testbed::write_file(dir.file("locked"), "E");
+    ASSERT_EQ(chmod(locked.c_str(), 0200), 0);
+    expect_input_refused(locked, testbed::ports_are_com_numbers() ? "" : "Permission denied.");
+}
+
+TEST(Startup, ProgramFilesThatCannotBeRightAreRefusedBeforeThePort) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    struct Case {
+        const char* file;
+        std::string bytes;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"empty.hex", "", "holds no program record ('S' or 'E'): nothing would be sent."},
+        {"open.hex", std::string("S\x02\x01\x02\r\nE\r\nS\x01\x01\r\n", 14),
+         "has no E record after its last S record (byte 9): the target would never be told that the image ended."},
+        {"app.ihx", ":0300300002337A1E\r\n:00000001FF\r\n",
+         "is an Intel HEX file; fwld sends binary 'S'/'E' program records."},
+        {"app.s19", "S1130000285F245F2212226A000424290008237C2A\nS9030000FC\n",
+         "is a Motorola S-record file; fwld sends binary 'S'/'E' program records."},
+    };
+    for (const Case& c : cases) {
+        const std::string program = testbed::write_file(dir.file(c.file), c.bytes);
+        expect_refused_before_the_port(loader, program, "Hex file \"" + program + "\" " + c.says);
+    }
 }
 
 TEST(Startup, PortNumbersWithoutSlotFailWithoutDiagnostic) {

@@ -65,7 +65,7 @@ protected:
         ASSERT_TRUE(files.loader_fd >= 0 && files.program != nullptr);
         files.loader_size = files.program_size = 9;
         char refusal[128];
-        ASSERT_TRUE(check_program_file(files.program, &files.program_checked, refusal, sizeof refusal)) << refusal;
+        ASSERT_TRUE(check_program_file(files.program, "p.hex", &files.program_checked, refusal, sizeof refusal)) << refusal;
     }
     void TearDown() override {
         if (files.program != nullptr) std::fclose(files.program);

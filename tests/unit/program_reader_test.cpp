@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "foreign_format.h"
 #include "program_reader.h"
 
 namespace {
@@ -95,42 +96,105 @@ TEST(ProgramReader, CountOverTheSlotIsRefusedWithoutOverrun) {
 std::string preflight(const std::string& bytes, bool* ok) {
     FILE* f = file_with(bytes);
     std::fgetc(f);  // the check must rewind whatever the position
-    char message[128] = "";
+    char message[256] = "";
     ProgramFingerprint seen{};
-    *ok = check_program_file(f, &seen, message, sizeof message);
+    *ok = check_program_file(f, "dir/p.hex", &seen, message, sizeof message);
     EXPECT_EQ(std::ftell(f), 0);
     EXPECT_FALSE(std::feof(f));
     std::fclose(f);
     return message;
 }
 
-TEST(ProgramPreflight, AcceptsWellFramedFiles) {
-    bool ok = false;
-    preflight(std::string("junk\r\nS\x03SEx\r\nS\x00\r\nE\r\n", 17), &ok);
-    EXPECT_TRUE(ok);
-    preflight("", &ok);
-    EXPECT_TRUE(ok);
-    preflight("S~" + std::string(126, 'S'), &ok);  // count 126 fills the slot exactly
-    EXPECT_TRUE(ok);
+// Intel HEX and Motorola S-record lines, checksums right.
+const std::string intel_hex = ":10010000214601360121470136007EFE09D2190140\r\n"
+                              ":100110002146017E17C20001FF5F16002148011928\r\n"
+                              ":00000001FF\r\n";
+const std::string motorola = "S00F000068656C6C6F202020202000003C\n"
+                             "S11F00007C0802A6900100049421FFF07C6C1B787C8C23783C6000003863000026\n"
+                             "S5030001FB\n"
+                             "S9030000FC\n";
+
+std::string with_one_checksum_wrong(std::string text) {
+    const size_t at = text.find('\n') - 2;  // the first line's last hex digit
+    text[at] = text[at] == '0' ? '1' : '0';
+    return text;
 }
 
-TEST(ProgramPreflight, RefusesCutRecordsAndOverlongCountsNamingTheOffset) {
+TEST(ProgramPreflight, AcceptsWellFramedFiles) {
+    const std::string accepted[] = {
+        std::string("junk\r\nS\x03SEx\r\nS\x00\r\nE\r\n", 20),  // text between records, data 'S' and 'E'
+        "S~" + std::string(126, 'S') + "E",                      // count 126 fills the slot exactly
+        "E",
+        "; nothing to write\r\nE\r\nE\r\n",                       // E records only
+        std::string("S\x02\x01\x02S\x00" "E", 7),                // count 0 right before the end record
+        with_one_checksum_wrong(intel_hex),  // no Intel HEX: its E digits are E records
+    };
+    for (const std::string& file : accepted) {
+        bool ok = false;
+        const std::string message = preflight(file, &ok);
+        EXPECT_TRUE(ok) << file << " -> " << message;
+    }
+}
+
+ForeignFormat scanned(const std::string& text) {
+    ForeignScan scan;
+    foreign_scan_start(&scan);
+    for (char c : text) foreign_scan_byte(&scan, static_cast<unsigned char>(c));
+    return foreign_scan_end(&scan);
+}
+
+TEST(ForeignFormat, EveryLineMustBeARecordOfOneFormat) {
     struct Case {
-        std::string file;
-        const char* offset;
+        std::string text;
+        ForeignFormat format;
     };
     const Case cases[] = {
-        {std::string("S\x01\x01\r\nS\x04\x01\x02", 9), "byte 5"},  // data cut short
-        {"S\x01\x01" "E\r\nS", "byte 6"},                           // lone 'S' last
-        {"abcS\x7f" + std::string(127, 'x'), "byte 3"},            // count 127
-        {"S\xff" + std::string(255, 'x'), "byte 0"},
+        {":00000001ff", FORMAT_INTEL_HEX},            // lower-case hex, no line end
+        {":00000001FF\r", FORMAT_INTEL_HEX},          // a CR at the very end
+        {":00000001FF\r\r\n", FORMAT_NONE},           // a CR not before the LF
+        {":00000001FF \n", FORMAT_NONE},
+        {":00000001FF0\n", FORMAT_NONE},              // a digit left over
+        {":0100000001FF\n", FORMAT_NONE},             // count says one data byte, none there
+        {":01000000AB54", FORMAT_INTEL_HEX},
+        {"S9030000FC\n:00000001FF\n", FORMAT_NONE},   // mixed
+        {"SA030000FC\n", FORMAT_NONE},                // S then no digit
+        {"S9030000FC\nnote\n", FORMAT_NONE},
+        {"\r\n\n", FORMAT_NONE},                      // no record line at all
+        {":FF000000" + std::string(510, '0') + "01", FORMAT_INTEL_HEX},  // 255 data bytes
+        {":FF000000" + std::string(512, '0') + "01", FORMAT_NONE},       // longer than any record
+    };
+    for (const Case& c : cases) EXPECT_EQ(scanned(c.text), c.format) << c.text;
+}
+
+TEST(ProgramPreflight, RefusesFilesThatCannotBeRightNamingFileAndReason) {
+    struct Case {
+        std::string file;
+        const char* says;
+    };
+    const Case cases[] = {
+        {std::string("S\x01\x01\r\nS\x04\x01\x02", 9), "ends inside the record at byte 5"},  // data cut short
+        {"S\x01\x01" "E\r\nS", "ends inside the record at byte 6"},                          // lone 'S' last
+        {"abcS\x7f" + std::string(127, 'x'), "record at byte 3 has count 127"},
+        {"S\xff" + std::string(255, 'x') + "E", "record at byte 0 has count 255"},
+        {"", "holds no program record"},
+        {"; comments, CR LF and s e only\r\n", "holds no program record"},
+        {"S\x01\x01", "no E record after its last S record (byte 0)"},
+        {std::string("E\r\nS\x01\x01\r\n", 8), "no E record after its last S record (byte 3)"},
+        {std::string("S\x02\x01\x02S\x00", 6), "no E record after its last S record (byte 4)"},
+        {intel_hex, "is an Intel HEX file; fwld sends binary 'S'/'E' program records."},
+        {":00000001FF", "is an Intel HEX file"},                    // no line end, no E digit
+        {motorola, "is a Motorola S-record file; fwld sends binary 'S'/'E' program records."},
+        {"\n" + motorola + "\r\n", "is a Motorola S-record file"},  // empty lines rule nothing out
+        // Not recognised: the framing speaks.
+        {with_one_checksum_wrong(motorola), "ends inside the record at byte 102"},
+        {intel_hex + motorola, "ends inside the record at byte 205"},  // formats mixed
     };
     for (const Case& c : cases) {
         bool ok = true;
         const std::string message = preflight(c.file, &ok);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(message.rfind("Hex file", 0), 0u) << message;
-        EXPECT_NE(message.find(c.offset), std::string::npos) << message;
+        EXPECT_FALSE(ok) << c.file;
+        EXPECT_EQ(message.rfind("Hex file \"dir/p.hex\" ", 0), 0u) << message;
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
     }
 }
 
@@ -149,9 +213,9 @@ std::string records_of(int n, int size) {
 // The check's fingerprint of a file, and a reading of it from the start.
 struct Checked : Reading {
     ProgramFingerprint seen{};
-    explicit Checked(const std::string& bytes) : Reading(bytes) {
-        char message[128];
-        EXPECT_TRUE(check_program_file(file, &seen, message, sizeof message)) << message;
+    explicit Checked(const std::string& bytes, bool passes = true) : Reading(bytes) {
+        char message[256];
+        EXPECT_EQ(check_program_file(file, "p.hex", &seen, message, sizeof message), passes) << message;
         program_stream_start(&stream, file);
     }
     // Reads records until `consumed` reaches at least `offset`; false when
@@ -168,10 +232,10 @@ struct Checked : Reading {
 };
 
 TEST(ProgramFingerprint, CoversEveryByteAndMatchesAWholeReading) {
-    Checked one("a");
+    Checked one("a", false);  // refused, and fingerprinted all the same
     EXPECT_EQ(one.seen.size, 1);
     EXPECT_EQ(one.seen.digest, 0xaf63dc4c8601ec8cull);  // FNV-1a 64 of "a"
-    Checked empty("");
+    Checked empty("", false);
     EXPECT_EQ(empty.seen.digest, FNV_OFFSET_BASIS);
     EXPECT_TRUE(empty.read_to_end());
 
@@ -242,9 +306,9 @@ TEST(ProgramFingerprint, TensOfMegabytesAreReadWithoutHoldingTheFile) {
     std::fflush(f);
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
-    char message[128];
+    char message[256];
     ProgramFingerprint seen{};
-    ASSERT_TRUE(check_program_file(f, &seen, message, sizeof message)) << message;
+    ASSERT_TRUE(check_program_file(f, "p.hex", &seen, message, sizeof message)) << message;
     EXPECT_EQ(seen.size, static_cast<int64_t>(chunk.size()) * CHUNKS);
     ProgramStream stream;
     program_stream_start(&stream, f);
