@@ -25,6 +25,9 @@ void device_error_text(long error, char* out, size_t size);
 // What the user can do about that error, one sentence; nullptr when there is
 // nothing useful to say.
 const char* device_error_hint(long error);
-// Calls emit once for each serial device the machine has, in a stable order.
-// detail says more about it (a link's target, "in use") or is "".
+// Calls emit once for each serial device the machine has, in a stable order,
+// without opening any that may reset a board. name is the device (a path on
+// POSIX, COMn on Windows); detail is what is known of it, items joined by
+// ", " (its stable names, driver, USB IDs and serial number, "in use"; on
+// Windows the name the system shows and the driver's device), or "".
 void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);

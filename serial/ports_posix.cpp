@@ -14,31 +14,54 @@
 #include <cstring>
 
 #include "device.h"
+#include "ports_posix.h"
 
 namespace {
 
 constexpr size_t NAME_MAX_LENGTH = 256;
 constexpr int LISTED_MAX = 64;
-const char by_id_dir[] = "/dev/serial/by-id";
+// Up from a device's sysfs folder to its USB device: port, interface, device.
+constexpr int SYSFS_LEVELS = 8;
+
+using Emit = void (*)(const char*, const char*, void*);
 
 struct NameList {
     char names[LISTED_MAX][NAME_MAX_LENGTH];
     int count;
 };
 
-// A group of device nodes under /dev. USB adapters exist as nodes only while
-// plugged in, so they are listed unopened: opening one raises DTR, which
-// resets some boards. Fixed UART nodes exist whether or not the hardware
-// does; only those that answer a settings query are real.
+// A group of device nodes under /dev. Nodes that exist only while their
+// hardware does (USB adapters, on-chip UARTs the board declares, Bluetooth
+// links, this machine as a USB gadget) are listed unopened: opening one
+// raises DTR, which resets some boards. Fixed UART nodes exist whether or
+// not the hardware does; only those that answer a settings query are real.
 struct DeviceGroup {
     const char* prefix;
     bool needs_query;
 };
 
 constexpr DeviceGroup device_groups[] = {
-    {"ttyUSB", false},
-    {"ttyACM", false},
-    {"ttyS", true},
+    {"ttyUSB", false}, {"ttyACM", false}, {"ttyXRUSB", false}, {"ttyAMA", false},
+    {"ttymxc", false}, {"ttySAC", false}, {"ttyTHS", false},   {"ttyGS", false},
+    {"rfcomm", false}, {"ttyS", true},
+};
+
+// A /dev/serial/by-id link and the node it names.
+struct StableName {
+    char link[NAME_MAX_LENGTH];
+    char node[NAME_MAX_LENGTH];
+    bool listed;
+};
+
+struct StableNames {
+    StableName names[LISTED_MAX];
+    int count;
+};
+
+// What is known of one device: items joined by ", ", cut short when full.
+struct Detail {
+    char text[1024];
+    size_t length;
 };
 
 bool all_digits(const char* text) {
@@ -106,30 +129,176 @@ bool is_character_device(const char* path) {
     return stat(path, &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-void list_stable_names(void (*emit)(const char*, const char*, void*), void* context) {
+// A name cut short would name something else.
+bool copy_whole(char* out, size_t size, const char* text) {
+    const size_t length = std::strlen(text);
+    if (length >= size) return false;
+    std::memcpy(out, text, length + 1);
+    return true;
+}
+
+const char* last_component(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+void add_item(Detail* detail, const char* label, const char* value) {
+    if (detail->length >= sizeof detail->text - 1) return;
+    const int written = std::snprintf(detail->text + detail->length, sizeof detail->text - detail->length, "%s%s%s%s",
+                                      detail->length > 0 ? ", " : "", label, label[0] != '\0' ? " " : "", value);
+    if (written > 0) detail->length += static_cast<size_t>(written);
+    if (detail->length >= sizeof detail->text) detail->length = sizeof detail->text - 1;
+}
+
+// The first line of a small sysfs file, without its line end and with
+// control characters made visible, so a line of the list stays one line.
+bool read_line(const char* path, char* out, size_t size) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t count = read(fd, out, size - 1);
+    close(fd);
+    if (count <= 0) return false;
+    out[count] = '\0';
+    const size_t length = std::strcspn(out, "\n");
+    out[length] = '\0';
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(out[i]);
+        if (c < 0x20 || c == 0x7f) out[i] = '?';
+    }
+    return length > 0;
+}
+
+// The udev links under <dev>/serial/by-id, each with the node it names
+// (udev points them at ../../<node>). Links left behind by an unplugged
+// device name no node and are dropped.
+void read_stable_names(const char* dev_root, StableNames* stable) {
     static NameList links;
-    read_directory(by_id_dir, any_entry, nullptr, &links);
+    char folder[PATH_MAX];
+    std::snprintf(folder, sizeof folder, "%s/serial/by-id", dev_root);
+    read_directory(folder, any_entry, nullptr, &links);
+    stable->count = 0;
     for (int i = 0; i < links.count; ++i) {
-        char path[NAME_MAX_LENGTH + sizeof by_id_dir];
+        char path[PATH_MAX + NAME_MAX_LENGTH];
         char target[PATH_MAX];
-        std::snprintf(path, sizeof path, "%s/%s", by_id_dir, links.names[i]);
-        if (realpath(path, target) == nullptr) continue;  // a link left behind by an unplugged device
-        char detail[PATH_MAX + 8];
-        std::snprintf(detail, sizeof detail, "-> %s", target);
-        emit(path, detail, context);
+        char node[PATH_MAX + NAME_MAX_LENGTH];
+        std::snprintf(path, sizeof path, "%s/%s", folder, links.names[i]);
+        const ssize_t length = readlink(path, target, sizeof target - 1);
+        if (length <= 0) continue;
+        target[length] = '\0';
+        std::snprintf(node, sizeof node, "%s/%s", dev_root, last_component(target));
+        StableName& name = stable->names[stable->count];
+        if (!is_character_device(node) || !copy_whole(name.link, sizeof name.link, path) ||
+            !copy_whole(name.node, sizeof name.node, last_component(target))) {
+            continue;
+        }
+        name.listed = false;
+        ++stable->count;
     }
 }
 
-void list_group(const DeviceGroup& group, void (*emit)(const char*, const char*, void*), void* context) {
+void add_stable_names(StableNames* stable, const char* node, Detail* detail) {
+    for (int i = 0; i < stable->count; ++i) {
+        if (std::strcmp(stable->names[i].node, node) != 0) continue;
+        add_item(detail, "", stable->names[i].link);
+        stable->names[i].listed = true;
+    }
+}
+
+// A link whose target lies on the serial core's own bus (kernels from 6.5
+// put a port device between the tty and its hardware) names no driver
+// anyone chose: the one above it does.
+bool names_a_driver(const char* folder, char* driver, size_t size) {
+    char link[PATH_MAX + 8];
+    char target[PATH_MAX];
+    std::snprintf(link, sizeof link, "%s/driver", folder);
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length <= 0) return false;
+    target[length] = '\0';
+    if (std::strstr(target, "/bus/serial-base/") != nullptr) return false;
+    return copy_whole(driver, size, last_component(target));
+}
+
+void add_usb_identity(const char* folder, Detail* detail) {
+    char path[PATH_MAX + 16];
+    char vendor[16], product[16], serial[128];
+    std::snprintf(path, sizeof path, "%s/idProduct", folder);
+    if (!read_line(path, product, sizeof product)) return;
+    std::snprintf(path, sizeof path, "%s/idVendor", folder);
+    if (!read_line(path, vendor, sizeof vendor)) return;
+    char identity[40];
+    std::snprintf(identity, sizeof identity, "%s:%s", vendor, product);
+    add_item(detail, "USB", identity);
+    std::snprintf(path, sizeof path, "%s/serial", folder);
+    if (read_line(path, serial, sizeof serial)) add_item(detail, "serial", serial);
+}
+
+bool is_usb_device(const char* folder) {
+    char path[PATH_MAX + 16];
+    std::snprintf(path, sizeof path, "%s/idVendor", folder);
+    return access(path, R_OK) == 0;
+}
+
+bool lies_under(const char* path, const char* root) {
+    const size_t length = std::strlen(root);
+    return std::strncmp(path, root, length) == 0 && path[length] == '/';
+}
+
+void go_up(char* path) {
+    char* slash = std::strrchr(path, '/');
+    if (slash != nullptr) *slash = '\0';
+}
+
+// What sysfs tells of a tty: the driver, and for a USB device its vendor and
+// product IDs and serial number, from the folders above the tty's device
+// (never above <sys>).
+void add_sysfs_items(const char* sys_root, const char* node, Detail* detail) {
+    char link[PATH_MAX];
+    char root[PATH_MAX];
+    char folder[PATH_MAX];
+    std::snprintf(link, sizeof link, "%s/class/tty/%s/device", sys_root, node);
+    if (realpath(link, folder) == nullptr || realpath(sys_root, root) == nullptr) return;
+    char driver[NAME_MAX_LENGTH] = "";
+    bool usb = false;
+    for (int level = 0; level < SYSFS_LEVELS && !usb && lies_under(folder, root); ++level) {
+        if (driver[0] == '\0') names_a_driver(folder, driver, sizeof driver);
+        usb = is_usb_device(folder);
+        if (!usb) go_up(folder);
+    }
+    if (driver[0] != '\0') add_item(detail, "driver", driver);
+    if (usb) add_usb_identity(folder, detail);
+}
+
+void emit_node(const char* dev_root, const char* sys_root, const char* node, StableNames* stable, const char* state,
+               Emit emit, void* context) {
+    char path[PATH_MAX + NAME_MAX_LENGTH];
+    std::snprintf(path, sizeof path, "%s/%s", dev_root, node);
+    Detail detail{};
+    add_stable_names(stable, node, &detail);
+    add_sysfs_items(sys_root, node, &detail);
+    if (state[0] != '\0') add_item(&detail, "", state);
+    emit(path, detail.text, context);
+}
+
+void list_group(const char* dev_root, const char* sys_root, const DeviceGroup& group, StableNames* stable, Emit emit,
+                void* context) {
     static NameList nodes;
-    read_directory("/dev", in_group, group.prefix, &nodes);
+    read_directory(dev_root, in_group, group.prefix, &nodes);
     for (int i = 0; i < nodes.count; ++i) {
-        char path[NAME_MAX_LENGTH + 8];
-        std::snprintf(path, sizeof path, "/dev/%s", nodes.names[i]);
+        char path[PATH_MAX + NAME_MAX_LENGTH];
+        std::snprintf(path, sizeof path, "%s/%s", dev_root, nodes.names[i]);
         if (!is_character_device(path)) continue;
         const QueryAnswer answer = group.needs_query ? query_settings(path) : ANSWERS;
-        if (answer == ANSWERS) emit(path, "", context);
-        if (answer == IN_USE) emit(path, "in use", context);
+        if (answer == ABSENT) continue;
+        emit_node(dev_root, sys_root, nodes.names[i], stable, answer == IN_USE ? "in use" : "", emit, context);
+    }
+}
+
+// udev names every USB serial device under by-id, whatever the node is
+// called: those no group took are listed by their node too.
+void list_other_stable_nodes(const char* dev_root, const char* sys_root, StableNames* stable, Emit emit,
+                             void* context) {
+    for (int i = 0; i < stable->count; ++i) {
+        if (!stable->names[i].listed) emit_node(dev_root, sys_root, stable->names[i].node, stable, "", emit, context);
     }
 }
 
@@ -179,10 +348,14 @@ const char* device_error_hint(long error) {
     }
 }
 
-void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context) {
-    list_stable_names(emit, context);
-    for (const DeviceGroup& group : device_groups) list_group(group, emit, context);
+void device_list_ports_under(const char* dev_root, const char* sys_root, Emit emit, void* context) {
+    static StableNames stable;
+    read_stable_names(dev_root, &stable);
+    for (const DeviceGroup& group : device_groups) list_group(dev_root, sys_root, group, &stable, emit, context);
+    list_other_stable_nodes(dev_root, sys_root, &stable, emit, context);
 }
+
+void device_list_ports(Emit emit, void* context) { device_list_ports_under("/dev", "/sys", emit, context); }
 
 bool device_names_path(const char* text) { return text != nullptr && std::strchr(text, '/') != nullptr; }
 

@@ -1,5 +1,6 @@
 // fwld: rewrites a target's flash over a serial line.
 #include "console.h"
+#include "port_advice.h"
 #include "restore.h"
 #include "settings.h"
 #include "stages.h"
@@ -10,6 +11,10 @@ int main(int argc, char** argv) {
     const InfoRequest info = info_request(argc, argv);
     if (info == VERSION_REQUEST) {
         print_version();
+        return 0;
+    }
+    if (info == LIST_REQUEST) {
+        print_serial_ports(stdout);
         return 0;
     }
     print_banner_and_usage();

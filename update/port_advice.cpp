@@ -1,5 +1,6 @@
 // The lines between the port's diagnostic line and the fatal stop: which
-// device failed and why, in words, and what exists instead.
+// device failed and why, in words, and what exists instead; and the same
+// list of devices for --list.
 #include <cstdio>
 
 #include "device_names.h"
@@ -10,14 +11,23 @@ namespace {
 
 struct Listing {
     std::FILE* out;
+    const char* heading;  // before the first device; nullptr: none
+    const char* indent;
     int count;
 };
 
+// One device a line: its name, then two spaces and what is known of it.
 void list_one(const char* name, const char* detail, void* context) {
     Listing* listing = static_cast<Listing*>(context);
-    if (listing->count == 0) std::fputs("Serial devices on this machine:\n", listing->out);
-    std::fprintf(listing->out, "  %s%s%s\n", name, detail[0] != '\0' ? " " : "", detail);
+    if (listing->count == 0 && listing->heading != nullptr) std::fputs(listing->heading, listing->out);
+    std::fprintf(listing->out, "%s%s%s%s\n", listing->indent, name, detail[0] != '\0' ? "  " : "", detail);
     ++listing->count;
+}
+
+int list_devices(std::FILE* out, const char* heading, const char* indent) {
+    Listing listing{out, heading, indent, 0};
+    device_list_ports(list_one, &listing);
+    return listing.count;
 }
 
 void explain_reason(std::FILE* out, int port, long error) {
@@ -37,7 +47,12 @@ void explain_reason(std::FILE* out, int port, long error) {
 
 void explain_port_failure(std::FILE* out, int port, long error) {
     explain_reason(out, port, error);
-    Listing listing{out, 0};
-    device_list_ports(list_one, &listing);
-    if (listing.count == 0) std::fputs("No serial devices found on this machine.\n", out);
+    if (list_devices(out, "Serial devices on this machine:\n", "  ") == 0) {
+        std::fputs("No serial devices found on this machine.\n", out);
+    }
+}
+
+void print_serial_ports(std::FILE* out) {
+    if (list_devices(out, nullptr, "") == 0) std::fputs("No serial ports found.\n", out);
+    std::fflush(out);
 }

@@ -44,8 +44,10 @@ const char help_text[] =
     "    \\\\.\\COM12      a device in the Windows device namespace\n"
     "    - or empty     port 1 at 9600 baud, a placeholder before p6\n"
     "\n"
+    "fwld --list shows the serial ports this machine has, one per line.\n"
+    "\n"
     "Exit status:\n"
-    "    0      Finish version up. (and --help, -h, --version)\n"
+    "    0      Finish version up. (and --help, -h, --version, --list)\n"
     "    1      Interruption., a key while waiting for the target, every fatal stop\n"
     "    128+n  ended by signal n, 130 for Ctrl-C (Windows: 0xC000013A)\n"
     "\n"
@@ -345,6 +347,7 @@ InfoRequest info_request(int argc, char** argv) {
     if (argc != 2) return NO_INFO_REQUEST;
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return HELP_REQUEST;
     if (std::strcmp(argv[1], "--version") == 0) return VERSION_REQUEST;
+    if (std::strcmp(argv[1], "--list") == 0) return LIST_REQUEST;
     return NO_INFO_REQUEST;
 }
 

@@ -41,8 +41,9 @@ void print_command_notes(const CommandNotes& notes);
 // Banner on stderr, usage on stdout: printed on every start.
 void print_banner_and_usage();
 
-// A lone --help, -h or --version asks for information instead of an update.
-enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST };
+// A lone --help, -h, --version or --list asks for information instead of an
+// update.
+enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST, LIST_REQUEST };
 InfoRequest info_request(int argc, char** argv);
 // The banner's version line, on stdout.
 void print_version();

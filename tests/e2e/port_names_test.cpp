@@ -1,9 +1,12 @@
-// Port names as users type them, ports that do not open, and --help and
-// --version, against the built fwld.
+// Port names as users type them, ports that do not open, and --help,
+// --version and --list, against the built fwld.
 #include <sys/file.h>
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <set>
+#include <sstream>
 
 #include "e2e_support.h"
 
@@ -163,7 +166,8 @@ TEST(Information, HelpShowsBannerAndUsageAndVersionTheVersionLine) {
         EXPECT_EQ(r.exit_code, 0) << help;
         // The usage text as every start prints it, then what it leaves out.
         EXPECT_EQ(r.out.rfind(std::string(usage_text) + "\nOptions (p7..., case-sensitive):\n", 0), 0u) << r.out;
-        for (const char* more : {"\n    TRpath ", "\n    LGpath ", "\n    COMn, comn ", "\n    128+n ", "\\\\.\\COM12"}) {
+        for (const char* more :
+             {"\n    TRpath ", "\n    LGpath ", "\n    COMn, comn ", "\n    128+n ", "\\\\.\\COM12", "\nfwld --list "}) {
             EXPECT_NE(r.out.find(more), std::string::npos) << more;
         }
         EXPECT_TRUE(ends_with(r.out, "\nSee man fwld.\n")) << r.out;
@@ -178,6 +182,35 @@ TEST(Information, HelpShowsBannerAndUsageAndVersionTheVersionLine) {
     const testbed::ProcessResult other = run_fwld({"--help", "--version"});
     EXPECT_EQ(other.exit_code, 1);
     EXPECT_NE(other.err.find("\nLoader file can not open.\n\"--help\": "), std::string::npos) << other.err;
+}
+
+// A port the test makes is in the list: under Wine a COM number mapped after
+// Wine's services started, natively a node published under /dev.
+TEST(Information, ListShowsEachSerialPortOnceOnStandardOutput) {
+    testbed::Pty line;
+    std::unique_ptr<testbed::DevLink> node;
+    std::string made;
+    if (testbed::ports_are_com_numbers()) {
+        made = "COM" + testbed::port_for(line.slave_path());
+    } else {
+        node = std::make_unique<testbed::DevLink>("ttyACM", line.slave_path());
+        made = node->path();  // "" where /dev is not writable
+    }
+    const testbed::ProcessResult r = run_fwld({"--list"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    if (made.empty() && r.out == "No serial ports found.\n") return;
+    std::set<std::string> names;
+    std::istringstream lines(r.out);
+    for (std::string text; std::getline(lines, text);) {
+        const std::string name = text.substr(0, text.find("  "));
+        EXPECT_EQ(name.rfind(testbed::ports_are_com_numbers() ? "COM" : "/dev/", 0), 0u) << text;
+        EXPECT_TRUE(names.insert(name).second) << name << " twice in\n" << r.out;
+    }
+    EXPECT_TRUE(ends_with(r.out, "\n")) << r.out;
+    if (!made.empty()) {
+        EXPECT_EQ(names.count(made), 1u) << made << " not in\n" << r.out;
+    }
 }
 
 }  // namespace

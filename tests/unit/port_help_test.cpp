@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "device.h"
 #include "port.h"
 #include "port_advice.h"
+#include "ports_posix.h"
 #include "testbed.h"
 
 namespace {
@@ -66,13 +68,13 @@ using testbed::DevLink;
 
 using Listed = std::vector<std::pair<std::string, std::string>>;
 
+void collect(const char* name, const char* detail, void* context) {
+    static_cast<Listed*>(context)->emplace_back(name, detail);
+}
+
 Listed list_ports() {
     Listed listed;
-    device_list_ports(
-        [](const char* name, const char* detail, void* context) {
-            static_cast<Listed*>(context)->emplace_back(name, detail);
-        },
-        &listed);
+    device_list_ports(collect, &listed);
     return listed;
 }
 
@@ -98,9 +100,69 @@ TEST(PortList, ListsSerialDevicesThatAnswerAndNothingElse) {
     EXPECT_TRUE(listed(ports, uart.path()));
     EXPECT_FALSE(listed(ports, no_uart.path()));
     for (const auto& port : ports) {
-        const bool by_id = port.first.rfind("/dev/serial/by-id/", 0) == 0;
-        EXPECT_EQ(port.second.rfind("-> /dev/", 0) == 0, by_id) << port.first << " " << port.second;
+        EXPECT_NE(port.first.rfind("/dev/serial/by-id/", 0), 0u) << "a stable name stands beside its device";
     }
+}
+
+// A /dev and a /sys as udev and the kernel lay them out, in a temp dir:
+// nodes are links to a pty (or to what is no serial device), by-id links
+// name nodes as ../../node, sysfs links lead to the device folders (a
+// driver link's target need not exist).
+TEST(PortList, EachDeviceOnceWithItsStableNamesDriverAndUsbIdentity) {
+    namespace fs = std::filesystem;
+    testbed::Pty line;
+    testbed::TempDir dir;
+    const std::string pty = line.slave_path(), plain_file = testbed::write_file(dir.file("not-a-tty"), "x");
+    const struct {
+        const char* path;
+        std::string link;
+        const char* text = nullptr;
+    } tree[] = {
+        {"dev/ttyUSB0", pty},
+        {"dev/ttyUSB1", plain_file},
+        {"dev/ttyACM3", pty},
+        {"dev/ttyS1", pty},
+        {"dev/ttyS2", "/dev/null"},
+        {"dev/ttyQX7", pty},
+        {"dev/ttyACM3-copy", pty},  // no node's name
+        {"dev/serial/by-id/usb-Maker_Adapter_A1-if00-port0", "../../ttyUSB0"},
+        {"dev/serial/by-id/usb-Maker_Bridge_Q9-if00", "../../ttyQX7"},
+        {"dev/serial/by-id/usb-Maker_Unplugged-if00-port0", "../../ttyUSB9"},
+        {"sys/class/tty/ttyUSB0/device", "../../../devices/usb1/1-1/1-1:1.0/ttyUSB0"},
+        {"sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/driver", "../../../../../bus/usb-serial/drivers/maker_uart"},
+        {"sys/devices/usb1/1-1/idVendor", "", "1209\n"},
+        {"sys/devices/usb1/1-1/idProduct", "", "6001\n"},
+        {"sys/devices/usb1/1-1/serial", "", "A1\n"},
+        {"sys/devices/usb1/1-1/driver", "../../../bus/usb/drivers/usb"},
+        {"sys/class/tty/ttyACM3/device", "../../../devices/usb1/1-2/1-2:1.0"},
+        {"sys/devices/usb1/1-2/1-2:1.0/driver", "../../../../bus/usb/drivers/cdc_acm"},
+        {"sys/devices/usb1/1-2/idVendor", "", "2e8a\n"},
+        {"sys/devices/usb1/1-2/idProduct", "", "000a\n"},
+        {"sys/class/tty/ttyS1/device", "../../../devices/pnp0/00:05/00:05:0/00:05:0.0"},
+        {"sys/devices/pnp0/00:05/00:05:0/00:05:0.0/driver", "../../../../../bus/serial-base/drivers/port"},
+        {"sys/devices/pnp0/00:05/driver", "../../../bus/pnp/drivers/serial"},
+        {"sys/idVendor", "", "dead\n"},  // above every device
+        {"sys/idProduct", "", "beef\n"},
+    };
+    for (const auto& entry : tree) {
+        const fs::path path = dir.file(entry.path);
+        fs::create_directories(path.parent_path());
+        if (entry.text != nullptr) {
+            testbed::write_file(path, entry.text);
+        } else {
+            fs::create_symlink(entry.link, path);
+        }
+    }
+    Listed ports;
+    device_list_ports_under(dir.file("dev").c_str(), dir.file("sys").c_str(), collect, &ports);
+    const std::string dev = dir.file("dev/"), by_id = dev + "serial/by-id/";
+    const Listed expected = {
+        {dev + "ttyUSB0", by_id + "usb-Maker_Adapter_A1-if00-port0, driver maker_uart, USB 1209:6001, serial A1"},
+        {dev + "ttyACM3", "driver cdc_acm, USB 2e8a:000a"},
+        {dev + "ttyS1", "driver serial"},
+        {dev + "ttyQX7", by_id + "usb-Maker_Bridge_Q9-if00"},
+    };
+    EXPECT_EQ(ports, expected);
 }
 
 TEST(PortList, NumberedNodesComeInNumberOrder) {
