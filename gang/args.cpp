@@ -1,5 +1,5 @@
-// fwld-gang's command line: the ports, where the logs go, and fwld's own
-// arguments with `@` in p5 standing for each port.
+// fwld-gang's command line: the ports (or the pattern they come by), where
+// the logs go, and fwld's own arguments with `@` in p5 standing for each port.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -75,14 +75,32 @@ bool p5_takes_port(const GangArgs& args, char* refusal, size_t size) {
     }
     for (int i = 0; i < args.port_count; ++i) {
         char text[GANG_TEXT_MAX];
-        if (!substitute_port(args, i, text, sizeof text)) {
+        if (!substitute_port(args, args.ports[i], text, sizeof text)) {
             return refuse(refusal, size, "p5 for port \"%.60s\" is too long.", args.ports[i]);
         }
     }
     return true;
 }
 
+// fwld-gang gives each fwld its event stream; one of the user's would take
+// its place.
+bool event_stream_free(const GangArgs& args, char* refusal, size_t size) {
+    for (int i = FWLD_P1_INDEX; i < args.fwld_arg_count; ++i) {
+        if (std::strncmp(args.fwld_args[i], "EV", 2) == 0) {
+            return refuse(refusal, size, "\"%.60s\": fwld-gang gives every fwld its event stream (EV) itself.",
+                          args.fwld_args[i]);
+        }
+    }
+    return true;
+}
+
 bool is_option(const char* word, const char* name) { return std::strcmp(word, name) == 0; }
+
+// An option's value: the next word, neither missing nor "--" nor empty.
+const char* option_value(int argc, char** argv, int* i) {
+    if (*i + 1 >= argc || is_option(argv[*i + 1], "--") || argv[*i + 1][0] == '\0') return nullptr;
+    return argv[++*i];
+}
 
 char safe_file_char(char c) {
     const bool keep = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
@@ -126,11 +144,18 @@ GangRequest parse_gang_args(int argc, char** argv, GangArgs* args, char* refusal
     int i = 1;
     for (; i < argc && !is_option(argv[i], "--"); ++i) {
         if (is_option(argv[i], "--logs")) {
-            if (i + 1 >= argc || is_option(argv[i + 1], "--") || argv[i + 1][0] == '\0') {
+            if ((args->log_dir = option_value(argc, argv, &i)) == nullptr) {
                 refuse(refusal, size, "--logs needs a directory.");
                 return GANG_REFUSED;
             }
-            args->log_dir = argv[++i];
+        } else if (is_option(argv[i], "--watch")) {
+            if ((args->watch = option_value(argc, argv, &i)) == nullptr) {
+                refuse(refusal, size, "--watch needs a pattern, such as '/dev/ttyUSB*' or COM*.");
+                return GANG_REFUSED;
+            }
+            args->station = true;
+        } else if (is_option(argv[i], "--station")) {
+            args->station = true;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             refuse(refusal, size, "unknown option \"%.60s\".", argv[i]);
             return GANG_REFUSED;
@@ -142,13 +167,20 @@ GangRequest parse_gang_args(int argc, char** argv, GangArgs* args, char* refusal
         refuse(refusal, size, "no \"--\" before fwld's arguments.");
         return GANG_REFUSED;
     }
-    if (args->port_count == 0) {
+    if (args->port_count == 0 && args->watch == nullptr) {
         refuse(refusal, size, "no port given.");
+        return GANG_REFUSED;
+    }
+    if (args->port_count > 0 && args->watch != nullptr) {
+        refuse(refusal, size, "--watch finds the ports itself: give no ports with it.");
         return GANG_REFUSED;
     }
     args->fwld_args = argv + i + 1;
     args->fwld_arg_count = argc - i - 1;
-    if (!p5_takes_port(*args, refusal, size) || !ports_distinct(*args, refusal, size)) return GANG_REFUSED;
+    if (!p5_takes_port(*args, refusal, size) || !ports_distinct(*args, refusal, size) ||
+        !event_stream_free(*args, refusal, size)) {
+        return GANG_REFUSED;
+    }
     return GANG_RUN;
 }
 
@@ -168,27 +200,34 @@ bool numbered_port(const char* port, long* number) {
     return true;
 }
 
-bool substitute_port(const GangArgs& args, int port, char* p5, size_t size) {
-    const int n = std::snprintf(p5, size, "%s%s", args.ports[port], args.fwld_args[FWLD_P5_INDEX] + 1);
+void port_without_baud(const char* port, char* out, size_t size) {
+    std::snprintf(out, size, "%.*s", static_cast<int>(without_baud(port)), port);
+}
+
+bool substitute_port(const GangArgs& args, const char* port, char* p5, size_t size) {
+    const int n = std::snprintf(p5, size, "%s%s", port, args.fwld_args[FWLD_P5_INDEX] + 1);
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-int32_t erase_wait_seconds(const GangArgs& args) {
-    // As fwld reads p1: a number keeps its value, anything else the default.
-    long seconds = 125;
-    if (args.fwld_arg_count > FWLD_P1_INDEX) std::sscanf(args.fwld_args[FWLD_P1_INDEX], "%ld", &seconds);
-    return seconds < 0 ? 0 : static_cast<int32_t>(seconds > INT32_MAX ? INT32_MAX : seconds);
+int fwld_command_line(const GangArgs& args, const char* program, char* p5, char** argv, int size) {
+    // The program, the user's words, p6, the event stream, the end.
+    const int p6_missing = args.fwld_arg_count <= FWLD_P6_INDEX ? 1 : 0;
+    if (args.fwld_arg_count + p6_missing + 3 > size) return -1;
+    static char p6_default[] = "0";
+    int n = 0;
+    argv[n++] = const_cast<char*>(program);
+    for (int k = 0; k < args.fwld_arg_count; ++k) argv[n++] = k == FWLD_P5_INDEX ? p5 : args.fwld_args[k];
+    if (p6_missing != 0) argv[n++] = p6_default;
+    argv[n] = nullptr;
+    argv[n + 1] = nullptr;
+    return n;
 }
 
-void log_file_names(const GangArgs& args, char names[][GANG_TEXT_MAX]) {
-    for (int i = 0; i < args.port_count; ++i) {
-        char base[GANG_TEXT_MAX - 16];
-        safe_file_name(args.ports[i], base, sizeof base);
-        std::snprintf(names[i], GANG_TEXT_MAX, "%s.log", base);
-        for (int n = 2; name_taken(names, i, names[i]); ++n) {
-            std::snprintf(names[i], GANG_TEXT_MAX, "%s-%d.log", base, n);
-        }
-    }
+void log_file_name(const char* port, char taken[][GANG_TEXT_MAX], int taken_count, char* out) {
+    char base[GANG_TEXT_MAX - 16];
+    safe_file_name(port, base, sizeof base);
+    std::snprintf(out, GANG_TEXT_MAX, "%s.log", base);
+    for (int n = 2; name_taken(taken, taken_count, out); ++n) std::snprintf(out, GANG_TEXT_MAX, "%s-%d.log", base, n);
 }
 
 void default_log_dir(const struct tm& start, char* out, size_t size) {
@@ -226,11 +265,36 @@ bool append_quoted_argument(char* line, size_t size, const char* argument) {
     return put('"');
 }
 
-int port_column_width(const GangArgs& args) {
+int port_column_width(const char* const* ports, int count) {
     size_t widest = 4;  // "PORT"
-    for (int i = 0; i < args.port_count; ++i) {
-        const size_t length = std::strlen(args.ports[i]);
+    for (int i = 0; i < count; ++i) {
+        const size_t length = std::strlen(ports[i]);
         if (length > widest) widest = length;
     }
     return static_cast<int>(widest > 24 ? 24 : widest);
+}
+
+bool name_matches(const char* pattern, const char* name, bool any_case) {
+    const auto same = [any_case](char a, char b) {
+        return any_case ? std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b))
+                        : a == b;
+    };
+    // The last '*' seen and where in the name its run would end now.
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || same(*pattern, *name))) {
+            ++pattern, ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
 }

@@ -21,6 +21,12 @@ void join_path(const char* dir, const char* name, char* out, size_t size);
 intptr_t log_open(const char* path, char* reason, size_t size);
 void log_write(intptr_t log, const unsigned char* bytes, size_t count);
 void log_close(intptr_t log);
+// One whole line onto a file opened with log_open, in a single write, so
+// that a reader never sees part of one.
+void log_append_line(intptr_t log, const char* line, size_t length);
+
+// Replaces the file with `text` in one step (a new file renamed over it).
+bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size);
 
 // The milliseconds tick.
 uint32_t now_ms();

@@ -112,3 +112,29 @@ uint32_t now_ms() {
     return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
                                  static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
+
+void log_append_line(intptr_t log, const char* line, size_t length) {
+    // O_APPEND puts the whole write at the end at once.
+    ssize_t n;
+    do {
+        n = write(static_cast<int>(log), line, length);
+    } while (n < 0 && errno == EINTR);
+}
+
+bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size) {
+    char fresh[PATH_MAX];
+    std::snprintf(fresh, sizeof fresh, "%s.new", path);
+    const int fd = open(fresh, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < length;) {
+        const ssize_t n = write(fd, text + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    if (ok && rename(fresh, path) == 0) return true;
+    std::snprintf(reason, size, "%s", std::strerror(errno));
+    unlink(fresh);
+    return false;
+}

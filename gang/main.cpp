@@ -1,10 +1,12 @@
-// fwld-gang: one fwld per port, all at once; one line per port while they
-// run, one summary at the end. A supervisor only: it reads what each fwld
-// prints and never speaks to a target itself.
+// fwld-gang: one fwld per port, all at once; with --station board after
+// board on each port, with --watch on each port as it is plugged in. A
+// supervisor only: it learns what each fwld does from its event stream,
+// keeps its console in a log, and never speaks to a target itself.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "devices.h"
 #include "gang.h"
 #include "host.h"
 #include "session.h"
@@ -12,13 +14,18 @@
 namespace {
 
 const char usage_text[] =
-    "usage: fwld-gang [--logs DIR] PORT[,PORT...] -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
+    "usage: fwld-gang [--logs DIR] [--station] PORT[,PORT...] -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
+    "       fwld-gang [--logs DIR] --watch PATTERN -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
     "       fwld-gang --help | -h | --version\n"
     "Runs one fwld per port, each with the arguments after --, p5's @ replaced by\n"
-    "the port. Each fwld's console output goes to DIR/<port>.log (DIR: a new\n"
-    "directory named after the start time). A key or Ctrl-C ends every update\n"
-    "as a key ends fwld; Ctrl-C again ends them at once. Exit status 0 only when\n"
-    "every port finished.\n";
+    "the port. Each fwld's console output goes to DIR/<port>.log, one line per\n"
+    "board to DIR/results.jsonl and the counts to DIR/summary.json (DIR: a new\n"
+    "directory named after the start time). --station: board after board on\n"
+    "every port, each port waited for while its device is not there. --watch:\n"
+    "the ports are the devices whose paths match PATTERN (a glob; on Windows\n"
+    "COM* or a list), each started when it appears. A key or Ctrl-C ends every\n"
+    "update as a key ends fwld; Ctrl-C again ends them at once. Exit status 0\n"
+    "only when no board failed.\n";
 const char version_text[] = "fwld-gang 8.00\n";
 
 constexpr int FWLD_ARGS_MAX = 250;
@@ -26,20 +33,32 @@ constexpr int FWLD_ARGS_MAX = 250;
 // often for its clocks alone.
 constexpr uint32_t REDRAW_MS = 150;
 constexpr uint32_t CLOCK_REDRAW_MS = 1000;
+// How often a station looks for its devices.
+constexpr uint32_t LOOK_MS = 250;
 constexpr int SCREEN_LINE_MAX = 512;
+
+struct Port {
+    char name[GANG_TEXT_MAX];
+    char p5[GANG_TEXT_MAX];
+    intptr_t log;
+    PortRun run;
+    PortTally tally;
+    PortSchedule schedule;
+    Verdict verdict;  // of the run, once settled
+    bool settled;
+    bool ran;
+};
 
 struct Gang {
     GangArgs args;
-    ProgramLayout layout;
-    int32_t erase_wait;
     char fwld[GANG_TEXT_MAX * 2];
     char log_dir[GANG_TEXT_MAX];
+    Port ports[GANG_PORTS_MAX];
+    int port_count;
+    const char* names[GANG_PORTS_MAX];
     char log_names[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    intptr_t logs[GANG_PORTS_MAX];
-    char p5[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    char* child_argv[FWLD_ARGS_MAX + 2];
-    PortState ports[GANG_PORTS_MAX];
-    bool running[GANG_PORTS_MAX];
+    intptr_t results;
+    char* child_argv[FWLD_ARGS_MAX + 4];
     int port_width;
     bool table;
     int lines_drawn;
@@ -49,9 +68,14 @@ struct Gang {
     bool ending_at_once;
     int ending_signal;
     uint32_t started_ms;
+    uint32_t looked_at;
+    bool crowded_said;  // --watch found more devices than it takes
+    char station_stop[GANG_MESSAGE_MAX];  // why the station stopped by itself
 };
 
 Gang gang;
+EventLines stream_lines[GANG_PORTS_MAX];
+char record_line[EVENT_LINE_MAX + 64];
 char screen[(GANG_PORTS_MAX + 2) * (SCREEN_LINE_MAX + 8)];
 
 int refuse(const char* message) {
@@ -61,35 +85,37 @@ int refuse(const char* message) {
 
 int running_count() {
     int n = 0;
-    for (int i = 0; i < gang.args.port_count; ++i) n += gang.running[i] ? 1 : 0;
+    for (int i = 0; i < gang.port_count; ++i) n += gang.ports[i].schedule.running ? 1 : 0;
     return n;
 }
 
-int count_in(Stage stage) {
-    int n = 0;
-    for (int i = 0; i < gang.args.port_count; ++i) n += gang.ports[i].ended && gang.ports[i].stage == stage ? 1 : 0;
-    return n;
+PortTally all_tallies() {
+    PortTally all{};
+    for (int i = 0; i < gang.port_count; ++i) {
+        all.boards += gang.ports[i].tally.boards;
+        all.finished += gang.ports[i].tally.finished;
+        all.failed += gang.ports[i].tally.failed;
+        all.stopped += gang.ports[i].tally.stopped;
+    }
+    return all;
 }
 
-PortFigures figures_of(int i, uint32_t now) { return port_figures(gang.ports[i], gang.layout, gang.erase_wait, now); }
+void say(const char* text) {
+    // On the table the status line says it.
+    if (gang.table) return;
+    std::fprintf(stdout, "fwld-gang: %s\n", text);
+    std::fflush(stdout);
+}
 
-// ---- the setup ----
-
-void print_stage(int i) {
-    char line[SCREEN_LINE_MAX];
-    render_stage_line(gang.args.ports[i], gang.ports[i], figures_of(i, now_ms()), line, sizeof line);
+void print_plain(const char* line) {
+    if (gang.table) return;
     std::fputs(line, stdout);
     std::fflush(stdout);
 }
 
-void read_layout() {
-    if (gang.args.fwld_arg_count < 2) return;
-    FILE* file = std::fopen(gang.args.fwld_args[1], "rb");
-    read_program_layout(file, &gang.layout);
-    if (file != nullptr) std::fclose(file);
-}
+// ---- the setup ----
 
-bool open_logs(char* refusal, size_t size) {
+bool open_log_dir(char* refusal, size_t size) {
     if (gang.args.log_dir != nullptr) {
         std::snprintf(gang.log_dir, sizeof gang.log_dir, "%s", gang.args.log_dir);
     } else {
@@ -101,48 +127,177 @@ bool open_logs(char* refusal, size_t size) {
         std::snprintf(refusal, size, "the log directory \"%.80s\" can not be made: %s.", gang.log_dir, reason);
         return false;
     }
-    log_file_names(gang.args, gang.log_names);
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        char path[GANG_TEXT_MAX * 2];
-        join_path(gang.log_dir, gang.log_names[i], path, sizeof path);
-        gang.logs[i] = log_open(path, reason, sizeof reason);
-        if (gang.logs[i] < 0) {
-            std::snprintf(refusal, size, "the log \"%.120s\" can not be opened: %.60s.", path, reason);
-            for (int j = 0; j < i; ++j) log_close(gang.logs[j]);
-            return false;
-        }
+    char path[GANG_TEXT_MAX * 2];
+    join_path(gang.log_dir, "results.jsonl", path, sizeof path);
+    gang.results = log_open(path, reason, sizeof reason);
+    if (gang.results < 0) {
+        std::snprintf(refusal, size, "\"%.120s\" can not be opened: %.60s.", path, reason);
+        return false;
     }
     return true;
 }
 
-void start_children() {
-    const GangArgs& a = gang.args;
-    gang.child_argv[0] = gang.fwld;
-    for (int k = 0; k < a.fwld_arg_count; ++k) gang.child_argv[k + 1] = a.fwld_args[k];
-    gang.child_argv[a.fwld_arg_count + 1] = nullptr;
-    for (int i = 0; i < a.port_count; ++i) {
-        substitute_port(a, i, gang.p5[i], sizeof gang.p5[i]);
-        gang.child_argv[FWLD_P5_INDEX + 1] = gang.p5[i];
-        port_state_start(&gang.ports[i], now_ms());
-        char reason[GANG_MESSAGE_MAX];
-        gang.running[i] = child_start(i, gang.fwld, gang.child_argv, reason, sizeof reason);
-        if (gang.running[i]) continue;
-        port_state_not_started(&gang.ports[i], reason, now_ms());
-        if (!gang.table) print_stage(i);
+// A port joins the table with its log. False with the reason.
+bool add_port(const char* name, char* reason, size_t size) {
+    const int i = gang.port_count;
+    Port& port = gang.ports[i];
+    port = Port{};
+    std::snprintf(port.name, sizeof port.name, "%s", name);
+    if (!substitute_port(gang.args, name, port.p5, sizeof port.p5)) {
+        std::snprintf(reason, size, "p5 for port \"%.60s\" is too long.", name);
+        return false;
+    }
+    log_file_name(name, gang.log_names, i, gang.log_names[i]);
+    char path[GANG_TEXT_MAX * 2], why[128];
+    join_path(gang.log_dir, gang.log_names[i], path, sizeof path);
+    port.log = log_open(path, why, sizeof why);
+    if (port.log < 0) {
+        std::snprintf(reason, size, "the log \"%.120s\" can not be opened: %.60s.", path, why);
+        return false;
+    }
+    run_start(&port.run, now_ms());
+    port.run.ended = true;
+    gang.names[i] = port.name;
+    gang.port_count = i + 1;
+    gang.port_width = port_column_width(gang.names, gang.port_count);
+    gang.dirty = true;
+    return true;
+}
+
+// ---- runs and boards ----
+
+void write_record(const Port& port, const char* end_line, size_t length, int board) {
+    const size_t n = end_line != nullptr ? results_line(end_line, length, board, record_line, sizeof record_line)
+                                         : results_line_without_record(port.p5, port.run, board, record_line,
+                                                                       sizeof record_line);
+    if (n > 0) log_append_line(gang.results, record_line, n);
+}
+
+void stop_all();
+
+void stop_station(const char* message) {
+    if (gang.station_stop[0] == '\0') std::snprintf(gang.station_stop, sizeof gang.station_stop, "%s", message);
+    char line[GANG_MESSAGE_MAX + 32];
+    std::snprintf(line, sizeof line, "the station stops: %s", message);
+    say(line);
+    stop_all();
+}
+
+// The run has its result (the end event, or fwld's exit without one): its
+// board is counted, recorded and told.
+void settle(int i, const char* end_line, size_t length) {
+    Port& port = gang.ports[i];
+    if (port.settled) return;
+    port.settled = true;
+    port.verdict = judge_run(port.run, gang.args.station, gang.stopping);
+    const int board = tally_run(&port.tally, port.run, port.verdict);
+    if (board > 0) {
+        write_record(port, end_line, length, gang.args.station ? board : 1);
+        char line[SCREEN_LINE_MAX];
+        render_end_line(port.name, port.run, gang.args.station ? board : 0, line, sizeof line);
+        print_plain(line);
+    }
+    if (port.verdict == VERDICT_STOPS_STATION) stop_station(port.run.result.message);
+    // On Windows every fwld reads the one console, and the first to see the
+    // operator's key takes it away as it ends: a port interrupted by a key
+    // that fwld-gang did not send was the operator's, and ends the others too.
+    if (!gang.stopping && std::strcmp(port.run.result.outcome, "interrupted") == 0) stop_all();
+    gang.dirty = true;
+}
+
+void start_run(int i) {
+    Port& port = gang.ports[i];
+    const int stream_argument =
+        fwld_command_line(gang.args, gang.fwld, port.p5, gang.child_argv, FWLD_ARGS_MAX + 4);
+    run_start(&port.run, now_ms());
+    port.settled = false;
+    port.ran = true;
+    stream_lines[i] = EventLines{};
+    char reason[GANG_MESSAGE_MAX];
+    port.schedule.running = child_start(i, gang.fwld, gang.child_argv, stream_argument, reason, sizeof reason);
+    if (port.schedule.running) return;
+    run_not_started(&port.run, reason, now_ms());
+    settle(i, nullptr, 0);
+    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, now_ms());
+}
+
+// ---- the station's looks ----
+
+struct Seen {
+    bool present[GANG_PORTS_MAX];
+};
+
+void note_found(const char* name, void* context) {
+    Seen* seen = static_cast<Seen*>(context);
+    for (int i = 0; i < gang.port_count; ++i) {
+        if (std::strcmp(gang.ports[i].name, name) == 0) {
+            seen->present[i] = true;
+            return;
+        }
+    }
+    if (gang.port_count == GANG_PORTS_MAX) {
+        if (!gang.crowded_said) say("more devices match than the 32 ports fwld-gang takes; the rest wait.");
+        gang.crowded_said = true;
+        return;
+    }
+    char reason[GANG_MESSAGE_MAX];
+    if (!add_port(name, reason, sizeof reason)) {
+        stop_station(reason);
+        return;
+    }
+    seen->present[gang.port_count - 1] = true;
+}
+
+void look() {
+    gang.looked_at = now_ms();
+    Seen seen{};
+    if (gang.args.watch != nullptr) {
+        devices_matching(gang.args.watch, note_found, &seen);
+        wait_also(device_notices(&gang.args.watch, 1));
+    } else {
+        for (int i = 0; i < gang.port_count; ++i) seen.present[i] = device_present(gang.ports[i].name);
+        wait_also(device_notices(gang.names, gang.port_count));
+    }
+    for (int i = 0; i < gang.port_count; ++i) {
+        Port& port = gang.ports[i];
+        if (port.schedule.present != seen.present[i]) gang.dirty = true;
+        schedule_presence(&port.schedule, seen.present[i]);
+        if (!gang.stopping && schedule_may_start(port.schedule, now_ms())) start_run(i);
     }
 }
 
 // ---- what is shown ----
 
+PortView view_of(int i) {
+    const Port& port = gang.ports[i];
+    PortPhase phase = PHASE_RUNNING;
+    if (!port.schedule.running) {
+        if (!gang.args.station || gang.stopping) {
+            phase = port.ran ? PHASE_ENDED : PHASE_ABSENT;
+        } else {
+            phase = port.schedule.present ? PHASE_WAITING : PHASE_ABSENT;
+        }
+    }
+    return PortView{port.name, &port.run, &port.tally, phase};
+}
+
 void status_line(uint32_t now, char* out, size_t size) {
     const int running = running_count();
     const unsigned elapsed = (now - gang.started_ms) / 1000u;
+    const PortTally all = all_tallies();
     const char* what = gang.ending_at_once ? "ending every port at once."
                        : gang.stopping     ? "stopping every port; Ctrl-C again ends them at once."
+                       : gang.args.station ? "any key stops the station."
                                            : "any key stops them all.";
-    std::snprintf(out, size, "%u:%02u  %d running, %d finished, %d failed, %d stopped; %s", elapsed / 60, elapsed % 60,
-                  running, count_in(STAGE_DONE), count_in(STAGE_FAILED), count_in(STAGE_STOPPED),
-                  running > 0 ? what : "all ended.");
+    if (!gang.stopping && gang.args.station) {
+        std::snprintf(out, size, "%u:%02u  %d ports, %d running; %d boards: %d finished, %d failed; %s",
+                      elapsed / 60, elapsed % 60, gang.port_count, running, all.boards, all.finished, all.failed,
+                      what);
+        return;
+    }
+    std::snprintf(out, size, "%u:%02u  %d running, %d finished, %d failed (%d stopped); %s", elapsed / 60,
+                  elapsed % 60, running, all.finished, all.failed, all.stopped,
+                  running > 0 || !gang.stopping ? what : "all ended.");
 }
 
 // One line of the table, one column short of the edge so that the
@@ -160,41 +315,50 @@ void draw_table(uint32_t now) {
         used = static_cast<size_t>(std::snprintf(screen, sizeof screen, "\x1b[%dA", gang.lines_drawn));
     const int width = output_width();
     char line[SCREEN_LINE_MAX];
-    render_header(gang.port_width, line, sizeof line);
+    render_header(gang.args.station, gang.port_width, line, sizeof line);
     used = put_screen_line(used, line, width);
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        render_port_line(gang.args.ports[i], gang.port_width, gang.ports[i], figures_of(i, now), line, sizeof line);
+    for (int i = 0; i < gang.port_count; ++i) {
+        render_port_line(gang.args.station, view_of(i), gang.port_width, now, line, sizeof line);
         used = put_screen_line(used, line, width);
     }
     status_line(now, line, sizeof line);
     used = put_screen_line(used, line, width);
     std::fwrite(screen, 1, used, stdout);
     std::fflush(stdout);
-    gang.lines_drawn = gang.args.port_count + 2;
+    gang.lines_drawn = gang.port_count + 2;
     gang.drawn_at = now;
     gang.dirty = false;
 }
 
-void say(const char* text) {
-    // On the table the status line says it.
-    if (gang.table) return;
-    std::fprintf(stdout, "fwld-gang: %s\n", text);
-    std::fflush(stdout);
-}
-
 void print_summary() {
-    const uint32_t now = now_ms();
     char line[SCREEN_LINE_MAX];
     std::fputs("\n", stdout);
-    render_summary_header(gang.port_width, line, sizeof line);
+    render_summary_header(gang.args.station, gang.port_width, line, sizeof line);
     std::fputs(line, stdout);
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        render_summary_line(gang.args.ports[i], gang.port_width, gang.ports[i], figures_of(i, now), line, sizeof line);
+    PortTally tallies[GANG_PORTS_MAX];
+    for (int i = 0; i < gang.port_count; ++i) {
+        render_summary_line(gang.args.station, view_of(i), gang.port_width, line, sizeof line);
         std::fputs(line, stdout);
+        tallies[i] = gang.ports[i].tally;
     }
-    std::fprintf(stdout, "%d ports: %d finished, %d failed, %d stopped. Logs in %s\n", gang.args.port_count,
-                 count_in(STAGE_DONE), count_in(STAGE_FAILED), count_in(STAGE_STOPPED), gang.log_dir);
+    render_closing_line(tallies, gang.port_count, gang.log_dir, line, sizeof line);
+    std::fputs(line, stdout);
     std::fflush(stdout);
+    if (gang.station_stop[0] != '\0') std::fprintf(stderr, "fwld-gang: the station stopped: %s\n", gang.station_stop);
+}
+
+void write_summary_file() {
+    static char text[GANG_PORTS_MAX * (GANG_TEXT_MAX * 6 + 128) + 256];
+    PortTally tallies[GANG_PORTS_MAX];
+    for (int i = 0; i < gang.port_count; ++i) tallies[i] = gang.ports[i].tally;
+    const size_t length =
+        summary_json(gang.names, tallies, gang.port_count, now_ms() - gang.started_ms, text, sizeof text);
+    char path[GANG_TEXT_MAX * 2], reason[128];
+    join_path(gang.log_dir, "summary.json", path, sizeof path);
+    if (length == 0 || !file_replace(path, text, length, reason, sizeof reason)) {
+        std::fprintf(stderr, "fwld-gang: \"%s\" can not be written: %s.\n", path,
+                     length == 0 ? "too long" : reason);
+    }
 }
 
 // ---- events ----
@@ -202,9 +366,10 @@ void print_summary() {
 void stop_all() {
     if (gang.stopping) return;
     gang.stopping = true;
-    say("stopping every port; Ctrl-C again ends them at once.");
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        if (gang.running[i]) child_press_key(i);
+    say(gang.args.station ? "stopping the station; Ctrl-C again ends every port at once."
+                          : "stopping every port; Ctrl-C again ends them at once.");
+    for (int i = 0; i < gang.port_count; ++i) {
+        if (gang.ports[i].schedule.running) child_press_key(i);
     }
 }
 
@@ -212,8 +377,8 @@ void end_all_at_once(int signal) {
     gang.stopping = true;
     gang.ending_at_once = true;
     say("ending every port at once.");
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        if (!gang.running[i]) continue;
+    for (int i = 0; i < gang.port_count; ++i) {
+        if (!gang.ports[i].schedule.running) continue;
         if (signal == 0) {
             child_interrupt(i);
         } else {
@@ -222,35 +387,39 @@ void end_all_at_once(int signal) {
     }
 }
 
-// On Windows every fwld reads the one console, and the first to see the
-// operator's key takes it away as it ends: a port interrupted by a key that
-// fwld-gang did not send was the operator's, and ends the others too.
-void stop_all_if_a_key_was_taken(const PortState& state) {
-    if (!gang.stopping && state.interruption_said) stop_all();
-}
-
-void on_output(const Event& e) {
-    log_write(gang.logs[e.child], e.bytes, e.count);
-    PortState* state = &gang.ports[e.child];
-    for (size_t taken = 0; taken < e.count;) {
-        const Stage before = state->stage;
-        taken += port_state_feed(state, e.bytes + taken, e.count - taken, now_ms());
-        if (state->stage != before && !gang.table) print_stage(e.child);
+void on_event_line(int i, const char* text, size_t length) {
+    Port& port = gang.ports[i];
+    RunEvent event;
+    if (!read_run_event(text, length, &event)) return;
+    if (run_event(&port.run, event) && !gang.args.station) {
+        char line[SCREEN_LINE_MAX];
+        render_stage_line(port.name, port.run, line, sizeof line);
+        print_plain(line);
     }
-    stop_all_if_a_key_was_taken(*state);
+    if (event.kind == RUN_EVENT_END) settle(i, text, length);
     gang.dirty = true;
 }
 
+void on_stream(const Event& e) {
+    EventLines* lines = &stream_lines[e.child];
+    for (size_t taken = 0; taken < e.count;) {
+        taken += event_lines_feed(lines, e.bytes + taken, e.count - taken);
+        if (lines->ready) on_event_line(e.child, lines->line, lines->length);
+    }
+}
+
 void on_ended(const Event& e) {
-    gang.running[e.child] = false;
-    port_state_end(&gang.ports[e.child], e.end, gang.stopping, now_ms());
-    if (!gang.table) print_stage(e.child);
+    Port& port = gang.ports[e.child];
+    run_child_ended(&port.run, e.end, now_ms());
+    settle(e.child, nullptr, 0);
+    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, now_ms());
     gang.dirty = true;
 }
 
 void handle(const Event& e) {
     switch (e.kind) {
-    case EVENT_OUTPUT: on_output(e); break;
+    case EVENT_OUTPUT: log_write(gang.ports[e.child].log, e.bytes, e.count); break;
+    case EVENT_STREAM: on_stream(e); break;
     case EVENT_ENDED: on_ended(e); break;
     case EVENT_KEY: stop_all(); break;
     case EVENT_INTERRUPT:
@@ -264,22 +433,39 @@ void handle(const Event& e) {
         gang.ending_signal = e.signal;
         end_all_at_once(e.signal);
         break;
+    case EVENT_NOTICE:
+        if (gang.args.station && !gang.stopping) look();
+        break;
     case EVENT_TIMEOUT: break;
     }
-    gang.dirty |= e.kind != EVENT_TIMEOUT;
+    gang.dirty |= e.kind != EVENT_TIMEOUT && e.kind != EVENT_NOTICE;
 }
 
-int32_t wait_before_redraw(uint32_t now) {
-    if (!gang.table) return -1;
-    const uint32_t since = now - gang.drawn_at;
-    const uint32_t due = gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS;
-    return since >= due ? 0 : static_cast<int32_t>(due - since);
+int32_t until(uint32_t due_in, uint32_t since) { return since >= due_in ? 0 : static_cast<int32_t>(due_in - since); }
+
+int32_t wait_before_next(uint32_t now) {
+    int32_t wait = -1;
+    if (gang.table) wait = until(gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS, now - gang.drawn_at);
+    if (gang.args.station && !gang.stopping) {
+        const int32_t look_in = until(LOOK_MS, now - gang.looked_at);
+        if (wait < 0 || look_in < wait) wait = look_in;
+    }
+    return wait;
 }
+
+bool all_done() { return running_count() == 0 && (!gang.args.station || gang.stopping); }
 
 void supervise() {
-    while (running_count() > 0) {
-        handle(next_event(wait_before_redraw(now_ms())));
-        if (gang.table && wait_before_redraw(now_ms()) == 0) draw_table(now_ms());
+    if (gang.args.station) {
+        look();
+    } else {
+        for (int i = 0; i < gang.port_count; ++i) start_run(i);
+    }
+    while (!all_done()) {
+        handle(next_event(wait_before_next(now_ms())));
+        const uint32_t now = now_ms();
+        if (gang.args.station && !gang.stopping && now - gang.looked_at >= LOOK_MS) look();
+        if (gang.table && until(gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS, now - gang.drawn_at) == 0) draw_table(now);
     }
     if (gang.table) draw_table(now_ms());
 }
@@ -299,22 +485,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fwld-gang: fwld is not beside fwld-gang (looked for %s).\n", gang.fwld);
         return 1;
     }
-    if (!open_logs(refusal, sizeof refusal)) return refuse(refusal);
-    read_layout();
-    gang.erase_wait = erase_wait_seconds(gang.args);
-    gang.port_width = port_column_width(gang.args);
+    if (!open_log_dir(refusal, sizeof refusal)) return refuse(refusal);
+    for (int i = 0; i < gang.args.port_count; ++i) {
+        if (!add_port(gang.args.ports[i], refusal, sizeof refusal)) return refuse(refusal);
+    }
     gang.table = prepare_output();
     keyboard_take();
     gang.started_ms = now_ms();
     if (!gang.table) {
-        std::fprintf(stdout, "fwld-gang: %d ports, logs in %s\n", gang.args.port_count, gang.log_dir);
+        if (gang.args.watch != nullptr) {
+            std::fprintf(stdout, "fwld-gang: a station on the devices %s, logs in %s\n", gang.args.watch,
+                         gang.log_dir);
+        } else {
+            std::fprintf(stdout, "fwld-gang: %s%d ports, logs in %s\n", gang.args.station ? "a station of " : "",
+                         gang.port_count, gang.log_dir);
+        }
         std::fflush(stdout);
     }
-    start_children();
     supervise();
     terminal_restore();
     print_summary();
-    for (int i = 0; i < gang.args.port_count; ++i) log_close(gang.logs[i]);
+    write_summary_file();
+    for (int i = 0; i < gang.port_count; ++i) log_close(gang.ports[i].log);
+    log_close(gang.results);
     end_by_signal(gang.ending_signal);
-    return count_in(STAGE_DONE) == gang.args.port_count ? 0 : 1;
+    return all_tallies().failed == 0 && gang.station_stop[0] == '\0' ? 0 : 1;
 }

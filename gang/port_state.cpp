@@ -1,7 +1,5 @@
-// One port's state, read from its fwld's console output: the stage lines,
-// the progress and erase lines that overwrite themselves with '\r', the
-// target's messages, and the message of a fatal stop, which fwld writes
-// after a line break of its own.
+// One run of fwld on a port, as its event stream tells it: the stage, the
+// progress, the last thing worth showing, and at the end its result record.
 #include <cstdio>
 #include <cstring>
 
@@ -9,179 +7,87 @@
 
 namespace {
 
-// The segment as it reads on a console: control bytes (the bell) left out,
-// blanks at the ends trimmed.
-void visible_text(const PortState& s, char* out, size_t size) {
-    size_t n = 0;
-    for (int i = 0; i < s.segment_length && n + 1 < size; ++i) {
-        const unsigned char c = static_cast<unsigned char>(s.segment[i]);
-        if (c >= 0x20 && c != 0x7f) out[n++] = static_cast<char>(c);
-    }
-    while (n > 0 && out[n - 1] == ' ') --n;
-    out[n] = '\0';
-    size_t lead = 0;
-    while (out[lead] == ' ') ++lead;
-    if (lead > 0) std::memmove(out, out + lead, n - lead + 1);
-}
+void copy_message(char (&to)[GANG_MESSAGE_MAX], const char* text) { std::snprintf(to, sizeof to, "%s", text); }
 
-// Messages longer than the line shows are cut.
-void copy_text(char (&to)[GANG_MESSAGE_MAX], const char* text) {
-    std::snprintf(to, sizeof to, "%.*s", GANG_MESSAGE_MAX - 1, text);
-}
-
-bool set_stage(PortState* s, Stage stage) {
-    if (s->stage == stage) return false;
-    s->stage = stage;
-    s->percent = -1;
-    return true;
-}
-
-// "-042 % completed." of the loader or the program.
-bool progress_line(PortState* s, const char* text, uint32_t now) {
-    int percent = 0;
-    char marker = 0;
-    int used = 0;
-    if (std::sscanf(text, "%c%3d %% completed.%n", &marker, &percent, &used) != 2 || used == 0) return false;
-    bool changed = false;
-    if (s->stage == STAGE_ERASE) changed = set_stage(s, STAGE_PROGRAM);
-    s->percent = percent;
-    if (s->stage != STAGE_PROGRAM) return changed;
-    if (s->first_percent < 0) {
-        s->first_percent = percent;
-        s->first_percent_ms = now;
-    }
-    if (percent != s->last_percent) {
-        s->last_percent = percent;
-        s->last_percent_ms = now;
-    }
-    return changed;
-}
-
-// A segment that ended in '\r': the line will be written over.
-bool overwritten_segment(PortState* s, uint32_t now) {
-    char text[LINE_KEEP + 1];
-    visible_text(*s, text, sizeof text);
-    long seconds = 0;
-    if (std::sscanf(text, "Erase time %ldsec", &seconds) == 1) {
-        const bool changed = set_stage(s, STAGE_ERASE);
-        s->erase_elapsed = static_cast<int32_t>(seconds);
-        return changed;
-    }
-    return progress_line(s, text, now);
-}
-
-bool stage_line(PortState* s, const char* text) {
-    if (std::strcmp(text, "TARGET POWER ON.") == 0) return set_stage(s, STAGE_POWER_ON);
-    if (std::strcmp(text, "Execute STEP1") == 0) return set_stage(s, STAGE_LOADER);
-    if (std::strcmp(text, "Execute STEP2") == 0) return set_stage(s, STAGE_PROGRAM);
-    if (std::strcmp(text, "Finish version up.") == 0) s->finished_said = true;
-    if (std::strcmp(text, "Interruption.") == 0) s->interruption_said = true;
-    return false;
-}
-
-// A line that ended in '\n'. A blank one, or one whose last part was
-// overwritten, separates: fwld puts its own line break before a fatal stop.
-bool whole_line(PortState* s) {
-    char text[LINE_KEEP + 1];
-    visible_text(*s, text, sizeof text);
-    if (text[0] == '\0') {
-        s->after_separator = true;
-        return false;
-    }
-    copy_text(s->message, text);
-    if (s->after_separator) {
-        copy_text(s->stop_message, text);
-        s->stop_message_current = true;
-        s->after_separator = false;
-    }
-    return stage_line(s, text);
-}
-
-void keep_byte(PortState* s, unsigned char byte) {
-    if (s->segment_length < LINE_KEEP) s->segment[s->segment_length++] = static_cast<char>(byte);
+// A run that ended without its result record: fwld-gang's own account.
+void result_without_record(PortRun* run, const char* outcome, int64_t status, const char* message) {
+    RunResult& r = run->result;
+    r = RunResult{};
+    r.stage = run->stage;
+    std::snprintf(r.outcome, sizeof r.outcome, "%s", outcome);
+    r.exit_status = status;
+    copy_message(r.message, message);
+    r.bytes_sent = -1;
+    r.records_sent = -1;
+    r.seconds_ms = run->ended_ms - run->started_ms;
 }
 
 }  // namespace
 
-const char* stage_name(Stage stage) {
-    switch (stage) {
-    case STAGE_STARTING: return "starting";
-    case STAGE_POWER_ON: return "waiting for power on";
-    case STAGE_LOADER: return "loader";
-    case STAGE_ERASE: return "erase wait";
-    case STAGE_PROGRAM: return "program";
-    case STAGE_DONE: return "done";
-    case STAGE_FAILED: return "failed";
-    case STAGE_STOPPED: return "stopped";
-    }
-    return "?";
+void run_start(PortRun* run, uint32_t now_ms) {
+    *run = PortRun{};
+    run->started_ms = now_ms;
+    run->stage = STAGE_STARTING;
+    run->stage_ms = now_ms;
+    run->percent = -1;
 }
 
-void port_state_start(PortState* state, uint32_t now_ms) {
-    *state = PortState{};
-    state->stage = STAGE_STARTING;
-    state->started_ms = now_ms;
-    state->percent = -1;
-    state->first_percent = -1;
-    state->last_percent = -1;
-}
-
-size_t port_state_feed(PortState* state, const unsigned char* bytes, size_t count, uint32_t now_ms) {
-    bool changed = false;
-    for (size_t i = 0; i < count; ++i) {
-        if (changed) return i;
-        const unsigned char byte = bytes[i];
-        if (byte == '\r' || byte == '\n') {
-            if (byte == '\r') {
-                changed |= overwritten_segment(state, now_ms);
-                // Progress after a message: that message did not stop fwld.
-                state->stop_message_current = false;
-            } else {
-                changed |= whole_line(state);
-            }
-            state->segment_length = 0;
-        } else {
-            keep_byte(state, byte);
+bool run_event(PortRun* run, const RunEvent& e) {
+    run->any_event = true;
+    // fwld's clock starts with fwld, a moment after fwld-gang started it.
+    const uint32_t at = run->started_ms + e.t_ms;
+    switch (e.kind) {
+    case RUN_EVENT_STAGE:
+        if (e.stage == STAGE_STARTING || e.stage == STAGE_DONE || e.stage == run->stage) return false;
+        run->stage = e.stage;
+        run->stage_ms = at;
+        return true;
+    case RUN_EVENT_PROGRESS:
+        run->bytes = e.bytes;
+        run->total = e.total;
+        run->records = e.records;
+        run->percent = e.percent;
+        if (!run->progressed) {
+            run->progressed = true;
+            run->first_progress_ms = at;
+            run->first_bytes = e.bytes;
+            run->first_records = e.records;
         }
+        run->last_progress_ms = at;
+        return false;
+    case RUN_EVENT_TEXT: copy_message(run->message, e.text); return false;
+    case RUN_EVENT_END:
+        run->result = e.result;
+        copy_message(run->message, e.result.message);
+        return false;
+    case RUN_EVENT_OTHER: return false;
     }
-    return count;
+    return false;
 }
 
-void port_state_end(PortState* state, ChildEnd end, bool key_sent, uint32_t now_ms) {
-    state->ended = true;
-    state->ended_ms = now_ms;
-    // A stop's message stands only when nothing but line ends came after it.
-    const bool stop_message = state->stop_message_current && state->segment_length == 0;
-    if (end.kind == END_EXIT && end.code == 0) {
-        state->stage = STAGE_DONE;
-    } else if (end.kind == END_EXIT && state->interruption_said) {
-        state->stage = STAGE_STOPPED;
-    } else if (end.kind == END_EXIT && stop_message) {
-        state->stage = STAGE_FAILED;
-        std::snprintf(state->message, sizeof state->message, "%s", state->stop_message);
+void run_child_ended(PortRun* run, ChildEnd end, uint32_t now_ms) {
+    run->ended = true;
+    run->ended_ms = now_ms;
+    run->end = end;
+    if (run->result.known) return;
+    char message[GANG_MESSAGE_MAX];
+    if (end.kind == END_EXIT && end.code == 127 && !run->any_event) {
+        std::snprintf(message, sizeof message, "fwld could not be run (its log says why)");
     } else if (end.kind == END_EXIT) {
-        // A key before the transfer ends fwld without a word.
-        const bool by_key = key_sent && end.code == 1;
-        state->stage = by_key ? STAGE_STOPPED : STAGE_FAILED;
-        if (by_key) {
-            std::snprintf(state->message, sizeof state->message, "stopped before the transfer");
-        } else {
-            std::snprintf(state->message, sizeof state->message, "fwld ended with status %ld", end.code);
-        }
+        std::snprintf(message, sizeof message, "fwld ended with status %ld and no result record", end.code);
+    } else if (end.kind == END_CTRL_C) {
+        std::snprintf(message, sizeof message, "fwld ended by Ctrl-C and no result record");
     } else {
-        state->stage = key_sent && end.kind == END_CTRL_C ? STAGE_STOPPED : STAGE_FAILED;
-        if (end.kind == END_CTRL_C) {
-            std::snprintf(state->message, sizeof state->message, "fwld ended by Ctrl-C");
-        } else {
-            std::snprintf(state->message, sizeof state->message, "fwld ended by signal %ld", end.code);
-        }
+        std::snprintf(message, sizeof message, "fwld ended by signal %ld and no result record", end.code);
     }
-    state->percent = -1;
+    result_without_record(run, "no-record", end.code, message);
+    copy_message(run->message, message);
 }
 
-void port_state_not_started(PortState* state, const char* reason, uint32_t now_ms) {
-    state->ended = true;
-    state->ended_ms = now_ms;
-    state->stage = STAGE_FAILED;
-    std::snprintf(state->message, sizeof state->message, "%s", reason);
+void run_not_started(PortRun* run, const char* reason, uint32_t now_ms) {
+    run->ended = true;
+    run->ended_ms = now_ms;
+    run->end = ChildEnd{END_EXIT, -1};
+    result_without_record(run, "not-started", -1, reason);
+    copy_message(run->message, reason);
 }

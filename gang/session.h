@@ -2,17 +2,20 @@
 // terminal. session_posix.cpp and session_win32.cpp.
 //
 // Each fwld runs with a keyboard of its own that fwld-gang can press (a
-// pseudo-terminal on POSIX, the shared console's input on Windows), and its
-// whole console output (stdout and stderr, in order) comes back here.
+// pseudo-terminal on POSIX, the shared console's input on Windows); its
+// whole console output (stdout and stderr, in order) comes back here, and
+// its event stream (EV) on a pipe of its own.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "gang.h"
 
-// Starts fwld for child `index` (0 .. GANG_PORTS_MAX-1). argv ends with
-// nullptr; argv[0] is the program. False with the reason.
-bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size);
+// Starts fwld for child `index` (0 .. GANG_PORTS_MAX-1), which has ended if
+// it ran before. argv ends with nullptr; argv[0] is the program;
+// argv[stream_argument] is set here to the EV option of the child's event
+// stream. False with the reason.
+bool child_start(int index, const char* program, char** argv, int stream_argument, char* reason, size_t size);
 // A key press for the child, the way an operator ends fwld.
 void child_press_key(int index);
 // Ends the child the way Ctrl-C ends fwld.
@@ -23,10 +26,12 @@ void child_forward(int index, int signal);
 enum EventKind {
     EVENT_TIMEOUT,
     EVENT_OUTPUT,     // bytes from a child's console
-    EVENT_ENDED,      // a child has ended and its output is all read
+    EVENT_STREAM,     // bytes of a child's event stream
+    EVENT_ENDED,      // a child has ended and its output and stream are all read
     EVENT_KEY,        // a key on fwld-gang's keyboard
     EVENT_INTERRUPT,  // Ctrl-C
     EVENT_TERMINATE,  // SIGTERM, SIGHUP or SIGQUIT: `signal`
+    EVENT_NOTICE,     // the handle given to wait_also has woken (and is drained)
 };
 
 struct Event {
@@ -40,6 +45,9 @@ struct Event {
 
 // Blocks until something happens or timeout_ms passes (-1: no limit).
 Event next_event(int32_t timeout_ms);
+// One more handle for next_event to wait on (POSIX: a descriptor whose
+// bytes mean only "look now"); -1 for none.
+void wait_also(intptr_t handle);
 
 // The keyboard is taken (keys one at a time, no echo) and Ctrl-C caught; the
 // terminal comes back as it was on every way out. Only in the foreground.

@@ -4,9 +4,11 @@
 // a key press; everything fwld writes comes back on the master, in raw mode
 // so byte for byte. If fwld-gang dies, however it dies, the masters close
 // and each fwld gets the hang-up signal of its terminal, which ends it.
+// Its event stream comes on a pipe whose write end it holds as descriptor
+// 3, named to it as /dev/fd/3.
 //
-// One poll() waits on every master, fwld-gang's own keyboard and a pipe
-// that the signal handlers write to.
+// One poll() waits on every master and stream, fwld-gang's own keyboard, a
+// pipe that the signal handlers write to, and the station's device notices.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +29,7 @@ namespace {
 struct Child {
     pid_t pid;   // 0: never started
     int master;  // -1 once the output has ended
+    int stream;  // the event stream's read end; -1 once it has ended
     bool reaped;
     int status;
     bool reported;  // EVENT_ENDED given
@@ -53,13 +56,20 @@ unsigned char read_buffer[4096];
 constexpr uint32_t GATHER_MS = 100;
 uint32_t output_read_ms = 0;
 
-// Owners of poll slots besides the children's 0 .. GANG_PORTS_MAX-1.
+// The descriptor each fwld finds its event stream on.
+constexpr int STREAM_FD = 3;
+char stream_option[] = "EV/dev/fd/3";
+
+// Owners of poll slots besides the children's: 2 i for child i's console,
+// 2 i + 1 for its stream.
 constexpr int SIGNALS = -1;
 constexpr int KEYBOARD = -2;
-pollfd slots[GANG_PORTS_MAX + 2];
-int owners[GANG_PORTS_MAX + 2];
+constexpr int NOTICES = -3;
+pollfd slots[GANG_PORTS_MAX * 2 + 3];
+int owners[GANG_PORTS_MAX * 2 + 3];
 int slot_count = 0;
 int next_slot = 0;
+int notice_fd = -1;
 
 void note_signal(int signo) {
     const int saved_errno = errno;
@@ -89,7 +99,7 @@ void start_session() {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void become_fwld(int slave, const char* program, char* const* argv) {
+[[noreturn]] void become_fwld(int slave, int stream, const char* program, char* const* argv) {
     for (int signo : caught_signals) signal(signo, SIG_DFL);
     for (int signo : ignored_signals) signal(signo, SIG_DFL);
     sigset_t none;
@@ -97,9 +107,12 @@ void start_session() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
+    // Out of the way of the descriptors it is about to take.
+    if (stream <= STREAM_FD) stream = fcntl(stream, F_DUPFD_CLOEXEC, STREAM_FD + 1);
     dup2(slave, STDIN_FILENO);
     dup2(slave, STDOUT_FILENO);
     dup2(slave, STDERR_FILENO);
+    dup2(stream, STREAM_FD);  // without close-on-exec, unlike every other
     execv(program, argv);
     // Framed as fwld frames a fatal stop, so it is this port's message.
     char message[GANG_TEXT_MAX * 2];
@@ -140,7 +153,7 @@ ChildEnd end_of(int status) {
 bool ended_child(Event* event) {
     for (int i = 0; i < GANG_PORTS_MAX; ++i) {
         Child& c = children[i];
-        if (c.pid > 0 && c.master < 0 && c.reaped && !c.reported) {
+        if (c.pid > 0 && c.master < 0 && c.stream < 0 && c.reaped && !c.reported) {
             c.reported = true;
             *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.status), 0};
             return true;
@@ -175,20 +188,30 @@ bool keyboard_event(Event* event) {
     return false;
 }
 
-bool output_event(int index, Event* event) {
+// EIO on a master: the last of fwld's terminal has closed; 0 on a stream:
+// every write end has.
+bool output_event(int index, bool stream, Event* event) {
     Child& c = children[index];
-    const ssize_t n = read(c.master, read_buffer, sizeof read_buffer);
+    int& fd = stream ? c.stream : c.master;
+    const ssize_t n = read(fd, read_buffer, sizeof read_buffer);
     if (n > 0) {
         output_read_ms = now_ms();
-        *event = Event{EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
+        *event = Event{stream ? EVENT_STREAM : EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-    // EIO: the last of fwld's terminal has closed.
-    close(c.master);
-    c.master = -1;
+    close(fd);
+    fd = -1;
     reap_children();
     return ended_child(event);
+}
+
+// Its bytes only say "look now".
+bool notice_event(Event* event) {
+    while (read(notice_fd, read_buffer, sizeof read_buffer) > 0) {
+    }
+    *event = Event{EVENT_NOTICE, -1, nullptr, 0, {}, 0};
+    return true;
 }
 
 bool ready_slot_event(Event* event) {
@@ -198,7 +221,8 @@ bool ready_slot_event(Event* event) {
         const int owner = owners[slot];
         if (owner == SIGNALS    ? signal_event(event)
             : owner == KEYBOARD ? keyboard_event(event)
-                                : output_event(owner, event)) {
+            : owner == NOTICES  ? notice_event(event)
+                                : output_event(owner / 2, owner % 2 == 1, event)) {
             return true;
         }
     }
@@ -212,20 +236,31 @@ void add_slot(int fd, int owner) {
 
 }  // namespace
 
-bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size) {
+bool child_start(int index, const char* program, char** argv, int stream_argument, char* reason, size_t size) {
     start_session();
     int master = -1, slave = -1;
     if (!open_terminal_pair(&master, &slave, reason, size)) return false;
+    int stream[2] = {-1, -1};
+    if (pipe(stream) != 0) {
+        std::snprintf(reason, size, "no pipe for fwld's events: %s", std::strerror(errno));
+        close(master), close(slave);
+        return false;
+    }
+    for (int fd : stream) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    argv[stream_argument] = stream_option;
     const pid_t pid = fork();
-    if (pid == 0) become_fwld(slave, program, argv);
+    if (pid == 0) become_fwld(slave, stream[1], program, argv);
     close(slave);
+    // Only the child may hold the write end, or the stream never ends.
+    close(stream[1]);
     if (pid < 0) {
         std::snprintf(reason, size, "can not start fwld: %s", std::strerror(errno));
-        close(master);
+        close(master), close(stream[0]);
         return false;
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    children[index] = Child{pid, master, false, 0, false};
+    fcntl(stream[0], F_SETFL, fcntl(stream[0], F_GETFL) | O_NONBLOCK);
+    children[index] = Child{pid, master, stream[0], false, 0, false};
     return true;
 }
 
@@ -253,12 +288,15 @@ Event next_event(int32_t timeout_ms) {
         next_slot = 0;
         add_slot(signal_pipe[0], SIGNALS);
         if (tty_fd >= 0) add_slot(tty_fd, KEYBOARD);
+        if (notice_fd >= 0) add_slot(notice_fd, NOTICES);
         const uint32_t gathering = now_ms() - output_read_ms;
         const bool read_output = gathering >= GATHER_MS;
         for (int i = 0; i < GANG_PORTS_MAX; ++i) {
             // The last words of a fwld that has ended wait for nothing.
             const Child& c = children[i];
-            if (c.pid > 0 && c.master >= 0 && (read_output || c.reaped)) add_slot(c.master, i);
+            if (c.pid <= 0 || !(read_output || c.reaped)) continue;
+            if (c.master >= 0) add_slot(c.master, 2 * i);
+            if (c.stream >= 0) add_slot(c.stream, 2 * i + 1);
         }
         int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
@@ -272,6 +310,8 @@ Event next_event(int32_t timeout_ms) {
         if (poll(slots, static_cast<nfds_t>(slot_count), wait) <= 0) slot_count = 0;
     }
 }
+
+void wait_also(intptr_t handle) { notice_fd = static_cast<int>(handle); }
 
 void keyboard_take() {
     start_session();

@@ -1,9 +1,10 @@
-// fwld-gang's portable logic: its command line, the program file's layout,
-// and the port state machine fed with fwld's console output.
+// fwld-gang's portable logic: its command line, fwld's event stream read
+// into a run, the station's counting rules, and the records it keeps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,21 @@ std::vector<std::string> with(std::vector<std::string> head, const std::vector<s
 
 std::string p5_of(const Parsed& p, int port) {
     char text[GANG_TEXT_MAX];
-    EXPECT_TRUE(substitute_port(p.args, port, text, sizeof text));
+    EXPECT_TRUE(substitute_port(p.args, p.args.ports[port], text, sizeof text));
     return text;
+}
+
+// fwld's command line for a port, as the words it gets.
+std::vector<std::string> command_of(const Parsed& p, int port, int* stream_at) {
+    char p5[GANG_TEXT_MAX];
+    substitute_port(p.args, p.args.ports[port], p5, sizeof p5);
+    char* line[64];
+    *stream_at = fwld_command_line(p.args, "fwld", p5, line, 64);
+    static char stream[] = "EV<stream>";
+    line[*stream_at] = stream;
+    std::vector<std::string> command;
+    for (int i = 0; line[i] != nullptr; ++i) command.push_back(line[i]);
+    return command;
 }
 
 TEST(GangArgs, EachPortTakesThePlaceOfTheAt) {
@@ -60,13 +74,27 @@ TEST(GangArgs, EachPortTakesThePlaceOfTheAt) {
     ASSERT_EQ(p.args.fwld_arg_count, 9);
     EXPECT_STREQ(p.args.fwld_args[0], "l.bin");
     EXPECT_STREQ(p.args.fwld_args[8], "ES1");  // options pass unchanged
-    EXPECT_EQ(erase_wait_seconds(p.args), 3);
+    EXPECT_FALSE(p.args.station);
+    int stream_at = 0;
+    const std::vector<std::string> full = {"fwld", "l.bin", "p.hex", "3", "2", "100", "0", "ttyUSB1:115200", "0",
+                                           "ES1", "EV<stream>"};
+    EXPECT_EQ(command_of(p, 1, &stream_at), full);
+    EXPECT_EQ(stream_at, 10);
 
-    const Parsed bare = parse(with({"3"}, {"--", "l", "p", "x", "2", "100", "0", "@"}));
+    // Without p6 the stream's option would stand as p6: fwld's default goes first.
+    const Parsed bare = parse(with({"--station", "3"}, {"--", "l", "p", "x", "2", "100", "0", "@"}));
     ASSERT_EQ(bare.request, GANG_RUN) << bare.refusal;
-    EXPECT_EQ(p5_of(bare, 0), "3");
+    EXPECT_TRUE(bare.args.station);
     EXPECT_EQ(bare.args.log_dir, nullptr);
-    EXPECT_EQ(erase_wait_seconds(bare.args), 125);  // p1 not a number: fwld's default
+    const Parsed short_line = parse(with({"3"}, {"--", "l", "p", "x", "2", "100", "0", "@"}));
+    const std::vector<std::string> with_p6 = {"fwld", "l", "p", "x", "2", "100", "0", "3", "0", "EV<stream>"};
+    EXPECT_EQ(command_of(short_line, 0, &stream_at), with_p6);
+
+    const Parsed watch = parse(with({"--watch", "/dev/ttyUSB*"}, fwld_args("@")));
+    ASSERT_EQ(watch.request, GANG_RUN) << watch.refusal;
+    EXPECT_TRUE(watch.args.station);
+    EXPECT_STREQ(watch.args.watch, "/dev/ttyUSB*");
+    EXPECT_EQ(watch.args.port_count, 0);
 }
 
 TEST(GangArgs, BadCommandLinesAreRefusedWithAReason) {
@@ -87,6 +115,10 @@ TEST(GangArgs, BadCommandLinesAreRefusedWithAReason) {
         {with({"COM4", "--logs"}, fwld_args("@")), "--logs needs a directory"},
         {with(many, fwld_args("@")), "at most 32 ports"},
         {with({std::string(GANG_TEXT_MAX - 2, 'x')}, fwld_args("@:115200")), "too long"},
+        {with({"COM4"}, with(fwld_args("@"), {"EVmine.jsonl"})), "gives every fwld its event stream"},
+        {with({"COM4"}, {"--", "l", "p", "EV1", "2", "100", "0", "@"}), "gives every fwld its event stream"},
+        {with({"--watch"}, fwld_args("@")), "--watch needs a pattern"},
+        {with({"--watch", "COM*", "COM4"}, fwld_args("@")), "give no ports with it"},
     };
     for (const Case& c : cases) {
         const Parsed p = parse(c.args);
@@ -95,6 +127,10 @@ TEST(GangArgs, BadCommandLinesAreRefusedWithAReason) {
     }
     EXPECT_EQ(parse({"--help"}).request, GANG_HELP);
     EXPECT_EQ(parse({"--version"}).request, GANG_VERSION);
+    // The files may be named anything; LG passes on.
+    EXPECT_EQ(parse(with({"COM4"}, {"--", "EVA.bin", "EVB.hex", "3", "2", "100", "0", "@", "0", "LGruns.jsonl"}))
+                  .request,
+              GANG_RUN);
 }
 
 TEST(GangArgs, TheSamePortTwiceIsRefused) {
@@ -118,9 +154,24 @@ TEST(GangArgs, LogNamesAreSafeAndDistinct) {
     const Parsed p = parse(with({"/dev/ttyUSB0,\\\\.\\COM12,./ttyT,../../etc/x,a/b,a_b,A_B"}, fwld_args("@")));
     ASSERT_EQ(p.request, GANG_RUN) << p.refusal;
     char names[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    log_file_names(p.args, names);
+    for (int i = 0; i < p.args.port_count; ++i) log_file_name(p.args.ports[i], names, i, names[i]);
     const char* expected[] = {"ttyUSB0.log", "COM12.log", "ttyT.log", "etc_x.log", "a_b.log", "a_b-2.log", "A_B-3.log"};
     for (int i = 0; i < 7; ++i) EXPECT_STREQ(names[i], expected[i]);
+}
+
+TEST(GangArgs, WatchedNamesMatchLikeTheShell) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool any_case;
+        bool matches;
+    } cases[] = {
+        {"COM*", "COM12", true, true},   {"com*", "COM3", true, true},   {"com*", "COM3", false, false},
+        {"COM?", "COM12", true, false},  {"COM1?", "COM12", true, true}, {"*1", "COM21", true, true},
+        {"*1", "COM12", true, false},    {"COM*2*", "COM212", true, true}, {"COM3", "COM31", true, false},
+        {"", "", true, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(name_matches(c.pattern, c.name, c.any_case), c.matches) << c.pattern << " " << c.name;
 }
 
 TEST(GangArgs, WindowsArgumentsAreQuotedToReadBackUnchanged) {
@@ -143,167 +194,281 @@ TEST(GangArgs, WindowsArgumentsAreQuotedToReadBackUnchanged) {
     EXPECT_FALSE(append_quoted_argument(line, sizeof line, "too long for it"));
 }
 
-// ---- the program file ----
 
-ProgramLayout layout_of(const std::string& bytes) {
-    FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    ProgramLayout layout;
-    read_program_layout(file, &layout);
-    std::fclose(file);
-    return layout;
-}
+// ---- fwld's event stream ----
 
-TEST(GangLayout, EachPercentageMapsToTheRecordsSentWhenFwldFirstShowsIt) {
-    // 13 bytes: the plain ratio. Records of 5, 4 and 1 bytes: 38 %, 69 %, 76 %.
-    const ProgramLayout small =
-        layout_of(std::string("S\x03"
-                              "abc\r\nS\x02xyE",
-                              13));
-    ASSERT_TRUE(small.known);
-    EXPECT_EQ(small.record_count, 3);
-    EXPECT_EQ(small.record_bytes, 10);
-    EXPECT_EQ(small.records_at[0], 1);
-    EXPECT_EQ(small.records_at[38], 1);
-    EXPECT_EQ(small.bytes_at[38], 5);
-    EXPECT_EQ(small.records_at[39], 2);
-    EXPECT_EQ(small.records_at[69], 2);
-    EXPECT_EQ(small.records_at[70], 3);
-    EXPECT_EQ(small.records_at[PERCENT_STEPS - 1], 3);
-    // 1203 bytes: hundredths of 12 bytes; records of 10 bytes each.
-    std::string big;
-    for (int r = 0; r < 100; ++r) big += std::string("S\x08") + "12345678\r\n";
-    const ProgramLayout layout = layout_of(big + "E\r\n");
-    ASSERT_TRUE(layout.known);
-    EXPECT_EQ(layout.record_bytes, 1001);
-    EXPECT_EQ(layout.records_at[10], 12);  // 120 bytes
-    EXPECT_EQ(layout.records_at[30], 36);
-    EXPECT_EQ(layout.bytes_at[83], 1000);  // 996 bytes would do: 100 records
-    EXPECT_EQ(layout.records_at[84], 101);
-    EXPECT_FALSE(layout_of("S\x05"
-                           "ab")
-                     .known);  // cut short: fwld refuses it too
-    EXPECT_FALSE(layout_of(std::string("S\x7f") + std::string(127, 'x')).known);
-}
+const std::string end_finished =
+    R"({"event":"end","t":1.500,"time":"2026-12-07T10:15:19Z","port":"ttyT:115200","program":{"path":"p.hex",)"
+    R"("bytes":1203,"records":101},"records_sent":101,"bytes_sent":1001,"messages":["a \"b\"","c}"],)"
+    R"("seconds":1.5,"stage":"done","outcome":"finished","exit":0,"message":"Finish version up."})";
 
-// ---- the port state machine ----
+// A whole run as fwld writes it: stages, progress, a message, the end.
+const std::string session_events =
+    R"({"event":"stage","t":0.020,"stage":"power-on","baud":115200})" "\n"
+    R"({"event":"stage","t":0.150,"stage":"loader","baud":115200})" "\n"
+    R"({"event":"stage","t":0.400,"stage":"erase","baud":115200})" "\n"
+    R"({"event":"stage","t":0.600,"stage":"program","baud":115200})" "\n"
+    R"({"event":"progress","t":0.700,"bytes":10,"total":1203,"records":1,"percent":0})" "\n"
+    R"({"event":"message","t":0.800,"text":"FLASH\tOK \u00e9\n"})" "\n"
+    R"({"event":"speed","t":0.900,"baud":230400})" "\n"
+    R"({"event":"progress","t":1.400,"bytes":1001,"total":1203,"records":101,"percent":83})" "\n" +
+    end_finished + "\n";
 
-const std::string session_start =
-    "Program upload utility Version 8.00\n  Rewrites a target's program memory over a serial line.\n"
-    "fwld infile1 infile2 p1 p2 p3 p4 p5 p6 p7\n"
-    "Erase Wait time:1sec\nPort no. = ./ttyT\nBaudrate:115200bps\nTARGET POWER ON.\n";
-const std::string session_loader =
-    "Execute STEP1\n-026 % completed.\r-100 % completed.\r                    \rExecute STEP2\n723Byte transfer\n";
-const std::string session_erase = "Erase time 0sec\rErase time 1sec\r\n";
-const std::string session_program = "-004 % completed.\r>>hello\n-029 % completed.\r";
-const std::string session_finish = "|097 % completed.\rFinish version up.     \a\n";
-
-std::vector<Stage> feed(PortState* state, const std::string& text, size_t chunk) {
+std::vector<Stage> feed(PortRun* run, EventLines* lines, const std::string& text, size_t chunk,
+                        std::vector<std::string>* ends = nullptr) {
     std::vector<Stage> stages;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     for (size_t at = 0; at < text.size(); at += chunk) {
         const size_t n = std::min(chunk, text.size() - at);
         for (size_t taken = 0; taken < n;) {
-            const Stage before = state->stage;
-            taken += port_state_feed(state, bytes + at + taken, n - taken, 0);
-            if (state->stage != before) stages.push_back(state->stage);
+            taken += event_lines_feed(lines, bytes + at + taken, n - taken);
+            RunEvent event;
+            if (!lines->ready || !read_run_event(lines->line, lines->length, &event)) continue;
+            if (run_event(run, event)) stages.push_back(run->stage);
+            if (event.kind == RUN_EVENT_END && ends != nullptr) ends->emplace_back(lines->line, lines->length);
         }
     }
     return stages;
 }
 
-TEST(GangPortState, ATypicalSessionPassesEveryStageHoweverItArrives) {
-    const std::string all = session_start + session_loader + session_erase + session_program + session_finish;
-    const std::vector<Stage> expected = {STAGE_POWER_ON, STAGE_LOADER, STAGE_PROGRAM, STAGE_ERASE, STAGE_PROGRAM};
-    for (size_t chunk : {size_t{1}, size_t{7}, all.size()}) {
-        PortState state;
-        port_state_start(&state, 0);
-        EXPECT_EQ(feed(&state, all, chunk), expected) << chunk;
-        EXPECT_EQ(state.percent, 97);
-        port_state_end(&state, ChildEnd{END_EXIT, 0}, false, 0);
-        EXPECT_EQ(state.stage, STAGE_DONE);
-        EXPECT_STREQ(state.message, "Finish version up.");
+TEST(GangEvents, ATypicalRunPassesEveryStageHoweverItArrives) {
+    const std::vector<Stage> expected = {STAGE_POWER_ON, STAGE_LOADER, STAGE_ERASE, STAGE_PROGRAM};
+    for (size_t chunk : {size_t{1}, size_t{7}, session_events.size()}) {
+        SCOPED_TRACE(chunk);
+        static EventLines lines;
+        lines = EventLines{};
+        PortRun run;
+        run_start(&run, 5000);
+        std::vector<std::string> ends;
+        EXPECT_EQ(feed(&run, &lines, session_events, chunk, &ends), expected);
+        EXPECT_EQ(run.stage_ms, 5600u);  // fwld's time, from the run's start
+        EXPECT_EQ(run.bytes, 1001);
+        EXPECT_EQ(run.records, 101);
+        EXPECT_EQ(run.percent, 83);
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ(ends[0], end_finished);
+        const RunResult& r = run.result;
+        ASSERT_TRUE(r.known);
+        EXPECT_EQ(r.stage, STAGE_DONE);
+        EXPECT_STREQ(r.outcome, "finished");
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_STREQ(r.message, "Finish version up.");
+        EXPECT_EQ(r.bytes_sent, 1001);
+        EXPECT_EQ(r.records_sent, 101);
+        EXPECT_EQ(r.seconds_ms, 1500u);
     }
-    PortState state;
-    port_state_start(&state, 0);
-    feed(&state, session_start + session_loader + session_erase + "-004 % completed.\r>>hello\n", 1);
-    EXPECT_STREQ(state.message, ">>hello");
+    // A message shows on one line: escapes undone, control bytes blank.
+    static EventLines lines;
+    lines = EventLines{};
+    PortRun run;
+    run_start(&run, 0);
+    feed(&run, &lines, session_events.substr(0, session_events.find("speed")), 3);
+    EXPECT_STREQ(run.message, "FLASH OK \xc3\xa9 ");
 }
 
-TEST(GangPortState, HowFwldEndedGivesTheOutcomeAndTheFinalMessage) {
-    const std::string running = session_start + session_loader + session_erase + session_program;
+TEST(GangEvents, WhatIsNoEventIsPassedOver) {
+    const char* not_events[] = {
+        "",
+        "Finish version up.",
+        R"({"t":1.0,"stage":"loader"})",            // no kind
+        R"({"event":"stage","stage":"loader"})",    // no time
+        R"({"event":"stage","t":1.0,"stage":"loader")",  // cut short
+        R"({"event":"message","t":1.0,"text":"open)",
+        R"(["event","stage"])",
+    };
+    for (const char* line : not_events) {
+        RunEvent event;
+        EXPECT_FALSE(read_run_event(line, std::strlen(line), &event)) << line;
+    }
+    // Kinds and members fwld may add later change nothing.
+    const std::string later = R"({"event":"tide","t":2.0,"stage":"program","level":{"a":[1,2]}})";
+    RunEvent event;
+    ASSERT_TRUE(read_run_event(later.data(), later.size(), &event));
+    EXPECT_EQ(event.kind, RUN_EVENT_OTHER);
+    PortRun run;
+    run_start(&run, 0);
+    EXPECT_FALSE(run_event(&run, event));
+    EXPECT_EQ(run.stage, STAGE_STARTING);
+    // A line too long to keep is dropped whole; the next one is read.
+    static EventLines lines;
+    lines = EventLines{};
+    const std::string stream = "{\"event\":\"message\",\"t\":1,\"text\":\"" + std::string(EVENT_LINE_MAX, 'x') +
+                               "\"}\n" + R"({"event":"stage","t":2.0,"stage":"loader"})" "\n";
+    EXPECT_EQ(feed(&run, &lines, stream, 4096), std::vector<Stage>{STAGE_LOADER});
+    EXPECT_STREQ(run.message, "");
+}
+
+TEST(GangEvents, TheBoardsRecordIsTheEndEventWithoutEventAndTime) {
+    char out[1024];
+    const size_t n = results_line(end_finished.data(), end_finished.size(), 7, out, sizeof out);
+    const std::string line(out, n);
+    EXPECT_TRUE(testbed::is_json_line(line)) << line;
+    EXPECT_EQ(line, R"({"time":"2026-12-07T10:15:19Z","port":"ttyT:115200","program":{"path":"p.hex","bytes":1203,)"
+                    R"("records":101},"records_sent":101,"bytes_sent":1001,"messages":["a \"b\"","c}"],"seconds":1.5,)"
+                    R"("stage":"done","outcome":"finished","exit":0,"message":"Finish version up.","board":7})"
+                    "\n");
+    EXPECT_EQ(results_line(end_finished.data(), end_finished.size(), 7, out, n), 0u);  // no room: nothing
+    EXPECT_EQ(results_line(end_finished.data(), end_finished.size() - 1, 7, out, sizeof out), 0u);
+}
+
+// ---- runs, boards and the station ----
+
+std::string end_line(const char* stage, const char* outcome, int exit, const char* message = "m") {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  R"({"event":"end","t":2.5,"port":"p","records_sent":3,"bytes_sent":40,"seconds":2.5,)"
+                  R"("stage":"%s","outcome":"%s","exit":%d,"message":"%s"})"
+                  "\n",
+                  stage, outcome, exit, message);
+    return line;
+}
+
+PortRun run_of(const std::string& events, ChildEnd end = {END_EXIT, 0}) {
+    static EventLines lines;
+    lines = EventLines{};
+    PortRun run;
+    run_start(&run, 100);
+    feed(&run, &lines, events, events.size());
+    run_child_ended(&run, end, 3100);
+    return run;
+}
+
+TEST(GangStation, WhichRunIsABoardAndHowItWent) {
+    const std::string power_on = R"({"event":"stage","t":0.1,"stage":"power-on","baud":9600})" "\n";
+    const std::string program = power_on + R"({"event":"stage","t":0.5,"stage":"program","baud":9600})" "\n";
     struct Case {
-        std::string output;
+        std::string events;
         ChildEnd end;
-        bool key_sent;
-        Stage stage;
-        const char* message;
+        bool stopping;
+        Verdict station;  // with --station
+        Verdict plain;    // without: every run is a board
+        bool stopped;
     };
     const Case cases[] = {
-        {running + "-042 % completed.\rN-1\n\nWrite Error\a\n", {END_EXIT, 1}, false, STAGE_FAILED, "Write Error"},
-        {running + "\nThe line failed while the program was sent: the target may hold an incomplete image.\n"
-                   "Switch the target off and on again, then run fwld again.\a\n",
-         {END_EXIT, 1},
-         false,
-         STAGE_FAILED,
-         "The line failed while the program was sent: the target may hold an incomplete image."},
-        {"Program upload utility Version 8.00\nSerial devices on this machine:\n  /dev/ttyS0\n\nCan not open com "
-         "port\n\n",
-         {END_EXIT, 1},
-         false,
-         STAGE_FAILED,
-         "Can not open com port"},
-        {running + "-042 % completed.\rInterruption.          \a\n",
-         {END_EXIT, 1},
-         true,
-         STAGE_STOPPED,
-         "Interruption."},
-        {session_start, {END_EXIT, 1}, true, STAGE_STOPPED, "stopped before the transfer"},
-        {session_start, {END_EXIT, 1}, false, STAGE_FAILED, "fwld ended with status 1"},
-        // A target's message is no stop message once progress followed it.
-        {running, {END_EXIT, 1}, false, STAGE_FAILED, "fwld ended with status 1"},
-        {running, {END_SIGNAL, 9}, false, STAGE_FAILED, "fwld ended by signal 9"},
-        {running, {END_CTRL_C, 2}, true, STAGE_STOPPED, "fwld ended by Ctrl-C"},
-        {"\nfwld-gang: can not run /x/fwld: No such file or directory\n",
-         {END_EXIT, 127},
-         false,
-         STAGE_FAILED,
-         "fwld-gang: can not run /x/fwld: No such file or directory"},
+        {end_line("done", "finished", 0), {END_EXIT, 0}, false, VERDICT_FINISHED, VERDICT_FINISHED, false},
+        {end_line("program", "target-error", 1), {END_EXIT, 1}, false, VERDICT_FAILED, VERDICT_FAILED, false},
+        {end_line("loader", "interrupted", 1), {END_EXIT, 1}, true, VERDICT_FAILED, VERDICT_FAILED, true},
+        {end_line("erase", "signal", 130), {END_EXIT, 130}, true, VERDICT_FAILED, VERDICT_FAILED, true},
+        // Before the target answered there was no board.
+        {end_line("power-on", "interrupted", 1), {END_EXIT, 1}, true, VERDICT_NO_BOARD, VERDICT_FAILED, true},
+        {end_line("power-on", "port-not-opened", 1), {END_EXIT, 1}, false, VERDICT_NO_BOARD, VERDICT_FAILED, false},
+        {end_line("power-on", "target-silent", 1), {END_EXIT, 1}, false, VERDICT_NO_BOARD, VERDICT_FAILED, false},
+        // No board can ever be updated with these files or this command line.
+        {end_line("power-on", "bad-file", 1), {END_EXIT, 1}, false, VERDICT_STOPS_STATION, VERDICT_FAILED, false},
+        {"", {END_EXIT, 1}, false, VERDICT_STOPS_STATION, VERDICT_FAILED, false},
+        {"", {END_EXIT, 1}, true, VERDICT_NO_BOARD, VERDICT_FAILED, false},
+        // Killed without its record: where it stood decides.
+        {program, {END_SIGNAL, 9}, false, VERDICT_FAILED, VERDICT_FAILED, true},
+        {power_on, {END_SIGNAL, 9}, false, VERDICT_NO_BOARD, VERDICT_FAILED, true},
     };
     for (const Case& c : cases) {
-        PortState state;
-        port_state_start(&state, 0);
-        feed(&state, c.output, c.output.size());
-        port_state_end(&state, c.end, c.key_sent, 0);
-        EXPECT_EQ(state.stage, c.stage) << c.message;
-        EXPECT_STREQ(state.message, c.message);
+        SCOPED_TRACE(c.events);
+        const PortRun run = run_of(c.events, c.end);
+        EXPECT_EQ(judge_run(run, true, c.stopping), c.station);
+        EXPECT_EQ(judge_run(run, false, c.stopping), c.plain);
+        EXPECT_EQ(run_was_stopped(run), c.stopped);
     }
+    const PortRun killed = run_of(program, {END_SIGNAL, 9});
+    EXPECT_FALSE(killed.result.known);
+    EXPECT_EQ(killed.result.stage, STAGE_PROGRAM);
+    EXPECT_STREQ(killed.result.message, "fwld ended by signal 9 and no result record");
+    EXPECT_EQ(killed.result.seconds_ms, 3000u);
 }
 
-TEST(GangPortState, RateAndTimeLeftComeFromThePercentagesAndTheFile) {
-    std::string file;
-    for (int r = 0; r < 100; ++r) file += std::string("S\x08") + "12345678\r\n";
-    const ProgramLayout layout = layout_of(file + "E\r\n");
-    PortState state;
-    port_state_start(&state, 0);
-    const auto at = [&](const std::string& text, uint32_t ms) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-        for (size_t taken = 0; taken < text.size();)
-            taken += port_state_feed(&state, bytes + taken, text.size() - taken, ms);
-    };
-    at(session_start + session_loader + "Erase time 3sec\r", 0);
-    EXPECT_EQ(port_figures(state, layout, 30, 0).seconds_left, 27);
-    at("\n-010 % completed.\r", 1000);
-    EXPECT_LT(port_figures(state, layout, 30, 1000).records_per_s, 0);  // one point is no rate
-    at("|020 % completed.\r-030 % completed.\r", 3000);
-    const PortFigures f = port_figures(state, layout, 30, 3000);
+TEST(GangStation, BoardsAreNumberedAndCountedPerPort) {
+    PortTally a{}, b{};
+    const PortRun finished = run_of(end_line("done", "finished", 0));
+    const PortRun failed = run_of(end_line("program", "line-failed", 1, "lost"));
+    const PortRun stopped = run_of(end_line("erase", "interrupted", 1));
+    const PortRun none = run_of(end_line("power-on", "port-not-opened", 1));
+    EXPECT_EQ(tally_run(&a, none, VERDICT_NO_BOARD), 0);
+    EXPECT_EQ(tally_run(&a, finished, VERDICT_FINISHED), 1);
+    EXPECT_EQ(tally_run(&b, failed, VERDICT_FAILED), 1);
+    EXPECT_EQ(tally_run(&a, failed, VERDICT_FAILED), 2);
+    EXPECT_EQ(tally_run(&a, none, VERDICT_STOPS_STATION), 0);
+    EXPECT_EQ(tally_run(&a, stopped, VERDICT_FAILED), 3);
+    EXPECT_EQ(a.boards, 3);
+    EXPECT_EQ(a.finished, 1);
+    EXPECT_EQ(a.failed, 2);
+    EXPECT_EQ(a.stopped, 1);
+    EXPECT_EQ(a.seconds_ms, 7500u);
+    EXPECT_STREQ(a.last_result.outcome, "interrupted");
+
+    const char* ports[] = {"/dev/ttyUSB0", "COM\"3"};
+    const PortTally tallies[] = {a, b};
+    char text[1024];
+    const size_t n = summary_json(ports, tallies, 2, 61234, text, sizeof text);
+    EXPECT_EQ(std::string(text, n),
+              R"({"ports":[{"port":"/dev/ttyUSB0","boards":3,"finished":1,"failed":2,"mean_seconds":2.500},)"
+              R"({"port":"COM\"3","boards":1,"finished":0,"failed":1,"mean_seconds":2.500}],"boards":4,)"
+              R"("finished":1,"failed":3,"seconds":61.234})" "\n");
+    char closing[256];
+    render_closing_line(tallies, 2, "logs", closing, sizeof closing);
+    EXPECT_STREQ(closing, "4 boards on 2 ports: 1 finished, 3 failed (1 stopped). Logs in logs\n");
+}
+
+TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
+    PortSchedule s{};
+    schedule_presence(&s, false);
+    EXPECT_FALSE(schedule_may_start(s, 0));  // no device
+    schedule_presence(&s, true);
+    EXPECT_TRUE(schedule_may_start(s, 0));
+    s.running = true;
+    EXPECT_FALSE(schedule_may_start(s, 0));
+
+    // A board ended: a fixture's port starts again at once ...
+    schedule_run_ended(&s, VERDICT_FINISHED, false, false, 1000);
+    EXPECT_TRUE(schedule_may_start(s, 1000));
+    // ... a watched one only once its device has gone and come back.
+    schedule_run_ended(&s, VERDICT_FAILED, false, true, 1000);
+    EXPECT_FALSE(schedule_may_start(s, 60000));
+    schedule_presence(&s, false);
+    EXPECT_FALSE(schedule_may_start(s, 60000));
+    schedule_presence(&s, true);
+    EXPECT_TRUE(schedule_may_start(s, 60000));
+
+    // Nothing answered: not again for a second, unless the device was replugged.
+    for (bool watch : {false, true}) {
+        schedule_run_ended(&s, VERDICT_NO_BOARD, false, watch, 5000);
+        EXPECT_FALSE(schedule_may_start(s, 5000 + RESTART_PAUSE_MS - 1));
+        EXPECT_TRUE(schedule_may_start(s, 5000 + RESTART_PAUSE_MS));
+        schedule_run_ended(&s, VERDICT_NO_BOARD, false, watch, 5000);
+        schedule_presence(&s, false);
+        schedule_presence(&s, true);
+        EXPECT_TRUE(schedule_may_start(s, 5001));
+    }
+    // The station's own stop is no reason to wait; the clock may wrap.
+    schedule_run_ended(&s, VERDICT_NO_BOARD, true, false, 5000);
+    EXPECT_TRUE(schedule_may_start(s, 5000));
+    schedule_run_ended(&s, VERDICT_NO_BOARD, false, false, 0xffffff00u);
+    EXPECT_FALSE(schedule_may_start(s, 0x100u));
+    EXPECT_TRUE(schedule_may_start(s, 0xffffff00u + RESTART_PAUSE_MS));
+}
+
+TEST(GangFigures, RateAndTimeLeftComeFromTheProgressEvents) {
+    static EventLines lines;
+    lines = EventLines{};
+    PortRun run;
+    run_start(&run, 10000);
+    const auto at = [&](const std::string& text) { feed(&run, &lines, text, text.size()); };
+    at(R"({"event":"stage","t":0.5,"stage":"erase","baud":9600})" "\n");
+    EXPECT_EQ(run_figures(run, 13600).stage_seconds, 3);  // the countdown from the stage's own time
+    at(R"({"event":"stage","t":4.0,"stage":"program","baud":9600})" "\n"
+       R"({"event":"progress","t":5.0,"bytes":120,"total":1203,"records":12,"percent":9})" "\n");
+    EXPECT_LT(run_figures(run, 15000).records_per_s, 0);  // one point is no rate
+    at(R"({"event":"progress","t":7.0,"bytes":360,"total":1203,"records":36,"percent":29})" "\n");
+    const RunFigures f = run_figures(run, 17000);
+    EXPECT_EQ(f.percent, 29);
     EXPECT_DOUBLE_EQ(f.records_per_s, 12.0);  // records 12 to 36 in 2 s
-    EXPECT_EQ(f.bytes_sent, 360);
-    EXPECT_EQ(f.seconds_left, 5);  // 641 bytes at 120 bytes/s
-    EXPECT_EQ(port_figures(state, layout, 30, 5000).seconds_left, 3);
-    port_state_end(&state, ChildEnd{END_EXIT, 0}, false, 9000);
-    EXPECT_EQ(port_figures(state, layout, 30, 20000).bytes_sent, 1001);
-    EXPECT_EQ(port_figures(state, layout, 30, 20000).elapsed_ms, 9000u);
+    EXPECT_EQ(f.seconds_left, 7);             // 843 bytes at 120 bytes/s
+    EXPECT_EQ(run_figures(run, 19000).seconds_left, 5);
+    at(end_line("done", "finished", 0));
+    run_child_ended(&run, {END_EXIT, 0}, 19500);
+    EXPECT_EQ(run_figures(run, 30000).elapsed_ms, 9500u);
+    EXPECT_EQ(run_figures(run, 30000).seconds_left, -1);
+    char line[256];
+    render_end_line("ttyT", run, 4, line, sizeof line);
+    EXPECT_STREQ(line, "ttyT: board 4 finished in 2.5 s, 40 bytes, 3 records\n");
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+// fwld-gang on POSIX: a device is there when its path resolves to a
+// character device; --watch's pattern is a glob over paths.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <glob.h>
+#include <sys/stat.h>
+
+#include "devices.h"
+#include "gang.h"
+
+namespace {
+
+// stat() follows the links: a link whose device went is gone too.
+bool is_character_device(const char* path) {
+    struct stat info{};
+    return stat(path, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+// The path fwld opens for a port (see fwld's port names): N is
+// /dev/ttyS<N-1>, a bare name lives in /dev.
+void device_path(const char* port, char* out, size_t size) {
+    char name[GANG_TEXT_MAX];
+    port_without_baud(port, name, sizeof name);
+    long number = 0;
+    if (numbered_port(name, &number)) {
+        std::snprintf(out, size, "/dev/ttyS%ld", number - 1);
+    } else if (std::strchr(name, '/') != nullptr) {
+        std::snprintf(out, size, "%s", name);
+    } else {
+        std::snprintf(out, size, "/dev/%s", name);
+    }
+}
+
+}  // namespace
+
+bool device_present(const char* port) {
+    char path[PATH_MAX];
+    device_path(port, path, sizeof path);
+    return is_character_device(path);
+}
+
+void devices_matching(const char* pattern, void (*found)(const char* name, void* context), void* context) {
+    glob_t matches{};
+    if (glob(pattern, 0, nullptr, &matches) == 0) {
+        for (size_t i = 0; i < matches.gl_pathc; ++i) {
+            if (is_character_device(matches.gl_pathv[i])) found(matches.gl_pathv[i], context);
+        }
+    }
+    globfree(&matches);
+}
