@@ -157,6 +157,10 @@ void write_line(const char* outcome, long status, const char* message) {
 }  // namespace
 
 bool record_start(const RunSettings& s, char* message, int size) {
+    // A fresh record for every run, also where one process runs several
+    // (the in-process harness).
+    record = Record{};
+    line_taken = 0;
     record.start_unix = static_cast<int64_t>(std::time(nullptr));
     record.start_ms = clock_tick_ms();
     record.port_text = s.port_text;
