@@ -234,9 +234,13 @@ enum Awaited { TARGET_ASKS, KEY_PRESSED, TRANSFER_STOPS };
 void tell_of_silence(Transfer* t) {
     if (t->silence_told || t->silence.limit_ms != 0 || silence_ms(t->silence) < SILENCE_NOTICE_MS) return;
     t->silence_told = true;
+    char told[128];
+    std::snprintf(told, sizeof told,
+                  "The target has sent nothing for %lu s. Still waiting for its next command; a key ends the run.\n",
+                  static_cast<unsigned long>(SILENCE_NOTICE_MS / 1000));
     progress_line_broken();
-    std::fprintf(stderr, "The target has sent nothing for %lu s. Still waiting for its next command; a key ends the run.\n",
-                 static_cast<unsigned long>(SILENCE_NOTICE_MS / 1000));
+    std::fputs(told, stderr);
+    note_notice(told);
 }
 
 // How long the loop may sleep: until the next look at the port's health,
