@@ -130,6 +130,7 @@ std::map<std::string, double> perf_counts(const std::string& csv);
 
 // The measurements.
 void measure_throughput(const Flavour& f, const Workbench& wb, Report* report);
+void measure_events(const Flavour& f, const Workbench& wb, Report* report);
 void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report);
 void measure_idle_cpu(const Flavour& f, const Workbench& wb, Report* report);
 void measure_side_by_side(const Flavour& f, const Workbench& wb, Report* report);

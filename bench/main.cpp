@@ -7,7 +7,7 @@
 // measured in the same run, so a comparison does not depend on what else
 // the machine was doing at two different times.
 //
-// LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang (default: all).
+// LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang (default: all).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ struct Options {
 const char USAGE[] =
     "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]\n"
     "                  [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]\n"
-    "LIST: any of throughput,syscalls,cpu,paced,side-by-side,gang, separated by commas\n";
+    "LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang, separated by commas\n";
 
 bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -110,6 +110,10 @@ void run_flavour(const bench::Flavour& f, const bench::Workbench& wb, const Opti
         std::fprintf(stderr, "[%s] records per second and turnaround, %d runs of 1 MiB per placement\n",
                      f.name.c_str(), f.runs);
         bench::measure_throughput(f, wb, report);
+    }
+    if (wanted("events")) {
+        std::fprintf(stderr, "[%s] 1 MiB with and without EV to a file, %d pairs\n", f.name.c_str(), f.runs);
+        bench::measure_events(f, wb, report);
     }
     if (wanted("syscalls") && !f.is_wine()) {
         std::fprintf(stderr, "[%s] system calls per record (strace and perf)\n", f.name.c_str());

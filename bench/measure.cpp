@@ -90,12 +90,14 @@ std::vector<std::string> pinned(const Workbench& wb, int cpu, std::vector<std::s
 // map when the run failed.
 Figures fast_update(const Flavour& f, const Workbench& wb, const Placement& where, const std::string& program,
                     const std::string& p1, const std::string& p3, const std::vector<std::string>& wrapper,
-                    const std::string& name) {
+                    const std::string& name, const std::vector<std::string>& options = {}) {
     FwldProcess target(pinned(wb, where.target_cpu, {wb.bench_target, "--timeout", "600"}));
     const std::string device = testbed::target_device_path(target, ms(5000));
     PortName port(f, device, "115200");
-    FwldProcess fwld(
-        fwld_argv(f, {wb.loader, program, p1, "0", p3, "0", port.p5()}, pinned(wb, where.fwld_cpu, wrapper)));
+    std::vector<std::string> args = {wb.loader, program, p1, "0", p3, "0", port.p5()};
+    if (!options.empty()) args.push_back("0");
+    args.insert(args.end(), options.begin(), options.end());
+    FwldProcess fwld(fwld_argv(f, args, pinned(wb, where.fwld_cpu, wrapper)));
     const testbed::ProcessResult fr = finish_on_terminal(fwld, UPDATE_WAIT);
     const testbed::ProcessResult tr = target.finish(ms(10000));
     Figures figures = figures_of(tr.out);
@@ -357,6 +359,34 @@ void measure_throughput(const Flavour& f, const Workbench& wb, Report* report) {
         measure_throughput_at(f, wb, SEPARATE_CPUS, report);
     }
     if (!f.is_wine()) measure_throughput_at(f, wb, ONE_CPU, report);
+}
+
+// What the event stream costs a transfer: 1 MiB with EV to a file against
+// the same without, in pairs run one after the other so that both see the
+// same machine.
+void measure_events(const Flavour& f, const Workbench& wb, Report* report) {
+    const std::string events = wb.dir + "/events.jsonl";
+    std::vector<double> without, with, ratio;
+    for (int run = 1; run <= f.runs; ++run) {
+        const std::string name = "events-" + std::to_string(run);
+        const Figures plain = fast_update(f, wb, ANY_CPU, wb.program_1m, "0", "10", {}, name + "-without");
+        std::remove(events.c_str());
+        const Figures streamed =
+            fast_update(f, wb, ANY_CPU, wb.program_1m, "0", "10", {}, name + "-with", {"EV" + events});
+        if (plain.empty() || streamed.empty() || streamed.at("digest") != wb.digest_1m) continue;
+        without.push_back(number(plain, "records_per_s"));
+        with.push_back(number(streamed, "records_per_s"));
+        ratio.push_back(with.back() / without.back());
+        std::fprintf(stderr, "  %s: %.0f records/s without EV, %.0f with\n", name.c_str(), without.back(),
+                     with.back());
+    }
+    std::remove(events.c_str());
+    report->add(f, "events.runs", "1 MiB transfers with and without EV to a file", static_cast<double>(ratio.size()),
+                "pairs", 0);
+    report->add(f, "events.records_per_s_without", "  records per second without EV (median)", median(without),
+                "rec/s", 0);
+    report->add(f, "events.records_per_s_with", "  records per second with EV (median)", median(with), "rec/s", 0);
+    report->add(f, "events.cost", "  records/s lost to EV, median of the pairs", 100.0 * (1.0 - median(ratio)), "%", 1);
 }
 
 void measure_syscalls(const Flavour& f, const Workbench& wb, Report* report) {

@@ -17,6 +17,11 @@ bool restore_register(void (*step)());
 void restore_install();
 // Runs every registered step now.
 void restore_all();
+// Holds the ending signals back until the release (POSIX; nothing to hold
+// on Windows, whose break is seen by the run itself): what is written in
+// between is never met half done by a signal's own writing. Pairs may nest.
+void restore_hold_signals();
+void restore_release_signals();
 // While the steps run for a signal or for Ctrl-C on Windows: the status the
 // process ends with (128 + the signal's number as a shell shows it; on
 // Windows 0xC000013A). 0 on every other way out.

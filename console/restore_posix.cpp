@@ -50,3 +50,23 @@ void restore_install() {
 }
 
 void end_if_broken() {}
+
+namespace {
+
+int hold_depth = 0;
+sigset_t held_from;
+
+}  // namespace
+
+void restore_hold_signals() {
+    if (hold_depth++ > 0) return;
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int signo : ENDING_SIGNALS) sigaddset(&ending, signo);
+    sigprocmask(SIG_BLOCK, &ending, &held_from);
+}
+
+void restore_release_signals() {
+    if (hold_depth == 0 || --hold_depth > 0) return;
+    sigprocmask(SIG_SETMASK, &held_from, nullptr);
+}

@@ -43,6 +43,9 @@ void end_if_broken() {
     std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 
+void restore_hold_signals() {}
+void restore_release_signals() {}
+
 void restore_install() {
     std::atexit(restore_all);
     broken = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -11,7 +11,7 @@ cd "$top" || exit 2
 
 # What each lower floor shows the run; the rest of its headers are its own.
 public_serial="port.h device_names.h line_codes.h line_wait.h trace.h low_latency.h"
-public_console="console.h clock.h keyboard.h restore.h digest.h result_file.h"
+public_console="console.h clock.h keyboard.h restore.h digest.h result_file.h event_stream.h"
 # Headers of the operating system or of a platform library.
 platform_headers='windows\.h|mmsystem\.h|bcrypt\.h|io\.h|termios\.h|poll\.h|sys/ioctl\.h|sys/file\.h|linux/|asm/|openssl/'
 

@@ -25,9 +25,12 @@ uint32_t last_stalled_ms = 0;
 void report_stall(int port) {
     char hold[256];
     port_describe_hold(port, hold, sizeof hold);
+    char told[384];
+    std::snprintf(told, sizeof told, "The line has taken no bytes for %lu s: %s. Still waiting; a key ends the run.\n",
+                  static_cast<unsigned long>(STALL_REPORT_MS / 1000), hold);
     progress_line_broken();
-    std::fprintf(stderr, "The line has taken no bytes for %lu s: %s. Still waiting; a key ends the run.\n",
-                 static_cast<unsigned long>(STALL_REPORT_MS / 1000), hold);
+    std::fputs(told, stderr);
+    note_notice(told);
 }
 
 // Tells the operator once per stall; a stall that ended and a new one that

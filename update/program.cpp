@@ -1,7 +1,9 @@
 // Program stage: one record after each 'H' from the target, while obeying
 // its other commands (resend, speed, message, erase list, pause, flash type,
 // errors). Ends when the file is exhausted or a key is pressed.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "clock.h"
@@ -232,9 +234,13 @@ enum Awaited { TARGET_ASKS, KEY_PRESSED, TRANSFER_STOPS };
 void tell_of_silence(Transfer* t) {
     if (t->silence_told || t->silence.limit_ms != 0 || silence_ms(t->silence) < SILENCE_NOTICE_MS) return;
     t->silence_told = true;
+    char told[128];
+    std::snprintf(told, sizeof told,
+                  "The target has sent nothing for %lu s. Still waiting for its next command; a key ends the run.\n",
+                  static_cast<unsigned long>(SILENCE_NOTICE_MS / 1000));
     progress_line_broken();
-    std::fprintf(stderr, "The target has sent nothing for %lu s. Still waiting for its next command; a key ends the run.\n",
-                 static_cast<unsigned long>(SILENCE_NOTICE_MS / 1000));
+    std::fputs(told, stderr);
+    note_notice(told);
 }
 
 // How long the loop may sleep: until the next look at the port's health,
@@ -291,7 +297,12 @@ Loaded load_next_record(Transfer* t) {
     FILE* file = t->program.file;
     RecordSlot* slot = &t->slots[t->next];
     const RecordRead result = read_program_record(slot, &t->program);
-    if (std::ferror(file)) return file_stops(t, STOP_BAD_FILE, "Hex file can not be read.");
+    if (std::ferror(file)) {
+        static char message[512];
+        std::snprintf(message, sizeof message, "Hex file can not be read.\n\"%s\": %s.", t->settings->program_path,
+                      std::strerror(errno));
+        return file_stops(t, STOP_BAD_FILE, message);
+    }
     if (result == RECORD_TOO_LONG) return file_stops(t, STOP_BAD_FILE, "Hex file holds a record too long to send.");
     // A record cut short by the end of the file is never sent.
     const bool more = result == RECORD && !std::feof(file);

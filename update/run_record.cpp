@@ -13,6 +13,7 @@
 #include "clock.h"
 #include "device_names.h"
 #include "digest.h"
+#include "events.h"
 #include "json_line.h"
 #include "port.h"
 #include "restore.h"
@@ -59,10 +60,13 @@ struct Record {
 };
 
 Record record{};
-// Set before the line is built: whoever comes second (main or a signal's
-// handler) writes nothing.
+// Set once the line is out: whoever comes second (main or a signal's
+// handler) writes nothing. The ending signals are held while the line is
+// built and written, so the two never meet halfway.
 volatile std::sig_atomic_t line_taken = 0;
-char line_buffer[LINE_BUFFER_SIZE];
+// The end event's own members go in front of the line.
+char line_space[END_EVENT_ROOM + LINE_BUFFER_SIZE];
+char* const line_buffer = line_space + END_EVENT_ROOM;
 
 // Plain copy, cut to fit; safe in a signal handler.
 void copy_text(char* out, size_t size, const char* text) {
@@ -112,13 +116,11 @@ const char* outcome_name(const RunOutcome& outcome) {
     return "unknown";
 }
 
-// The one line, with how the run ended; written once.
-void write_line(const char* outcome, long status, const char* message) {
-    if (!record.logging || line_taken) return;
-    line_taken = 1;
+// The result record's line, in line_buffer.
+void build_line(const char* outcome, long status, const char* message, JsonLine* built) {
     const uint32_t now = clock_tick_ms();
     JsonLine line;
-    json_line_begin(&line, line_buffer, sizeof line_buffer);
+    json_line_begin(&line, line_buffer, LINE_BUFFER_SIZE);
     json_utc_time(&line, "time", record.start_unix);
     json_string(&line, "version", version);
     json_string(&line, "host", record.host);
@@ -150,34 +152,54 @@ void write_line(const char* outcome, long status, const char* message) {
     // As the system reports it: Windows' 0xC000013A is a large unsigned number.
     json_unsigned(&line, "exit", static_cast<uint32_t>(status));
     json_string(&line, "message", message);
-    const size_t length = json_line_end(&line);
-    if (length > 0) result_file_append(record.log, line_buffer, length);
+    *built = line;
+}
+
+// The one line, with how the run ended, to the log and as the end event;
+// written once.
+void write_line(const char* outcome, long status, const char* message) {
+    restore_hold_signals();
+    if (!line_taken) {
+        JsonLine line;
+        build_line(outcome, status, message, &line);
+        const size_t length = json_line_end(&line);
+        if (length > 0 && record.logging) result_file_append(record.log, line_buffer, length);
+        if (length > 0) events_end(line_buffer, length);
+        line_taken = 1;
+    }
+    restore_release_signals();
 }
 
 }  // namespace
 
 bool record_start(const RunSettings& s, char* message, int size) {
+    // A fresh record for every run, also where one process runs several
+    // (the in-process harness).
+    record = Record{};
+    line_taken = 0;
     record.start_unix = static_cast<int64_t>(std::time(nullptr));
     record.start_ms = clock_tick_ms();
     record.port_text = s.port_text;
     record.baud = record.final_baud = s.baud_rate;
     record.loader = InputFile{s.loader_path, -1, {}, -1};
     record.program = InputFile{s.program_path, -1, {}, -1};
-    if (s.log_path == nullptr) return true;
-    record.log = result_file_open(s.log_path);
-    if (record.log < 0) {
-        char reason[160];
-        device_error_text(result_file_last_error(), reason, sizeof reason);
-        std::snprintf(message, static_cast<size_t>(size),
-                      "Result log \"%s\" can not be opened for appending (%s): no board is updated without its "
-                      "record.",
-                      s.log_path, reason);
-        return false;
+    if (s.log_path != nullptr) {
+        record.log = result_file_open(s.log_path);
+        if (record.log < 0) {
+            char reason[160];
+            device_error_text(result_file_last_error(), reason, sizeof reason);
+            std::snprintf(message, static_cast<size_t>(size),
+                          "Result log \"%s\" can not be opened for appending (%s): no board is updated without its "
+                          "record.",
+                          s.log_path, reason);
+            return false;
+        }
+        record.logging = true;
     }
+    if (s.log_path == nullptr && s.event_path == nullptr) return true;
     host_name(record.host, sizeof record.host);
-    record.logging = true;
     restore_register(record_end_by_signal);
-    return true;
+    return events_start(s.event_path, record.start_ms, message, size);
 }
 
 void record_loader(int64_t bytes, const char* sha256_hex) {
@@ -194,7 +216,20 @@ void record_program(int64_t bytes, const char* sha256_hex, int64_t records) {
 void record_device(const char* path) { copy_text(record.device, sizeof record.device, path); }
 
 void note_said(const char* message) { copy_message(record.said, sizeof record.said, message); }
-void note_stage(RunStage stage) { record.stage = stage; }
+void note_stage(RunStage stage) {
+    record.stage = stage;
+    if (stage == STAGE_DONE) {
+        events_progress_flush();
+    } else {
+        event_stage(stage, record.final_baud);
+    }
+}
+
+void note_notice(const char* text) {
+    char line[RECORD_TEXT_MAX];
+    copy_message(line, sizeof line, text);
+    event_notice(line);
+}
 void note_loader_record_sent() { ++record.loader_records_sent; }
 
 void note_first_ready() {
@@ -205,22 +240,31 @@ void note_first_ready() {
 void note_record_sent(int32_t bytes) {
     ++record.records_sent;
     record.bytes_sent += bytes;
+    event_progress(record.bytes_sent, record.program.bytes, record.records_sent);
 }
 
 void note_resend() { ++record.resends; }
-void note_reopen() { ++record.reopens; }
+void note_reopen() {
+    ++record.reopens;
+    event_reopen(record.reopens);
+}
 
 void note_speed(int32_t baud) {
     ++record.speed_changes;
     record.final_baud = baud;
+    event_speed(baud);
 }
 
-void note_flash_type(const char* name) { record.flash_type = name; }
+void note_flash_type(const char* name) {
+    record.flash_type = name;
+    event_flash_type(name);
+}
 
 void note_target_message(const char* shown) {
     if (record.message_count >= RECORD_MESSAGES_MAX) return;
     copy_text(record.messages[record.message_count], RECORD_TEXT_MAX, shown);
     ++record.message_count;  // after the text: a handler sees whole messages only
+    event_message(shown);
 }
 
 void record_end(const RunOutcome& outcome, int status, const char* message) {

@@ -15,9 +15,9 @@ enum RunStage : uint8_t { STAGE_POWER_ON, STAGE_LOADER, STAGE_ERASE, STAGE_PROGR
 constexpr int RECORD_MESSAGES_MAX = 20;
 constexpr int RECORD_TEXT_MAX = 512;
 
-// Opens the result log (LG) when the settings name one, and notes the start
-// of the run. False when the log does not open for appending; message then
-// says which file and why.
+// Opens the result log (LG) and the event stream (EV) when the settings
+// name them, and notes the start of the run. False when one does not open;
+// message then says which file and why.
 bool record_start(const RunSettings& settings, char* message, int size);
 // The input files as the run read them, each with its SHA-256.
 void record_loader(int64_t bytes, const char* sha256_hex);
@@ -27,6 +27,7 @@ void record_device(const char* path);
 
 void note_said(const char* message);  // the last console message so far
 void note_stage(RunStage stage);
+void note_notice(const char* text);   // told to the operator while the run goes on
 void note_loader_record_sent();
 void note_first_ready();              // the target's first 'H'
 void note_record_sent(int32_t bytes);

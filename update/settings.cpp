@@ -35,6 +35,7 @@ const char help_text[] =
     "    TRpath  append a trace of every byte on the line to the file path\n"
     "    LGpath  append one line of JSON about the run to the file path\n"
     "    TOs     end the run when the target has sent nothing for s seconds\n"
+    "    EVpath  write the run's events, a line of JSON each, to path (a file, FIFO or pipe)\n"
     "\n"
     "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
     "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
@@ -214,7 +215,7 @@ const char* parse_port(const char* text, RunSettings* s) {
 
 // The options, by the two letters they start with (case-sensitive).
 const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV"};
-const char option_list[] = "LDt/r, ESs, TRpath, LGpath and TOs";
+const char option_list[] = "LDt/r, ESs, TRpath, LGpath, TOs and EVpath";
 
 bool is_option_word(const char* text) {
     for (const char* name : option_names) {
@@ -262,6 +263,7 @@ const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes
     else if (std::strncmp(option, "TR", 2) == 0) s->trace_path = option + 2;
     else if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
     else if (std::strncmp(option, "TO", 2) == 0) return parse_silence_limit(option, s);
+    else if (std::strncmp(option, "EV", 2) == 0) s->event_path = option + 2;
     else note(notes, "'%s' after p6 is no option fwld knows and is ignored; the options are %s.",
               quoted(option).text, option_list);
     return nullptr;

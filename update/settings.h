@@ -23,6 +23,7 @@ struct RunSettings {
     char port_path[PORT_PATH_MAX];  // device named directly; "" for a numbered port
     const char* trace_path;      // option TR: the line traffic is appended here; nullptr: no trace
     const char* log_path;        // option LG: one line of JSON per run is appended here; nullptr: none
+    const char* event_path;      // option EV: the run's events, a line of JSON each; nullptr: none
     const char* port_text;       // p5 as given; nullptr when absent
     int32_t silence_limit;       // option TO: seconds a silent target is waited for; 0: for ever
 };

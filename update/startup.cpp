@@ -139,6 +139,7 @@ RunOutcome start_run(const RunSettings& s, RunFiles* files) {
     echo_settings(s);
     std::fputs("TARGET POWER ON.\n", stderr);
     note_said("TARGET POWER ON.");
+    note_stage(STAGE_POWER_ON);
     return run_goes_on();
 }
 

@@ -153,6 +153,18 @@ TEST(ProgramFaults, ALineThatTakesNothingIsToldAndAKeyEndsTheRun) {
     EXPECT_NE(r.err.find(". Still waiting; a key ends the run.\n"), std::string::npos) << r.err;
 }
 
+// The key is not kept waiting for the notice: it ends the stalled write at once.
+TEST(ProgramFaults, AKeyEndsAStalledWriteBeforeTheNotice) {
+    HeldLine held;
+    ASSERT_TRUE(held.target.wait_done(20s));
+    std::this_thread::sleep_for(1s);  // the line's buffer is full long before
+    testbed::ProcessResult r;
+    EXPECT_LT(held.press(' ', &r).count(), 2500);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
+    EXPECT_EQ(r.err.find("The line has taken no bytes"), std::string::npos) << r.err;
+}
+
 TEST(ProgramFaults, CtrlCEndsARunWhoseLineTakesNothing) {
     HeldLine held;
     ASSERT_TRUE(held.target.wait_done(20s));

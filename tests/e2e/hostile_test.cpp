@@ -83,8 +83,10 @@ TEST(ConsoleLoss, AKeyAndCtrlCStillEndTheRunAndTheTerminalComesBack) {
 // still ends by that signal, as the shell expects.
 TEST(ConsoleLoss, EveryEndingSignalRestoresTheTerminal) {
     if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows programs get no POSIX signals";
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
+    const std::pair<int, const char*> signals[] = {
+        {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+    for (const auto& [sig, name] : signals) {
+        SCOPED_TRACE(name);
         Inputs in(loader_bytes(10), program_of(3, 8));
         sim::SimTarget target(silent_after(1));
         ASSERT_TRUE(target.start()) << target.last_error();
@@ -104,7 +106,7 @@ TEST(ConsoleLoss, EveryEndingSignalRestoresTheTerminal) {
         const std::vector<std::string> lines = log_lines(log);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].find("\"outcome\":\"signal\",\"exit\":" + std::to_string(128 + sig) +
-                                ",\"message\":\"Execute STEP2\"}\n"),
+                                ",\"message\":\"Ended by " + name + "\"}\n"),
                   std::string::npos)
             << lines[0];
     }

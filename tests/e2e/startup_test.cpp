@@ -175,6 +175,12 @@ TEST(Startup, BadSettingsAreRefusedBeforeAnythingIsOpened) {
         {{absent, absent, "0", "0", "20", "0", "1", "-5"}, "p6"},
         {{absent, absent, "0", "0", "20", "0", "1", "0", "LD-5/2"}, "LD"},
         {{absent, absent, "0", "0", "20", "0", "1:0"}, "p5"},
+        // Words out of their place: a left-out parameter shifts the rest.
+        {{absent, absent, "2", "2", "100", "0", "3:9600", "LG" + dir.file("runs.jsonl")},
+         "runs.jsonl stands as p6: options come after p6."},
+        {{absent, absent, "3", "2", "100", "./ttyNA:115200"}, "p4 looks like a port: is a parameter missing?"},
+        {{absent, absent, "99999999999"}, "p1 \"99999999999\" does not fit in 32 bits."},
+        {{absent, absent, "0", "0", "20", "0", "1", "0", "TO0"}, "TO takes the seconds"},
     };
     for (const Case& c : cases) {
         const testbed::ProcessResult r = run_fwld(c.args);
@@ -182,6 +188,8 @@ TEST(Startup, BadSettingsAreRefusedBeforeAnythingIsOpened) {
         EXPECT_NE(r.err.find(c.names), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("can not open"), std::string::npos) << r.err;
     }
+    // Refused before anything is written: no result log either.
+    EXPECT_TRUE(testbed::read_file(dir.file("runs.jsonl")).empty());
 }
 
 TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
@@ -189,12 +197,18 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     testbed::TempDir dir;
     const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
     const std::string program = testbed::write_file(dir.file("p.hex"), "E");
-    auto tool = testbed::FwldProcess::fwld(
-        {loader, program, "7", "3", "40", "5", testbed::port_for(line.slave_path()) + ":57600", "9", "LD20/8", "ES0,1,2"});
+    auto tool = testbed::FwldProcess::fwld({loader, program, "7x", "3", "40", "5",
+                                            testbed::port_for(line.slave_path()) + ":57600", "9", "LD20/8", "ES0,1,2",
+                                            "ld5"});
     ASSERT_TRUE(tool->wait_for_err("TARGET POWER ON.\n", 10s)) << tool->err_so_far();
     tool->press_key('q');
     const testbed::ProcessResult r = tool->finish(10s);
     EXPECT_EQ(r.exit_code, 1);
+    // What was read otherwise than it may have been meant, before anything else.
+    const std::string notes = "Note: p1 '7x' was read as 7.\n"
+                              "Note: 'ld5' after p6 is no option fwld knows and is ignored; the options are LDt/r, "
+                              "ESs, TRpath, LGpath, TOs and EVpath.\n";
+    EXPECT_NE(r.err.find(notes + "Erase Wait time:7sec\n"), std::string::npos) << r.err;
     const std::string echo = "Erase Wait time:7sec\n"
                              "Write Wait time:3msec\n"
                              "Password output interval:40msec\n"

@@ -1,8 +1,14 @@
 // What the built fwld writes down besides the console: the traffic trace
 // (option TR), checked against what the simulated target says it received
 // and sent, and the result log (option LG).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -370,6 +376,110 @@ TEST(ResultLog, ALogThatDoesNotOpenStopsTheRunBeforeTheTargetHearsAnything) {
         << o.tool.err;
     EXPECT_EQ(o.tool.err.find("TARGET POWER ON."), std::string::npos) << o.tool.err;
     EXPECT_TRUE(o.target.received.empty());
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// ---- the event stream ----
+
+std::vector<std::map<std::string, std::string>> events_in(const std::string& path) {
+    std::vector<std::map<std::string, std::string>> events;
+    for (const std::string& line : log_lines(path)) {
+        EXPECT_TRUE(testbed::is_json_line(line)) << line;
+        events.push_back(testbed::json_members(line));
+    }
+    return events;
+}
+
+// The stream follows the run in order, its figures are the target's, and its
+// last line is the result record.
+TEST(Events, TheStreamFollowsTheRunAndEndsWithItsRecord) {
+    const std::string program = program_of(1500, 100);
+    Inputs in(loader_bytes(300), program);
+    const std::string events_path = in.dir.file("events.jsonl");
+    const std::string log = in.dir.file("runs.jsonl");
+    sim::TargetConfig config;
+    config.actions[2] = {sim::RecordAction::speed(57600), sim::RecordAction::message("FLASH \"OK\""),
+                         sim::RecordAction::flash_type('1'), sim::RecordAction::resend()};
+    const Outcome o = run_update(config, in, {"1"}, {"EV" + events_path, "LG" + log});
+    ASSERT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    const auto events = events_in(events_path);
+    ASSERT_GE(events.size(), 7u);
+    std::vector<std::string> kinds, stages;
+    double t = 0;
+    int64_t bytes = -1;
+    int progress = 0;
+    for (const auto& e : events) {
+        kinds.push_back(testbed::json_text(e.at("event")));
+        const double at = std::stod(e.at("t"));
+        EXPECT_GE(at, t);
+        t = at;
+        if (kinds.back() == "stage") stages.push_back(testbed::json_text(e.at("stage")));
+        if (kinds.back() == "progress") {
+            ++progress;
+            EXPECT_GT(std::stoll(e.at("bytes")), bytes);
+            bytes = std::stoll(e.at("bytes"));
+            EXPECT_EQ(e.at("total"), std::to_string(program.size()));
+        }
+    }
+    EXPECT_EQ(stages, (std::vector<std::string>{"power-on", "loader", "erase", "program"}));
+    // The last progress line says what the target took, and they come at most ten a second.
+    const auto last_progress = std::find(kinds.rbegin(), kinds.rend(), "progress");
+    ASSERT_NE(last_progress, kinds.rend());
+    const auto& last = events[static_cast<size_t>(kinds.rend() - last_progress - 1)];
+    EXPECT_EQ(last.at("bytes"), std::to_string(o.target.record_bytes));
+    EXPECT_EQ(last.at("records"), std::to_string(o.target.record_count));
+    EXPECT_LE(progress, 10 * t + 2) << progress << " in " << t << " s";
+    const auto has = [&](const char* kind, const char* member, const std::string& value) {
+        for (const auto& e : events)
+            if (testbed::json_text(e.at("event")) == kind && e.at(member) == value) return true;
+        return false;
+    };
+    EXPECT_TRUE(has("speed", "baud", "57600"));
+    EXPECT_TRUE(has("message", "text", "\"FLASH \\\"OK\\\"\""));
+    EXPECT_TRUE(has("flash_type", "name", "\"28F400BV-B\""));
+    // The end, last, is the result log's line with the event's own two members before it.
+    EXPECT_EQ(kinds.back(), "end");
+    auto end = events.back();
+    end.erase("event");
+    end.erase("t");
+    const std::vector<std::string> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(end, testbed::json_members(lines[0]));
+}
+
+// A reader that goes away costs the update nothing; a stream that does not
+// open stops the run before the target hears anything.
+TEST(Events, AReaderThatGoesAwayCostsNothingAndOneThatIsNotThereStopsTheRun) {
+    Inputs in(loader_bytes(100), program_of(400, 100));
+    const Outcome refused = run_update({}, in, {}, {"EV" + in.dir.path()}, 10s);
+    EXPECT_EQ(refused.tool.exit_code, 1);
+    EXPECT_NE(refused.tool.err.find("\nEvent stream \"" + in.dir.path() + "\" can not be opened for writing ("),
+              std::string::npos)
+        << refused.tool.err;
+    EXPECT_EQ(refused.tool.err.find("TARGET POWER ON."), std::string::npos);
+    EXPECT_TRUE(refused.target.received.empty());
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows has no FIFO in its file system";
+
+    const std::string fifo = in.dir.file("events.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string first_line;
+    std::thread reader([&] {
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        char c = 0;
+        while (read(fd, &c, 1) == 1 && c != '\n') first_line += c;
+        close(fd);  // gone after one line
+    });
+    std::this_thread::sleep_for(200ms);  // the reader is there first
+    const Outcome o = run_update({}, in, {}, {"EV" + fifo});
+    reader.join();
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(program_of(400, 100))));
+    EXPECT_EQ(first_line.rfind("{\"event\":\"stage\",\"t\":", 0), 0u) << first_line;
 }
 
 }  // namespace

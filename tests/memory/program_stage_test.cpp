@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <string>
 
 #include "device_memory.h"
 #include "idle_wait.h"
 #include "keyboard_memory.h"
 #include "run_harness.h"
+#include "run_record.h"
 #include "stages.h"
 #include "testbed.h"
 
@@ -81,6 +84,22 @@ protected:
         const char* text = harness::console_capture_end(&length);
         console.assign(text, length);
         return outcome;
+    }
+    // The result log of the run to come, in a file of the test's own.
+    std::string log_path;
+    void start_log() {
+        log_path = path + ".jsonl";
+        unlink(log_path.c_str());
+        settings.log_path = log_path.c_str();
+        char refusal[256];
+        ASSERT_TRUE(record_start(settings, refusal, sizeof refusal)) << refusal;
+    }
+    std::map<std::string, std::string> logged() {
+        std::ifstream in(log_path);
+        std::string line;
+        std::getline(in, line);
+        unlink(log_path.c_str());
+        return testbed::json_members(line);
     }
     std::string wire() {
         size_t count = 0;
@@ -184,6 +203,7 @@ TEST_F(ProgramStage, AStalledWriteIsToldOnceFiveSecondsIn) {
 // A key gives up a write the line does not take, and a drain that does not
 // move: the run ends as an interruption, the stuck bytes dropped.
 TEST_F(ProgramStage, AKeyEndsAWriteOrADrainTheLineDoesNotTake) {
+    start_log();
     memory_device_send("HHH", 3);
     memory_device_stall_writes(1000);
     keyboard_memory_press_at_poll(30);
@@ -194,9 +214,15 @@ TEST_F(ProgramStage, AKeyEndsAWriteOrADrainTheLineDoesNotTake) {
     EXPECT_TRUE(wire().empty());
     EXPECT_EQ(memory_device_discards(), 1u);
     EXPECT_EQ(memory_device_counts().closes, 1u);
+    // The record the key gave up never went out, and is not counted.
+    const auto line = logged();
+    EXPECT_EQ(line.at("records_sent"), "0");
+    EXPECT_EQ(line.at("bytes_sent"), "0");
+    EXPECT_EQ(line.at("outcome"), "\"interrupted\"");
 }
 
 TEST_F(ProgramStage, AKeyEndsTheLastDrainWhenTheLineTakesNothingMore) {
+    start_log();
     memory_device_send("HHH", 3);
     memory_device_hold_output(80);
     harness::manual_clock_on_sleep([](uint32_t) {
@@ -208,6 +234,10 @@ TEST_F(ProgramStage, AKeyEndsTheLastDrainWhenTheLineTakesNothingMore) {
     EXPECT_EQ(console.find("Finish"), std::string::npos);
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
     EXPECT_EQ(memory_device_discards(), 1u);
+    const auto line = logged();
+    EXPECT_EQ(line.at("records_sent"), "3");
+    EXPECT_EQ(line.at("bytes_sent"), std::to_string(wire().size()));
+    EXPECT_EQ(line.at("stage"), "\"done\"");
 }
 
 }  // namespace

@@ -198,6 +198,7 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_EQ(with({}).silence_limit, 0);
     EXPECT_EQ(with({"TO30"}).silence_limit, 30);
     EXPECT_EQ(with({"TO1", "TO2147483"}).silence_limit, 2147483);
+    EXPECT_STREQ(with({"EV/dev/fd/3"}).event_path, "/dev/fd/3");
 }
 
 // Words that are not what their place holds: an option or a port where a
@@ -234,7 +235,7 @@ TEST(Settings, MisplacedWordsAreRefusedAndOddOnesNoted) {
         {{"0x10"}, nullptr, "p1 '0x10' was read as 0."},
         {{"x"}, nullptr, "p1 'x' is not a number; the erase wait stays 125 s."},
         {{"1", "2", "3", "4", "5", "6", "XY"}, nullptr,
-         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath and TOs."},
+         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath, TOs and EVpath."},
         {{"1", "2", "3", "4", "5", "6", "ld20/8"}, nullptr, "'ld20/8' after p6 is no option"},
         {{"1", "2", "3", "\x1b[2J"}, nullptr, "p4 '\\x1b[2J' is not a number"},
     };

@@ -1,0 +1,23 @@
+// A stream of whole lines to one reader that follows a run live (the event
+// stream): a file, and on POSIX a FIFO or a pipe (/dev/fd/N), on Windows a
+// named pipe (\\.\pipe\NAME). A line is never cut and the run is never held
+// by the reader: a line that finds no room within the time it may wait is
+// dropped whole, and once the reader has gone every line is dropped.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Opens the stream for writing; a file is appended to (created if missing).
+// -1 when it cannot: event_stream_last_error says why (a FIFO without a
+// reader does not open).
+intptr_t event_stream_open(const char* path);
+long event_stream_last_error();
+
+enum StreamSend { STREAM_SENT, STREAM_BUSY, STREAM_GONE };
+
+// Hands one line over, waiting at most wait_ms for room. What the reader
+// has not taken yet stays queued (up to one line's worth) and goes first.
+// Async-signal-safe on POSIX.
+StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms);
+// Waits at most wait_ms for what is queued to go out, then closes.
+void event_stream_close(intptr_t stream, uint32_t wait_ms);
