@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Takes a fresh look at the devices, for the calls below (Windows lists the
+// ports once for all of them).
+void devices_refresh();
+
 // The device a port names is there: POSIX, its path resolves to a
 // character device (a dangling link is gone); Windows, the system lists the
 // COM port (as fwld --list finds it).

@@ -96,3 +96,26 @@ void log_write(intptr_t log, const unsigned char* bytes, size_t count) {
 void log_close(intptr_t log) { CloseHandle(reinterpret_cast<HANDLE>(log)); }
 
 uint32_t now_ms() { return static_cast<uint32_t>(GetTickCount()); }
+
+void log_append_line(intptr_t log, const char* line, size_t length) {
+    // FILE_APPEND_DATA puts the whole write at the end at once.
+    DWORD written = 0;
+    WriteFile(reinterpret_cast<HANDLE>(log), line, static_cast<DWORD>(length), &written, nullptr);
+}
+
+bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size) {
+    char fresh[MAX_PATH + 8];
+    std::snprintf(fresh, sizeof fresh, "%s.new", path);
+    const HANDLE file =
+        CreateFileA(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) && written == length;
+    DWORD error = GetLastError();
+    if (file != INVALID_HANDLE_VALUE && !CloseHandle(file) && ok) ok = false, error = GetLastError();
+    if (ok && MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (ok) error = GetLastError();
+    system_reason(error, reason, size);
+    DeleteFileA(fresh);
+    return false;
+}

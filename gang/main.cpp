@@ -250,6 +250,7 @@ void note_found(const char* name, void* context) {
 
 void look() {
     gang.looked_at = now_ms();
+    devices_refresh();
     Seen seen{};
     if (gang.args.watch != nullptr) {
         devices_matching(gang.args.watch, note_found, &seen);

@@ -3,8 +3,10 @@
 // would alone: fwld-gang presses a key by writing a key event into that
 // input, and keeps one there until every fwld has ended (each takes the
 // pending keys away as it exits). Standard output and error go to a pipe
-// of its own, read with overlapped I/O, so one WaitForMultipleObjects waits
-// on all of them, the keyboard and Ctrl-C.
+// of its own; its event stream to a named pipe that fwld-gang makes and
+// fwld.exe opens by name. Both are read with overlapped I/O whose
+// completions all set one event, so one WaitForMultipleObjects waits on all
+// of them, the keyboard and Ctrl-C however many ports there are.
 //
 // Each fwld.exe is in a process group of its own, so Ctrl-C on the console
 // reaches fwld-gang alone; Ctrl-Break to a group is Ctrl-C to that fwld.
@@ -14,6 +16,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "host.h"
 #include "key_event_win32.h"
@@ -22,22 +25,35 @@
 namespace {
 
 constexpr DWORD READ_SIZE = 4096;
+// Room for a burst of events while fwld-gang gathers: fwld.exe never waits
+// for a reader that lags.
+constexpr DWORD STREAM_BUFFER = 64 * 1024;
 constexpr DWORD PEEK_MAX = 128;
 // While stopping, how often the pending key is looked after.
 constexpr DWORD KEY_KEEP_MS = 100;
 
+// One pipe read with overlapped I/O.
+struct Reader {
+    HANDLE pipe;  // our end; nullptr once it has ended
+    OVERLAPPED overlapped;
+    bool busy;        // a read, or the wait for fwld to open it, is outstanding
+    bool connecting;  // the event stream, before fwld.exe has opened it
+    unsigned char buffer[READ_SIZE];
+};
+
 struct Child {
     HANDLE process;  // nullptr: never started
     DWORD id;
-    HANDLE pipe;  // our end; nullptr once the output has ended
-    OVERLAPPED overlapped;
-    bool reading;  // a read is outstanding
+    Reader console;
+    Reader stream;
     bool reported;
-    unsigned char buffer[READ_SIZE];
 };
 
 Child children[GANG_PORTS_MAX];
 bool session_ready = false;
+// Set by every completion; reset before the readers are looked at.
+HANDLE io_done = nullptr;
+unsigned serial = 0;  // makes each stream's pipe name new
 HANDLE job = nullptr;
 HANDLE console_input = INVALID_HANDLE_VALUE;
 HANDLE break_event = nullptr;
@@ -70,6 +86,7 @@ void start_session() {
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (job != nullptr) SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     break_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    io_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_control, TRUE);
     // Inheritable: it becomes every child's standard input.
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -121,16 +138,51 @@ bool keyboard_key() {
     return false;
 }
 
-void start_read(Child& c) {
-    if (c.pipe == nullptr || c.reading) return;
-    ResetEvent(c.overlapped.hEvent);
-    if (ReadFile(c.pipe, c.buffer, READ_SIZE, nullptr, &c.overlapped) || GetLastError() == ERROR_IO_PENDING) {
-        c.reading = true;
+void close_reader(Reader& r) {
+    CloseHandle(r.pipe);
+    r.pipe = nullptr;
+    r.busy = false;
+}
+
+// The reader's next step: wait for fwld.exe to open the stream, or read.
+// Starting one resets io_done, so the readers are looked at after all
+// have started.
+void start_read(Reader& r) {
+    if (r.pipe == nullptr || r.busy) return;
+    r.overlapped = OVERLAPPED{};
+    r.overlapped.hEvent = io_done;
+    if (r.connecting) {
+        if (ConnectNamedPipe(r.pipe, &r.overlapped) || GetLastError() == ERROR_IO_PENDING) {
+            r.busy = true;
+            return;
+        }
+        if (GetLastError() != ERROR_PIPE_CONNECTED) {
+            close_reader(r);
+            return;
+        }
+        r.connecting = false;
+    }
+    if (ReadFile(r.pipe, r.buffer, READ_SIZE, nullptr, &r.overlapped) || GetLastError() == ERROR_IO_PENDING) {
+        r.busy = true;
         return;
     }
     // The write end is closed: fwld has ended.
-    CloseHandle(c.pipe);
-    c.pipe = nullptr;
+    close_reader(r);
+}
+
+// A completed step: bytes read (true), or the stream now open, or the end.
+bool finish_read(Reader& r, DWORD* got) {
+    r.busy = false;
+    *got = 0;
+    const bool ok = GetOverlappedResult(r.pipe, &r.overlapped, got, FALSE) != 0;
+    if (r.connecting) {
+        r.connecting = false;
+        if (!ok) close_reader(r);
+        return false;
+    }
+    if (ok && *got > 0) return true;
+    if (!ok && GetLastError() == ERROR_BROKEN_PIPE) close_reader(r);
+    return false;
 }
 
 ChildEnd end_of(HANDLE process) {
@@ -141,40 +193,57 @@ ChildEnd end_of(HANDLE process) {
     return ChildEnd{END_EXIT, static_cast<long>(code)};
 }
 
+// Once the console's pipe has ended, fwld.exe has: a stream it never
+// opened (a command line it refused) will not be opened now.
+void drop_unopened_stream(Child& c) {
+    Reader& r = c.stream;
+    if (c.console.pipe != nullptr || r.pipe == nullptr || !r.connecting) return;
+    if (r.busy && HasOverlappedIoCompleted(&r.overlapped)) return;  // it was opened after all
+    if (r.busy) {
+        CancelIoEx(r.pipe, &r.overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(r.pipe, &r.overlapped, &ignored, TRUE);
+    }
+    close_reader(r);
+}
+
 bool ended_child(Event* event) {
     for (int i = 0; i < GANG_PORTS_MAX; ++i) {
         Child& c = children[i];
-        if (c.process == nullptr || c.pipe != nullptr || c.reported) continue;
+        if (c.process == nullptr || c.reported) continue;
+        drop_unopened_stream(c);
+        if (c.console.pipe != nullptr || c.stream.pipe != nullptr) continue;
         c.reported = true;
         *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.process), 0};
         CloseHandle(c.process);
-        CloseHandle(c.overlapped.hEvent);
         return true;
     }
     return false;
 }
 
-bool output_event(int index, Event* event) {
-    Child& c = children[index];
-    c.reading = false;
-    DWORD got = 0;
-    if (GetOverlappedResult(c.pipe, &c.overlapped, &got, FALSE) && got > 0) {
-        *event = Event{EVENT_OUTPUT, index, c.buffer, got, {}, 0};
-        return true;
-    }
-    if (GetLastError() == ERROR_BROKEN_PIPE) {
-        CloseHandle(c.pipe);
-        c.pipe = nullptr;
-    }
-    return false;
-}
-
-// Every child whose read has completed, one per call.
+// Every reader whose step has completed, one per call.
 bool gathered_output(Event* event) {
     for (int i = 0; i < GANG_PORTS_MAX; ++i) {
         Child& c = children[i];
-        if (c.pipe == nullptr || !c.reading || WaitForSingleObject(c.overlapped.hEvent, 0) != WAIT_OBJECT_0) continue;
-        if (output_event(i, event)) return true;
+        for (Reader* r : {&c.console, &c.stream}) {
+            if (r->pipe == nullptr || !r->busy || !HasOverlappedIoCompleted(&r->overlapped)) continue;
+            DWORD got = 0;
+            if (finish_read(*r, &got)) {
+                *event = Event{r == &c.stream ? EVENT_STREAM : EVENT_OUTPUT, i, r->buffer, got, {}, 0};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Starting a step resets io_done: a step that completed before the last
+// start is found by looking.
+bool any_step_completed() {
+    for (const Child& c : children) {
+        for (const Reader* r : {&c.console, &c.stream}) {
+            if (r->pipe != nullptr && r->busy && HasOverlappedIoCompleted(&r->overlapped)) return true;
+        }
     }
     return false;
 }
@@ -194,20 +263,31 @@ void describe(const char* what, char* reason, size_t size) {
 
 }  // namespace
 
-bool child_start(int index, const char* program, char* const* argv, char* reason, size_t size) {
+bool child_start(int index, const char* program, char** argv, int stream_argument, char* reason, size_t size) {
     start_session();
+    char name[64];
+    static char stream_option[GANG_PORTS_MAX][80];
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\fwld-gang-%lu-%d", static_cast<unsigned long>(GetCurrentProcessId()),
+                  index);
+    // A new name for every run: the last one's pipe may not be gone yet.
+    std::snprintf(stream_option[index], sizeof stream_option[index], "EV\\\\.\\pipe\\fwld-gang-%lu-%d-%u",
+                  static_cast<unsigned long>(GetCurrentProcessId()), index, ++serial);
+    argv[stream_argument] = stream_option[index];
     if (!quote_command(program, argv)) {
         std::snprintf(reason, size, "fwld's command line is too long");
         return false;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "\\\\.\\pipe\\fwld-gang-%lu-%d", static_cast<unsigned long>(GetCurrentProcessId()),
-                  index);
     const HANDLE pipe =
         CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, READ_SIZE, 65536, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
+    // fwld.exe opens it by name: one instance, from this machine only.
+    const HANDLE stream = CreateNamedPipeA(
+        stream_option[index] + 2, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, STREAM_BUFFER, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE || stream == INVALID_HANDLE_VALUE) {
         describe("no pipe for fwld's output", reason, size);
+        if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+        if (stream != INVALID_HANDLE_VALUE) CloseHandle(stream);
         return false;
     }
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -227,6 +307,7 @@ bool child_start(int index, const char* program, char* const* argv, char* reason
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     if (!ok) {
         CloseHandle(pipe);
+        CloseHandle(stream);
         return false;
     }
     if (job != nullptr) AssignProcessToJobObject(job, started.hProcess);
@@ -235,10 +316,11 @@ bool child_start(int index, const char* program, char* const* argv, char* reason
     Child& c = children[index];
     c.process = started.hProcess;
     c.id = started.dwProcessId;
-    c.pipe = pipe;
-    c.overlapped = OVERLAPPED{};
-    c.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    c.reading = false;
+    c.console = Reader{};
+    c.console.pipe = pipe;
+    c.stream = Reader{};
+    c.stream.pipe = stream;
+    c.stream.connecting = true;
     c.reported = false;
     return true;
 }
@@ -266,24 +348,27 @@ Event next_event(int32_t timeout_ms) {
     Event event{};
     for (;;) {
         if (ended_child(&event)) return event;
-        for (Child& c : children) start_read(c);
+        for (Child& c : children) start_read(c.console), start_read(c.stream);
         if (draining) {
             if (gathered_output(&event)) return event;
             draining = false;
             output_read_ms = GetTickCount();
+            continue;
         }
-        HANDLE handles[GANG_PORTS_MAX + 2];
-        int owners[GANG_PORTS_MAX + 2];
+        const DWORD gathering = GetTickCount() - output_read_ms;
+        const bool read_output = gathering >= GATHER_MS;
+        if (read_output && any_step_completed()) {
+            draining = true;
+            continue;
+        }
+        HANDLE handles[3];
+        int owners[3];
         DWORD count = 0;
         handles[count] = break_event, owners[count++] = -1;
         if (console_input != INVALID_HANDLE_VALUE && !keep_key_pending) {
             handles[count] = console_input, owners[count++] = -2;
         }
-        const DWORD gathering = GetTickCount() - output_read_ms;
-        const bool read_output = gathering >= GATHER_MS;
-        for (int i = 0; i < GANG_PORTS_MAX && read_output; ++i) {
-            if (children[i].pipe != nullptr) handles[count] = children[i].overlapped.hEvent, owners[count++] = i;
-        }
+        if (read_output) handles[count] = io_done, owners[count++] = -3;
         DWORD wait = read_output ? INFINITE : GATHER_MS - gathering;
         if (timeout_ms >= 0) {
             const DWORD spent = GetTickCount() - start;
@@ -306,6 +391,8 @@ Event next_event(int32_t timeout_ms) {
         draining = true;
     }
 }
+
+void wait_also(intptr_t) {}
 
 void keyboard_take() { start_session(); }
 

@@ -1,7 +1,11 @@
 // fwld-gang against simulated targets: every port finishes, a port that
-// fails fails alone, a key ends them all, and no fwld outlives fwld-gang.
+// fails fails alone, a key ends them all, no fwld outlives fwld-gang; a
+// station takes board after board, and --watch each board as it is
+// plugged in. What fwld-gang counts and records is held against what each
+// target says it received.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "e2e_support.h"
@@ -38,6 +44,113 @@ std::string summary_line(const std::string& out, const std::string& port) {
     std::string line = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
+}
+
+// What fwld-gang must have counted for one port: a target's verdict per
+// board, in order.
+struct PortBoards {
+    std::string port;  // as fwld-gang names it
+    std::vector<sim::TargetReport> boards;
+};
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::vector<std::string> lines = log_lines(path);
+    for (std::string& line : lines) EXPECT_TRUE(testbed::is_json_line(line)) << line;
+    return lines;
+}
+
+std::string member(const std::map<std::string, std::string>& m, const std::string& name) {
+    const auto at = m.find(name);
+    return at == m.end() ? "<missing>" : testbed::json_text(at->second);
+}
+
+// results.jsonl, summary.json and the closing line against the targets:
+// one line per board, numbered per port, finished exactly when its target
+// holds the whole image, with the records and bytes the target counted.
+void expect_records_match(const std::string& dir, const std::string& out, const std::vector<PortBoards>& ports,
+                          const sim::RecordList& expected, int stopped) {
+    std::map<std::string, std::vector<std::map<std::string, std::string>>> by_port;
+    for (const std::string& line : lines_of(dir + "/results.jsonl")) {
+        const auto m = testbed::json_members(line);
+        by_port[member(m, "port")].push_back(m);
+    }
+    const std::vector<std::string> summary = lines_of(dir + "/summary.json");
+    ASSERT_EQ(summary.size(), 1u);
+    const auto totals = testbed::json_members(summary[0]);
+    std::vector<std::map<std::string, std::string>> summed;
+    std::string array = totals.count("ports") ? totals.at("ports") : "";
+    for (size_t at = array.find('{'); at != std::string::npos; at = array.find('{', at + 1)) {
+        summed.push_back(testbed::json_members(array.substr(at, array.find('}', at) - at + 1)));
+    }
+    ASSERT_EQ(summed.size(), ports.size()) << summary[0];
+    int boards = 0, finished = 0;
+    for (size_t p = 0; p < ports.size(); ++p) {
+        SCOPED_TRACE(ports[p].port);
+        const auto& records = by_port[ports[p].port + ":115200"];
+        ASSERT_EQ(records.size(), ports[p].boards.size());
+        int port_finished = 0;
+        for (size_t b = 0; b < records.size(); ++b) {
+            const sim::TargetReport& target = ports[p].boards[b];
+            const bool intact = target.matches(expected);
+            EXPECT_EQ(member(records[b], "board"), std::to_string(b + 1));
+            EXPECT_EQ(member(records[b], "outcome") == "finished", intact) << member(records[b], "outcome");
+            EXPECT_EQ(member(records[b], "records_sent"), std::to_string(target.record_count));
+            EXPECT_EQ(member(records[b], "bytes_sent"), std::to_string(target.record_bytes));
+            EXPECT_EQ(records[b].count("event") + records[b].count("t"), 0u);
+            port_finished += intact ? 1 : 0;
+        }
+        const int port_boards = static_cast<int>(records.size());
+        EXPECT_EQ(member(summed[p], "port"), ports[p].port);
+        EXPECT_EQ(member(summed[p], "boards"), std::to_string(port_boards));
+        EXPECT_EQ(member(summed[p], "finished"), std::to_string(port_finished));
+        EXPECT_EQ(member(summed[p], "failed"), std::to_string(port_boards - port_finished));
+        boards += port_boards;
+        finished += port_finished;
+    }
+    EXPECT_EQ(member(totals, "boards"), std::to_string(boards));
+    EXPECT_EQ(member(totals, "finished"), std::to_string(finished));
+    EXPECT_EQ(member(totals, "failed"), std::to_string(boards - finished));
+    std::ostringstream closing;
+    closing << boards << (boards == 1 ? " board on " : " boards on ") << ports.size()
+            << (ports.size() == 1 ? " port: " : " ports: ") << finished << " finished, " << boards - finished
+            << " failed (" << stopped << " stopped). Logs in " << dir << "\n";
+    EXPECT_NE(out.find(closing.str()), std::string::npos) << closing.str() << out;
+}
+
+// The rows of the table as last drawn on the terminal, by port: its
+// columns (split at two blanks or more).
+std::map<std::string, std::vector<std::string>> last_table(const std::string& tty) {
+    std::map<std::string, std::vector<std::string>> rows;
+    std::istringstream in(tty);
+    for (std::string line; std::getline(in, line);) {
+        std::string text;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\x1b') {
+                while (i < line.size() && !std::isalpha(static_cast<unsigned char>(line[i]))) ++i;
+            } else if (line[i] != '\r') {
+                text += line[i];
+            }
+        }
+        std::vector<std::string> columns;
+        for (size_t at = 0; at < text.size();) {
+            const size_t gap = text.find("  ", at);
+            columns.push_back(text.substr(at, gap - at));
+            if (gap == std::string::npos) break;
+            at = text.find_first_not_of(' ', gap);
+        }
+        if (columns.size() > 2) rows[columns[0]] = columns;
+    }
+    return rows;
+}
+
+// Room for the table's whole width.
+void widen_terminal(const std::string& tty) {
+    const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 250;
+    ioctl(fd, TIOCSWINSZ, &size);
+    close(fd);
 }
 
 // Targets on ptys, one per config, and fwld-gang over all of them.
@@ -87,16 +200,34 @@ TEST(Gang, EveryPortFinishesAndKeepsItsWholeConsoleInItsLog) {
     GangRun run(program, std::vector<sim::TargetConfig>(count));
     const testbed::ProcessResult r = run.start()->finish(60s);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::vector<PortBoards> boards;
     for (int i = 0; i < count; ++i) {
         SCOPED_TRACE(run.ports[i]);
         ASSERT_TRUE(run.targets[i]->wait_done(5s));
-        EXPECT_TRUE(run.targets[i]->report().matches(expected_records(program)));
+        const sim::TargetReport target = run.targets[i]->report();
+        EXPECT_TRUE(target.matches(expected_records(program)));
+        boards.push_back({run.ports[i], {target}});
+        // The summary's figures are the result record's.
         const std::string line = summary_line(r.out, run.ports[i]);
-        EXPECT_NE(line.find(" finished "), std::string::npos) << r.out;
-        EXPECT_NE(line.find("Finish version up."), std::string::npos) << line;
-        // Not a terminal: a plain line for each stage.
-        EXPECT_NE(r.out.find(run.ports[i] + ": loader"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find(run.ports[i] + ": done in "), std::string::npos) << r.out;
+        std::istringstream words(line);
+        std::string port, outcome, time, unit, bytes, records, message;
+        words >> port >> outcome >> time >> unit >> bytes >> records;
+        std::getline(words, message);
+        EXPECT_EQ(outcome + " " + bytes + " " + records + message,
+                  "finished " + std::to_string(target.record_bytes) + " " + std::to_string(target.record_count) +
+                      "  Finish version up.")
+            << line;
+        // Not a terminal: a plain line for each stage, in order.
+        size_t at = 0;
+        for (const char* stage : {": waiting for power on\n", ": loader\n", ": erase wait\n", ": program\n",
+                                  ": finished in "}) {
+            const size_t next = r.out.find(run.ports[i] + stage, at);
+            EXPECT_NE(next, std::string::npos) << stage << r.out;
+            at = next == std::string::npos ? at : next;
+        }
+        EXPECT_NE(r.out.find(std::to_string(target.record_bytes) + " bytes, " + std::to_string(target.record_count) +
+                             " records\n"),
+                  std::string::npos);
         // fwld's console byte for byte: banner and usage (in the order its
         // streams were flushed), progress lines that end in a bare '\r',
         // the last line.
@@ -106,7 +237,7 @@ TEST(Gang, EveryPortFinishesAndKeepsItsWholeConsoleInItsLog) {
         EXPECT_EQ(log.find("\r\n"), std::string::npos);
         EXPECT_TRUE(ends_with(log, finished)) << log;
     }
-    EXPECT_NE(r.out.find(std::to_string(count) + " ports: " + std::to_string(count) + " finished"), std::string::npos);
+    expect_records_match(run.logs.path(), r.out, boards, expected_records(program), 0);
 }
 
 TEST(Gang, AWriteErrorFailsItsPortAloneWithFwldsMessage) {
@@ -116,15 +247,20 @@ TEST(Gang, AWriteErrorFailsItsPortAloneWithFwldsMessage) {
     GangRun run(program, std::move(configs));
     const testbed::ProcessResult r = run.start()->finish(60s);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    for (int i : {0, 2}) {
+    std::vector<PortBoards> boards;
+    for (int i : {0, 1, 2}) {
         ASSERT_TRUE(run.targets[i]->wait_done(5s));
+        boards.push_back({run.ports[i], {run.targets[i]->report()}});
+        if (i == 1) continue;
         EXPECT_TRUE(run.targets[i]->report().matches(expected_records(program)));
         EXPECT_NE(summary_line(r.out, run.ports[i]).find(" finished "), std::string::npos) << r.out;
     }
     const std::string failed = summary_line(r.out, run.ports[1]);
-    EXPECT_NE(failed.find(" failed "), std::string::npos) << r.out;
-    EXPECT_TRUE(ends_with(failed, "Write Error")) << failed;
+    EXPECT_NE(failed.find(" target-error "), std::string::npos) << r.out;
+    EXPECT_TRUE(ends_with(failed, "Write Error (N-1)")) << failed;
+    EXPECT_NE(r.out.find(run.ports[1] + ": target-error at program after "), std::string::npos) << r.out;
     EXPECT_TRUE(ends_with(run.log(1), "N-1\n\nWrite Error\a\n"));
+    expect_records_match(run.logs.path(), r.out, boards, expected_records(program), 0);
 }
 
 // ---- ending early ----
@@ -234,11 +370,15 @@ TEST(Gang, AKeyOrCtrlCEndsEveryUpdateAndTheTerminalComesBack) {
         gang->press_key(key);
         const testbed::ProcessResult r = gang->finish(30s);
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        std::vector<PortBoards> boards;
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_NE(summary_line(r.out, run.ports[i]).find(" stopped "), std::string::npos) << r.out;
+            EXPECT_NE(summary_line(r.out, run.ports[i]).find(" interrupted "), std::string::npos) << r.out;
             EXPECT_TRUE(ends_with(run.log(i), interrupted)) << run.log(i);
+            run.targets[i]->stop();
             EXPECT_FALSE(run.targets[i]->report().completed);
+            boards.push_back({run.ports[i], {run.targets[i]->report()}});
         }
+        expect_records_match(run.logs.path(), r.out, boards, *sim::records_from_file(run.in.program), 3);
         EXPECT_TRUE(all_ended(fwld, 0ms));
         EXPECT_TRUE(same_settings(settings_of(gang->tty_path()), fresh));
     }
@@ -256,8 +396,15 @@ TEST(Gang, CtrlCAgainEndsWhatAKeyDoesNot) {
     const testbed::ProcessResult r = gang->finish(20s);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     const std::string line = summary_line(r.out, run.ports[0]);
-    EXPECT_NE(line.find(" stopped "), std::string::npos) << r.out;
-    EXPECT_TRUE(ends_with(line, "fwld ended by Ctrl-C")) << line;
+    if (testbed::ports_are_com_numbers()) {
+        // Wine delivers no Ctrl-Break to a process group: fwld.exe is ended
+        // outright, without its record.
+        EXPECT_TRUE(ends_with(line, "fwld ended by Ctrl-C and no result record")) << line;
+    } else {
+        EXPECT_NE(line.find(" signal "), std::string::npos) << r.out;
+        EXPECT_TRUE(ends_with(line, " Ended by SIGINT")) << line;
+    }
+    EXPECT_NE(r.out.find("1 board on 1 port: 0 finished, 1 failed (1 stopped)."), std::string::npos) << r.out;
 }
 
 TEST(Gang, NoFwldOutlivesAKilledGang) {
@@ -272,6 +419,143 @@ TEST(Gang, NoFwldOutlivesAKilledGang) {
     ASSERT_GT(gang, 0);
     ::kill(gang, SIGKILL);
     EXPECT_TRUE(all_ended(fwld, 5s));
+}
+
+
+// ---- a station ----
+
+// Boards plugged in turn into one fixture: each a target of its own, its
+// verdict taken when its run is over, pulled out (its link gone) once fwld
+// has closed the port, as an operator takes a board out; then the next.
+// Last, one that never answers stays in.
+class Fixture {
+public:
+    Fixture(std::string link, std::vector<sim::TargetConfig> boards)
+        : link_(std::move(link)), boards_(std::move(boards)), thread_([this] { run(); }) {}
+    ~Fixture() {
+        if (thread_.joinable()) thread_.join();
+        if (idle_) idle_->stop();
+    }
+    const std::string& link() const { return link_; }
+    // The reports of the boards that ran, once all have.
+    std::vector<sim::TargetReport> reports(milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait_for(lock, timeout, [&] { return over_; });
+        return reports_;
+    }
+    // The idle board is being woken: a fwld waits at power-on.
+    bool idle_woken(milliseconds timeout) {
+        for (auto waited = 0ms; waited < timeout; waited += 50ms) {
+            {
+                std::lock_guard<std::mutex> lock(mu_);
+                if (idle_ && !idle_->report().password_ms.empty()) return true;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+private:
+    void run() {
+        std::vector<sim::TargetReport> reports;
+        for (sim::TargetConfig config : boards_) {
+            config.link_path = link_;
+            sim::SimTarget target(std::move(config));
+            if (!target.start() || !target.wait_done(60s)) break;
+            reports.push_back(target.report());
+            target.wait_tool_closed(2s);
+            target.stop();
+        }
+        sim::TargetConfig idle;
+        idle.link_path = link_;
+        idle.never_ack = true;
+        std::lock_guard<std::mutex> lock(mu_);
+        idle_ = std::make_unique<sim::SimTarget>(std::move(idle));
+        idle_->start();
+        reports_ = std::move(reports);
+        over_ = true;
+        cv_.notify_all();
+    }
+
+    std::string link_;
+    std::vector<sim::TargetConfig> boards_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool over_ = false;
+    std::vector<sim::TargetReport> reports_;
+    std::unique_ptr<sim::SimTarget> idle_;
+    std::thread thread_;
+};
+
+// fwld-gang with its output on its terminal, as an operator sees it. Not
+// under Wine, whose console draws a terminal of its own a character at a
+// time: there the output is plain.
+std::unique_ptr<testbed::FwldProcess> gang_on_terminal(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/tty"};
+    if (testbed::ports_are_com_numbers()) command.clear();
+    auto gang = std::make_unique<testbed::FwldProcess>(testbed::with_args(testbed::with_args(command, gang_command()), args));
+    widen_terminal(gang->tty_path());
+    return gang;
+}
+
+// The row of a port in the table: its name, or the end of a long one.
+std::vector<std::string> row_of(const std::map<std::string, std::vector<std::string>>& rows, const std::string& port) {
+    for (const auto& [name, columns] : rows) {
+        if (name == port || (name.rfind("...", 0) == 0 && ends_with(port, name.substr(3)))) return columns;
+    }
+    return {};
+}
+
+size_t lines_in(const std::string& path) { return log_lines(path).size(); }
+
+bool file_reaches(const std::string& path, size_t lines, milliseconds timeout) {
+    for (auto waited = 0ms; waited < timeout; waited += 50ms) {
+        if (lines_in(path) >= lines) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST(Gang, AStationTakesBoardAfterBoardAndCountsOnlyBoards) {
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir links, logs;
+    std::vector<sim::TargetConfig> second(3);
+    second[1].actions[2] = {sim::RecordAction::error('N')};
+    // The links go first, so that the ports are named before any board is in.
+    const std::vector<std::string> paths = {links.file("ttyA"), links.file("ttyB")};
+    const std::vector<std::string> ports = {testbed::port_for(paths[0]), testbed::port_for(paths[1])};
+    auto gang = gang_on_terminal({"--logs", logs.path(), "--station", ports[0] + "," + ports[1], "--", in.loader,
+                                  in.program, "0", "0", "20", "0", "@:115200"});
+    Fixture a(paths[0], std::vector<sim::TargetConfig>(3));
+    Fixture b(paths[1], std::move(second));
+    const std::vector<PortBoards> boards = {{ports[0], a.reports(90s)}, {ports[1], b.reports(90s)}};
+    ASSERT_EQ(boards[0].boards.size(), 3u);
+    ASSERT_EQ(boards[1].boards.size(), 3u);
+    ASSERT_TRUE(file_reaches(logs.file("results.jsonl"), 6, 20s)) << gang->tty_so_far();
+    // A fwld waits on each for a board that does not answer: the stop is no board.
+    ASSERT_TRUE(a.idle_woken(20s) && b.idle_woken(20s)) << gang->tty_so_far();
+    gang->press_key('q');
+    const testbed::ProcessResult r = gang->finish(30s);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    if (testbed::ports_are_com_numbers()) {
+        expect_records_match(logs.path(), r.out, boards, expected_records(program), 0);
+        // One plain line per board.
+        EXPECT_EQ(count_of(r.out, ports[0] + ": board "), 3u) << r.out;
+        EXPECT_NE(r.out.find(ports[1] + ": board 2 target-error at program after "), std::string::npos) << r.out;
+        return;
+    }
+    std::string tty = gang->tty_so_far();
+    std::erase(tty, '\r');
+    expect_records_match(logs.path(), tty, boards, expected_records(program), 0);
+    const auto rows = last_table(tty);
+    const std::vector<std::string> row_a = row_of(rows, ports[0]), row_b = row_of(rows, ports[1]);
+    ASSERT_EQ(row_a.size(), 9u) << tty;
+    ASSERT_EQ(row_b.size(), 9u) << tty;
+    EXPECT_EQ(row_a[5] + " " + row_a[6], "3 0");  // FINISHED, FAILED
+    EXPECT_EQ(row_b[5] + " " + row_b[6], "2 1");
+    EXPECT_EQ(row_a[7].rfind("finished ", 0), 0u) << row_a[7];  // the last board
+    EXPECT_EQ(row_a[1], "interrupted");  // the run the stop ended
 }
 
 }  // namespace

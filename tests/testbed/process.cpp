@@ -82,6 +82,9 @@ struct FwldProcess::Impl {
     int status = 0;
     struct rusage usage{};
     int master = -1;
+    // The terminal held open from here until the end, so that the master
+    // never reads as hung up before the program has opened it.
+    int slave_hold = -1;
     std::string tty_path;
     int out_fd = -1;
     int err_fd = -1;
@@ -219,6 +222,7 @@ FwldProcess::FwldProcess(const std::vector<std::string>& argv, const std::vector
         throw sys_error("pty setup");
     }
     d.tty_path = name;
+    d.slave_hold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) {
         ::close(d.master);
@@ -298,7 +302,7 @@ FwldProcess::~FwldProcess() {
     d.kill_group(SIGKILL);
     d.try_reap(true);
     d.stop_reader();
-    for (int fd : {d.master, d.out_fd, d.err_fd, d.wake_fd, d.drop_err_fd, d.pidfd})
+    for (int fd : {d.master, d.slave_hold, d.out_fd, d.err_fd, d.wake_fd, d.drop_err_fd, d.pidfd})
         if (fd >= 0) ::close(fd);
 }
 
