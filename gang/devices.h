@@ -12,12 +12,14 @@ void devices_refresh();
 
 // The device a port names is there: POSIX, its path resolves to a
 // character device (a dangling link is gone); Windows, the system lists the
-// COM port (as fwld --list finds it).
-bool device_present(const char* port);
+// COM port (as fwld --list finds it). `identity` tells one device from the
+// next under the same name (POSIX: its node), 0 where nothing does.
+bool device_present(const char* port, uint64_t* identity);
 
 // Each device there now whose path (POSIX: a glob) or name (Windows: COM*
 // or a comma list of names and patterns) matches.
-void devices_matching(const char* pattern, void (*found)(const char* name, void* context), void* context);
+void devices_matching(const char* pattern, void (*found)(const char* name, uint64_t identity, void* context),
+                      void* context);
 
 // A handle that becomes readable when a folder of these paths or patterns
 // changes, so that a new device is looked at once (Linux, inotify); -1

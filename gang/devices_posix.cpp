@@ -11,10 +11,13 @@
 
 namespace {
 
-// stat() follows the links: a link whose device went is gone too.
-bool is_character_device(const char* path) {
+// stat() follows the links: a link whose device went is gone too. A
+// device plugged in anew gets a new node.
+bool is_character_device(const char* path, uint64_t* identity) {
     struct stat info{};
-    return stat(path, &info) == 0 && S_ISCHR(info.st_mode);
+    if (stat(path, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    *identity = static_cast<uint64_t>(info.st_rdev) * 0x9e3779b97f4a7c15u ^ static_cast<uint64_t>(info.st_ino);
+    return true;
 }
 
 // The path fwld opens for a port (see fwld's port names): N is
@@ -37,17 +40,19 @@ void device_path(const char* port, char* out, size_t size) {
 // Each call looks for itself.
 void devices_refresh() {}
 
-bool device_present(const char* port) {
+bool device_present(const char* port, uint64_t* identity) {
     char path[PATH_MAX];
     device_path(port, path, sizeof path);
-    return is_character_device(path);
+    return is_character_device(path, identity);
 }
 
-void devices_matching(const char* pattern, void (*found)(const char* name, void* context), void* context) {
+void devices_matching(const char* pattern, void (*found)(const char* name, uint64_t identity, void* context),
+                      void* context) {
     glob_t matches{};
     if (glob(pattern, 0, nullptr, &matches) == 0) {
         for (size_t i = 0; i < matches.gl_pathc; ++i) {
-            if (is_character_device(matches.gl_pathv[i])) found(matches.gl_pathv[i], context);
+            uint64_t identity = 0;
+            if (is_character_device(matches.gl_pathv[i], &identity)) found(matches.gl_pathv[i], identity, context);
         }
     }
     globfree(&matches);

@@ -117,7 +117,8 @@ void port_name(const char* port, char* out, size_t size) {
 
 }  // namespace
 
-bool device_present(const char* port) {
+bool device_present(const char* port, uint64_t* identity) {
+    *identity = 0;
     char name[GANG_TEXT_MAX];
     port_name(port, name, sizeof name);
     for (int i = 0; i < listed.count; ++i) {
@@ -128,7 +129,8 @@ bool device_present(const char* port) {
     return !is_com_name(name) && QueryDosDeviceA(name, target, sizeof target) != 0;
 }
 
-void devices_matching(const char* pattern, void (*found)(const char* name, void* context), void* context) {
+void devices_matching(const char* pattern, void (*found)(const char* name, uint64_t identity, void* context),
+                      void* context) {
     for (int i = 0; i < listed.count; ++i) {
         // COM* or COM3,COM5 or COM1?,COM2?
         for (const char* piece = pattern; piece != nullptr;) {
@@ -138,7 +140,7 @@ void devices_matching(const char* pattern, void (*found)(const char* name, void*
                           static_cast<int>(comma != nullptr ? comma - piece : static_cast<long>(std::strlen(piece))),
                           piece);
             if (name_matches(one, listed.names[i], true)) {
-                found(listed.names[i], context);
+                found(listed.names[i], 0, context);
                 break;
             }
             piece = comma != nullptr ? comma + 1 : nullptr;

@@ -209,6 +209,7 @@ int tally_run(PortTally* tally, const PortRun& run, Verdict verdict);
 struct PortSchedule {
     bool running;
     bool present;        // its device, as last looked at
+    uint64_t device;     // which device that was, 0 if not known
     bool gone;           // seen gone since its last run ended
     bool needs_return;   // --watch: a board ended; not again until its device has gone and come back
     bool paused;         // a run ended at power-on on its own
@@ -217,7 +218,9 @@ struct PortSchedule {
 
 constexpr uint32_t RESTART_PAUSE_MS = 1000;
 
-void schedule_presence(PortSchedule* schedule, bool present);
+// A device other than the one seen last under the port's name was
+// unplugged and plugged in between two looks.
+void schedule_presence(PortSchedule* schedule, bool present, uint64_t device);
 void schedule_run_ended(PortSchedule* schedule, Verdict verdict, bool by_station_stop, bool watch, uint32_t now_ms);
 bool schedule_may_start(const PortSchedule& schedule, uint32_t now_ms);
 

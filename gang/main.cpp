@@ -225,13 +225,31 @@ void start_run(int i) {
 
 struct Seen {
     bool present[GANG_PORTS_MAX];
+    uint64_t identity[GANG_PORTS_MAX];
+    // The devices found so far in this look: two names of one device (a
+    // link and its device) are one port, the first name found.
+    char devices[GANG_PORTS_MAX][GANG_TEXT_MAX];
+    int device_count;
 };
 
-void note_found(const char* name, void* context) {
+bool same_device_seen(Seen* seen, const char* name) {
+    if (seen->device_count == GANG_PORTS_MAX) return false;
+    char* device = seen->devices[seen->device_count];
+    port_identity(name, device, GANG_TEXT_MAX);
+    for (int i = 0; i < seen->device_count; ++i) {
+        if (std::strcmp(seen->devices[i], device) == 0) return true;
+    }
+    ++seen->device_count;
+    return false;
+}
+
+void note_found(const char* name, uint64_t identity, void* context) {
     Seen* seen = static_cast<Seen*>(context);
+    if (same_device_seen(seen, name)) return;
     for (int i = 0; i < gang.port_count; ++i) {
         if (std::strcmp(gang.ports[i].name, name) == 0) {
             seen->present[i] = true;
+            seen->identity[i] = identity;
             return;
         }
     }
@@ -246,6 +264,7 @@ void note_found(const char* name, void* context) {
         return;
     }
     seen->present[gang.port_count - 1] = true;
+    seen->identity[gang.port_count - 1] = identity;
 }
 
 void look() {
@@ -256,13 +275,13 @@ void look() {
         devices_matching(gang.args.watch, note_found, &seen);
         wait_also(device_notices(&gang.args.watch, 1));
     } else {
-        for (int i = 0; i < gang.port_count; ++i) seen.present[i] = device_present(gang.ports[i].name);
+        for (int i = 0; i < gang.port_count; ++i) seen.present[i] = device_present(gang.ports[i].name, &seen.identity[i]);
         wait_also(device_notices(gang.names, gang.port_count));
     }
     for (int i = 0; i < gang.port_count; ++i) {
         Port& port = gang.ports[i];
         if (port.schedule.present != seen.present[i]) gang.dirty = true;
-        schedule_presence(&port.schedule, seen.present[i]);
+        schedule_presence(&port.schedule, seen.present[i], seen.identity[i]);
         if (!gang.stopping && schedule_may_start(port.schedule, now_ms())) start_run(i);
     }
 }

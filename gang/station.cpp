@@ -47,9 +47,10 @@ int tally_run(PortTally* tally, const PortRun& run, Verdict verdict) {
     return tally->boards;
 }
 
-void schedule_presence(PortSchedule* s, bool present) {
+void schedule_presence(PortSchedule* s, bool present, uint64_t device) {
+    if (!present || (s->present && device != s->device)) s->gone = true;
     s->present = present;
-    if (!present) s->gone = true;
+    s->device = present ? device : 0;
 }
 
 void schedule_run_ended(PortSchedule* s, Verdict verdict, bool by_station_stop, bool watch, uint32_t now_ms) {

@@ -558,5 +558,79 @@ TEST(Gang, AStationTakesBoardAfterBoardAndCountsOnlyBoards) {
     EXPECT_EQ(row_a[1], "interrupted");  // the run the stop ended
 }
 
+TEST(Gang, AStationStopsWhenNoBoardCouldEverBeUpdated) {
+    Inputs in(loader_bytes(200), program_of(2, 16));
+    testbed::TempDir logs;
+    testbed::Pty line;
+    const std::string port = testbed::port_for(line.slave_path());
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(), {"--logs", logs.path(), "--station", port, "--", in.loader, in.dir.file("missing.hex"), "0",
+                         "0", "20", "0", "@:115200", "0", "LG" + logs.file("fwld.jsonl")}));
+    const testbed::ProcessResult r = gang.finish(30s);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("fwld-gang: the station stopped: Hex file can not open."), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("0 boards on 1 port: 0 finished, 0 failed (0 stopped)."), std::string::npos) << r.out;
+    EXPECT_EQ(lines_in(logs.file("results.jsonl")), 0u);
+    // fwld ran once, and wrote its own record too.
+    const std::vector<std::string> runs = lines_of(logs.file("fwld.jsonl"));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(member(testbed::json_members(runs[0]), "outcome"), "bad-file");
+}
+
+// ---- ports as they are plugged in ----
+
+// One board plugged in at `link`: its target, run to its end and kept in.
+struct Plugged {
+    std::unique_ptr<sim::SimTarget> target;
+    sim::TargetReport report;  // as its run ended
+
+    Plugged(const std::string& link, sim::TargetConfig config = {}) {
+        config.link_path = link;
+        target = std::make_unique<sim::SimTarget>(std::move(config));
+        EXPECT_TRUE(target->start()) << target->last_error();
+    }
+    bool run_over() {
+        if (!target->wait_done(60s)) return false;
+        report = target->report();
+        return target->wait_tool_closed(5s);
+    }
+};
+
+TEST(Gang, WatchStartsEachBoardAsItIsPluggedInAndNeverTwice) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "--watch is tested natively";
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir links, logs;
+    const std::string w1 = links.file("ttyW1"), w2 = links.file("ttyW2");
+    // A link whose device has gone is no port.
+    ASSERT_EQ(symlink(links.file("gone").c_str(), links.file("ttyW9").c_str()), 0);
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(), {"--logs", logs.path(), "--watch", links.file("ttyW*"), "--", in.loader, in.program, "0", "0",
+                         "20", "0", "@:115200"}));
+    ASSERT_TRUE(gang.wait_for_out("a station on the devices", 10s)) << gang.out_so_far();
+    auto a = std::make_unique<Plugged>(w1);
+    ASSERT_TRUE(a->run_over()) << gang.out_so_far();
+    sim::TargetConfig failing;
+    failing.actions[2] = {sim::RecordAction::error('N')};
+    Plugged b(w2, failing);
+    ASSERT_TRUE(b.run_over()) << gang.out_so_far();
+    // Left plugged in, neither is woken again: a restart would be there
+    // within the second's pause and a look.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(a->target->report().bytes_after_end, 0u);
+    EXPECT_EQ(b.target->report().bytes_after_end, 0u);
+    // Out and in again: the next board.
+    const sim::TargetReport first = a->report;
+    a = std::make_unique<Plugged>(w1);
+    ASSERT_TRUE(a->run_over()) << gang.out_so_far();
+    ASSERT_TRUE(file_reaches(logs.file("results.jsonl"), 3, 20s)) << gang.out_so_far();
+    gang.press_key('q');
+    const testbed::ProcessResult r = gang.finish(30s);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    expect_records_match(logs.path(), r.out, {{w1, {first, a->report}}, {w2, {b.report}}}, expected_records(program),
+                         0);
+    EXPECT_NE(r.out.find(w1 + ": board 2 finished in "), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace e2e

@@ -409,9 +409,9 @@ TEST(GangStation, BoardsAreNumberedAndCountedPerPort) {
 
 TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
     PortSchedule s{};
-    schedule_presence(&s, false);
+    schedule_presence(&s, false, 0);
     EXPECT_FALSE(schedule_may_start(s, 0));  // no device
-    schedule_presence(&s, true);
+    schedule_presence(&s, true, 7);
     EXPECT_TRUE(schedule_may_start(s, 0));
     s.running = true;
     EXPECT_FALSE(schedule_may_start(s, 0));
@@ -422,9 +422,15 @@ TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
     // ... a watched one only once its device has gone and come back.
     schedule_run_ended(&s, VERDICT_FAILED, false, true, 1000);
     EXPECT_FALSE(schedule_may_start(s, 60000));
-    schedule_presence(&s, false);
+    schedule_presence(&s, false, 0);
     EXPECT_FALSE(schedule_may_start(s, 60000));
-    schedule_presence(&s, true);
+    schedule_presence(&s, true, 7);
+    EXPECT_TRUE(schedule_may_start(s, 60000));
+    // Out and in between two looks: another device under the same name.
+    schedule_run_ended(&s, VERDICT_FINISHED, false, true, 1000);
+    schedule_presence(&s, true, 7);
+    EXPECT_FALSE(schedule_may_start(s, 60000));
+    schedule_presence(&s, true, 8);
     EXPECT_TRUE(schedule_may_start(s, 60000));
 
     // Nothing answered: not again for a second, unless the device was replugged.
@@ -433,8 +439,8 @@ TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
         EXPECT_FALSE(schedule_may_start(s, 5000 + RESTART_PAUSE_MS - 1));
         EXPECT_TRUE(schedule_may_start(s, 5000 + RESTART_PAUSE_MS));
         schedule_run_ended(&s, VERDICT_NO_BOARD, false, watch, 5000);
-        schedule_presence(&s, false);
-        schedule_presence(&s, true);
+        schedule_presence(&s, false, 0);
+        schedule_presence(&s, true, 7);
         EXPECT_TRUE(schedule_may_start(s, 5001));
     }
     // The station's own stop is no reason to wait; the clock may wrap.
