@@ -68,6 +68,7 @@ struct Workbench {
     std::string loader;        // 800 bytes: ten loader records
     std::string program_1m;    // 8,192 records of 126 data bytes and the E record
     std::string program_64k;   // 512 records of 126 data bytes and the E record
+    std::string program_16k;   // 128 records of 126 data bytes and the E record
     std::string program_tiny;  // one record and the E record
     std::string digest_1m;     // what the fast target must report for program_1m
     std::string log_dir;       // where a failed run's output is kept
@@ -141,6 +142,16 @@ void measure_paced(const Flavour& f, const Workbench& wb, Report* report);
 void measure_gang(const Flavour& f, const Workbench& wb, Report* report);
 // The times of the ports that finished, from fwld-gang's summary.
 std::vector<double> gang_finished_seconds(const std::string& summary);
+// Boards after boards through fwld-gang --station (the native build only).
+void measure_station(const Flavour& f, const Workbench& wb, Report* report);
+// results.jsonl against the targets: `intact` holds each port's boards in
+// order (its key is the port as fwld-gang names it), true where the target
+// holds the whole image.
+struct StationRecords {
+    int lines = 0;
+    int matching = 0;  // a line whose board number and outcome agree with its target
+};
+StationRecords station_records(const std::string& jsonl, const std::map<std::string, std::vector<bool>>& intact);
 
 // Keeps a failed run's output for the reader and says where it is.
 void keep_log(const Workbench& wb, const std::string& name, const std::string& text);

@@ -7,7 +7,7 @@
 // measured in the same run, so a comparison does not depend on what else
 // the machine was doing at two different times.
 //
-// LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang (default: all).
+// LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang,station (default: all).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,7 @@ struct Options {
 const char USAGE[] =
     "usage: fwld-bench --out FILE [--only LIST] [--runs N] [--no-native] [--baseline FWLD]\n"
     "                  [--wine WRAPPER --wine-prefix DIR [--wine-runs N] [--wine-side-by-side N]]\n"
-    "LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang, separated by commas\n";
+    "LIST: any of throughput,events,syscalls,cpu,paced,side-by-side,gang,station, separated by commas\n";
 
 bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -138,6 +138,10 @@ void run_flavour(const bench::Flavour& f, const bench::Workbench& wb, const Opti
         std::fprintf(stderr, "[%s] 16 line-rate updates through fwld-gang against %d solo\n", f.name.c_str(),
                      f.solo_runs);
         bench::measure_gang(f, wb, report);
+    }
+    if (wanted("station") && f.name == "native") {
+        std::fprintf(stderr, "[%s] 16 ports x 10 boards through fwld-gang --station\n", f.name.c_str());
+        bench::measure_station(f, wb, report);
     }
     report->add(f, "elapsed_s", "time this column took", std::chrono::duration<double>(Clock::now() - start).count(),
                 "s", 0);

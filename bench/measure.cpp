@@ -3,9 +3,11 @@
 // adds its figures to the report; a run that failed is kept in a log and
 // left out of the figures.
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +17,8 @@
 #include <thread>
 
 #include "bench.h"
+#include "record_list.h"
+#include "sim_target.h"
 
 namespace bench {
 
@@ -31,6 +35,8 @@ constexpr ms UPDATE_WAIT{300000};
 // (a Wine program is still starting up during its first second).
 constexpr ms IDLE_WINDOW{5000};
 constexpr ms SETTLE_BEFORE_WINDOW{1000};
+// Between two boards on a station's fixture.
+constexpr ms BOARD_SWAP{1000};
 
 // "name value" lines of the fast target's output.
 Figures figures_of(const std::string& out) {
@@ -586,6 +592,109 @@ void measure_gang(const Flavour& f, const Workbench& wb, Report* report) {
     report->add(f, "gang.wall_ratio", "  fwld-gang from start to end / solo", wall / median(solo), "x", 3);
     report->add(f, "gang.cpu", "  CPU of fwld-gang itself, of one core", 100.0 * cpu_s / wall, "%", 2);
     report->add(f, "gang.failed", "  ports that failed", failed, "ports", 0);
+}
+
+StationRecords station_records(const std::string& jsonl, const std::map<std::string, std::vector<bool>>& intact) {
+    StationRecords counted;
+    std::istringstream lines(jsonl);
+    for (std::string line; std::getline(lines, line);) {
+        ++counted.lines;
+        const std::map<std::string, std::string> m = testbed::json_members(line);
+        const auto port = m.find("port"), board = m.find("board"), outcome = m.find("outcome");
+        if (port == m.end() || board == m.end() || outcome == m.end()) continue;
+        // fwld's port: the station's with ":115200".
+        const std::string name = testbed::json_text(port->second);
+        const auto verdicts = intact.find(name.substr(0, name.rfind(':')));
+        const long number = std::atol(board->second.c_str());
+        if (verdicts == intact.end() || number < 1 || number > static_cast<long>(verdicts->second.size())) continue;
+        const bool finished = testbed::json_text(outcome->second) == "finished";
+        counted.matching += finished == verdicts->second[static_cast<size_t>(number - 1)] ? 1 : 0;
+    }
+    return counted;
+}
+
+void measure_station(const Flavour& f, const Workbench& wb, Report* report) {
+    constexpr int PORTS = 16;
+    constexpr int BOARDS = 10;
+    const std::string links = wb.dir + "/station-links";
+    const std::string logs = wb.dir + "/station-logs";
+    mkdir(links.c_str(), 0755);
+    mkdir(logs.c_str(), 0755);
+    std::remove((logs + "/results.jsonl").c_str());
+    std::string ports;
+    std::vector<std::string> paths;
+    for (int i = 0; i < PORTS; ++i) {
+        paths.push_back(links + "/ttyF" + std::to_string(i + 1));
+        std::remove(paths.back().c_str());
+        ports += (i == 0 ? "" : ",") + paths.back();
+    }
+    const sim::RecordList expected = *sim::records_from_file(wb.program_16k);
+    // On its terminal, as an operator runs it: the table is redrawn.
+    const Clock::time_point start = Clock::now();
+    FwldProcess gang({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/tty", FWLD_GANG_BINARY, "--logs", logs,
+                      "--station", ports, "--", wb.loader, wb.program_16k, "0", "0", "100", "0", "@:115200"});
+    // Each fixture: a board plugged in, its run, its verdict as the run
+    // ended, out once fwld has closed the port; a second later the next.
+    std::map<std::string, std::vector<bool>> intact;
+    for (const std::string& path : paths) intact[path] = std::vector<bool>(BOARDS, false);
+    std::vector<std::thread> fixtures;
+    for (const std::string& path : paths) {
+        std::vector<bool>& verdicts = intact[path];
+        fixtures.emplace_back([&verdicts, &expected, path] {
+            for (int b = 0; b < BOARDS; ++b) {
+                sim::TargetConfig config;
+                config.link_path = path;
+                config.baud = 115200;
+                config.line_rate = true;
+                sim::SimTarget target(std::move(config));
+                if (!target.start() || !target.wait_done(ms(120000))) return;
+                verdicts[static_cast<size_t>(b)] = target.report().matches(expected);
+                target.wait_tool_closed(ms(5000));
+                target.stop();
+                // The operator takes the board out and puts the next one in.
+                std::this_thread::sleep_for(BOARD_SWAP);
+            }
+        });
+    }
+    CpuTime cpu;
+    std::atomic<bool> over{false};
+    std::thread sampler([&] {
+        while (!over) {
+            const CpuTime now = process_cpu(gang.pid());
+            if (now.sched_s >= 0 || now.stat_s >= 0) cpu = now;
+            std::this_thread::sleep_for(ms(100));
+        }
+    });
+    for (std::thread& fixture : fixtures) fixture.join();
+    // The last boards' records follow their fwld's end.
+    const std::string results = logs + "/results.jsonl";
+    const auto records = [&] {
+        const sim::Bytes bytes = testbed::read_file(results);
+        return std::count(bytes.begin(), bytes.end(), '\n');
+    };
+    for (int waited = 0; waited < 300 && records() < PORTS * BOARDS; ++waited) std::this_thread::sleep_for(ms(100));
+    const double wall = seconds_since(start);
+    over = true;
+    sampler.join();
+    gang.press_key('q');
+    const testbed::ProcessResult gr = gang.finish(ms(30000));
+    const sim::Bytes bytes = testbed::read_file(results);
+    const StationRecords counted = station_records(std::string(bytes.begin(), bytes.end()), intact);
+    int whole = 0;
+    for (const auto& [port, boards] : intact) whole += static_cast<int>(std::count(boards.begin(), boards.end(), true));
+    const double cpu_s = cpu.sched_s >= 0 ? cpu.sched_s : cpu.stat_s;
+    std::fprintf(stderr, "  %d boards intact, %d records, %d matching; fwld-gang CPU %.3f s in %.1f s\n", whole,
+                 counted.lines, counted.matching, cpu_s, wall);
+    if (whole != PORTS * BOARDS || counted.matching != PORTS * BOARDS || gr.exit_code != 0) {
+        keep_log(wb, f.name + "-station", gang.tty_so_far());
+    }
+    report->add(f, "station.boards", "16 ports x 10 boards of 16 KiB at line rate through fwld-gang --station",
+                PORTS * BOARDS, "boards", 0);
+    report->add(f, "station.intact", "  boards intact, by their targets", whole, "boards", 0);
+    report->add(f, "station.records", "  lines in results.jsonl", counted.lines, "lines", 0);
+    report->add(f, "station.matching", "  lines whose outcome agrees with the target", counted.matching, "lines", 0);
+    report->add(f, "station.wall_s", "  from start to the last record", wall, "s", 1);
+    report->add(f, "station.cpu", "  CPU of fwld-gang itself, of one core", 100.0 * cpu_s / wall, "%", 2);
 }
 
 }  // namespace bench

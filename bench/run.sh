@@ -4,7 +4,7 @@
 #   BENCH_WINE=1     also fwld.exe under Wine, installing what that needs
 #   BENCH_WINE=0     native only
 #   BENCH_WINE unset Wine too when the cross compiler and Wine are installed
-#   BENCH_ONLY=LIST  only some of: throughput,syscalls,cpu,paced,side-by-side,gang
+#   BENCH_ONLY=LIST  only some of: throughput,events,syscalls,cpu,paced,side-by-side,gang,station
 #   BENCH_RUNS=N     1 MiB runs per placement, native (default 9)
 #   BENCH_WINE_RUNS=N  1 MiB runs under Wine (default 5)
 #   BENCH_BASELINE=FWLD  also measure this native fwld (an earlier build) in

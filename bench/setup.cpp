@@ -106,6 +106,7 @@ void make_input_files(Workbench* wb) {
     wb->loader = testbed::write_file(wb->dir + "/loader.bin", loader);
     wb->program_1m = testbed::write_file(wb->dir + "/program-1m.rec", program_file(8192));
     wb->program_64k = testbed::write_file(wb->dir + "/program-64k.rec", program_file(512));
+    wb->program_16k = testbed::write_file(wb->dir + "/program-16k.rec", program_file(128));
     wb->program_tiny = testbed::write_file(wb->dir + "/program-tiny.rec", program_file(1));
     wb->digest_1m = records_digest(wb->program_1m);
 }

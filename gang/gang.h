@@ -221,8 +221,13 @@ constexpr uint32_t RESTART_PAUSE_MS = 1000;
 // A device other than the one seen last under the port's name was
 // unplugged and plugged in between two looks.
 void schedule_presence(PortSchedule* schedule, bool present, uint64_t device);
+void schedule_run_started(PortSchedule* schedule);
 void schedule_run_ended(PortSchedule* schedule, Verdict verdict, bool by_station_stop, bool watch, uint32_t now_ms);
 bool schedule_may_start(const PortSchedule& schedule, uint32_t now_ms);
+// A run still waking a board whose device has gone (or was swapped for
+// another) wakes nothing: the station ends it and starts afresh when the
+// device is there, so that the next board gets a whole wake-up.
+bool schedule_should_end_run(const PortSchedule& schedule, Stage stage);
 
 // results.jsonl's line for a run that ended without its result record:
 // what fwld-gang knows of it, in the record's words.

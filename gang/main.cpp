@@ -31,7 +31,7 @@ const char version_text[] = "fwld-gang 8.00\n";
 constexpr int FWLD_ARGS_MAX = 250;
 // The table is redrawn at most this often while fwld reports, and this
 // often for its clocks alone.
-constexpr uint32_t REDRAW_MS = 150;
+constexpr uint32_t REDRAW_MS = 250;
 constexpr uint32_t CLOCK_REDRAW_MS = 1000;
 // How often a station looks for its devices.
 constexpr uint32_t LOOK_MS = 250;
@@ -47,6 +47,7 @@ struct Port {
     Verdict verdict;  // of the run, once settled
     bool settled;
     bool ran;
+    bool ended_by_station;  // its key was pressed: the station's stop, or its device went
 };
 
 struct Gang {
@@ -189,7 +190,7 @@ void settle(int i, const char* end_line, size_t length) {
     Port& port = gang.ports[i];
     if (port.settled) return;
     port.settled = true;
-    port.verdict = judge_run(port.run, gang.args.station, gang.stopping);
+    port.verdict = judge_run(port.run, gang.args.station, gang.stopping || port.ended_by_station);
     const int board = tally_run(&port.tally, port.run, port.verdict);
     if (board > 0) {
         write_record(port, end_line, length, gang.args.station ? board : 1);
@@ -201,7 +202,9 @@ void settle(int i, const char* end_line, size_t length) {
     // On Windows every fwld reads the one console, and the first to see the
     // operator's key takes it away as it ends: a port interrupted by a key
     // that fwld-gang did not send was the operator's, and ends the others too.
-    if (!gang.stopping && std::strcmp(port.run.result.outcome, "interrupted") == 0) stop_all();
+    if (!gang.stopping && !port.ended_by_station && std::strcmp(port.run.result.outcome, "interrupted") == 0) {
+        stop_all();
+    }
     gang.dirty = true;
 }
 
@@ -212,8 +215,10 @@ void start_run(int i) {
     run_start(&port.run, now_ms());
     port.settled = false;
     port.ran = true;
+    port.ended_by_station = false;
     stream_lines[i] = EventLines{};
     char reason[GANG_MESSAGE_MAX];
+    schedule_run_started(&port.schedule);
     port.schedule.running = child_start(i, gang.fwld, gang.child_argv, stream_argument, reason, sizeof reason);
     if (port.schedule.running) return;
     run_not_started(&port.run, reason, now_ms());
@@ -282,6 +287,10 @@ void look() {
         Port& port = gang.ports[i];
         if (port.schedule.present != seen.present[i]) gang.dirty = true;
         schedule_presence(&port.schedule, seen.present[i], seen.identity[i]);
+        if (!port.ended_by_station && schedule_should_end_run(port.schedule, port.run.stage)) {
+            port.ended_by_station = true;
+            child_end_alone(i);
+        }
         if (!gang.stopping && schedule_may_start(port.schedule, now_ms())) start_run(i);
     }
 }
@@ -389,7 +398,9 @@ void stop_all() {
     say(gang.args.station ? "stopping the station; Ctrl-C again ends every port at once."
                           : "stopping every port; Ctrl-C again ends them at once.");
     for (int i = 0; i < gang.port_count; ++i) {
-        if (gang.ports[i].schedule.running) child_press_key(i);
+        if (!gang.ports[i].schedule.running) continue;
+        gang.ports[i].ended_by_station = true;
+        child_press_key(i);
     }
 }
 
@@ -432,7 +443,7 @@ void on_ended(const Event& e) {
     Port& port = gang.ports[e.child];
     run_child_ended(&port.run, e.end, now_ms());
     settle(e.child, nullptr, 0);
-    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, now_ms());
+    schedule_run_ended(&port.schedule, port.verdict, port.ended_by_station, gang.args.watch != nullptr, now_ms());
     gang.dirty = true;
 }
 

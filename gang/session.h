@@ -20,6 +20,9 @@ bool child_start(int index, const char* program, char** argv, int stream_argumen
 void child_press_key(int index);
 // Ends the child the way Ctrl-C ends fwld.
 void child_interrupt(int index);
+// Ends this one child as a key would, the others untouched (on Windows,
+// where a key reaches every fwld, as Ctrl-C does).
+void child_end_alone(int index);
 // Passes a terminating signal on (POSIX; on Windows the same as interrupt).
 void child_forward(int index, int signal);
 

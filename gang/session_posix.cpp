@@ -138,9 +138,15 @@ bool open_terminal_pair(int* master, int* slave, char* reason, size_t size) {
     return false;
 }
 
+// Every child that has ended, each with one call: the others are left alone.
 void reap_children() {
-    for (Child& c : children) {
-        if (c.pid > 0 && !c.reaped && waitpid(c.pid, &c.status, WNOHANG) == c.pid) c.reaped = true;
+    int status = 0;
+    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+        for (Child& c : children) {
+            if (c.pid != pid || c.reaped) continue;
+            c.reaped = true;
+            c.status = status;
+        }
     }
 }
 
@@ -272,6 +278,8 @@ void child_press_key(int index) {
 }
 
 void child_interrupt(int index) { child_forward(index, SIGINT); }
+
+void child_end_alone(int index) { child_press_key(index); }
 
 void child_forward(int index, int signal) {
     const Child& c = children[index];

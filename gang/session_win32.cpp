@@ -343,6 +343,8 @@ void child_interrupt(int index) {
 
 void child_forward(int index, int) { child_interrupt(index); }
 
+void child_end_alone(int index) { child_interrupt(index); }
+
 Event next_event(int32_t timeout_ms) {
     const DWORD start = GetTickCount();
     Event event{};

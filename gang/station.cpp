@@ -53,6 +53,15 @@ void schedule_presence(PortSchedule* s, bool present, uint64_t device) {
     s->device = present ? device : 0;
 }
 
+void schedule_run_started(PortSchedule* s) {
+    s->running = true;
+    s->gone = false;
+}
+
+bool schedule_should_end_run(const PortSchedule& s, Stage stage) {
+    return s.running && s.gone && (stage == STAGE_STARTING || stage == STAGE_POWER_ON);
+}
+
 void schedule_run_ended(PortSchedule* s, Verdict verdict, bool by_station_stop, bool watch, uint32_t now_ms) {
     s->running = false;
     s->gone = !s->present;

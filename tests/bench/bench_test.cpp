@@ -195,6 +195,18 @@ TEST(BenchSummaries, FwldGangTimesOfTheFinishedPortsOnly) {
     EXPECT_EQ(bench::gang_finished_seconds(table + summary), (std::vector<double>{7.3, 12.0}));
 }
 
+TEST(BenchSummaries, StationRecordsAgreeWithTheirBoardsTargets) {
+    const std::map<std::string, std::vector<bool>> intact = {{"/l/A", {true, false}}, {"/l/B", {true}}};
+    const std::string jsonl = R"({"port":"/l/A:115200","outcome":"finished","board":1})" "\n"
+                              R"({"port":"/l/A:115200","outcome":"target-error","board":2})" "\n"
+                              R"({"port":"/l/B:115200","outcome":"line-failed","board":1})" "\n"  // disagrees
+                              R"({"port":"/l/B:115200","outcome":"finished","board":2})" "\n"     // no such board
+                              R"({"port":"/l/C:115200","outcome":"finished","board":1})" "\n";    // no such port
+    const bench::StationRecords counted = bench::station_records(jsonl, intact);
+    EXPECT_EQ(counted.lines, 5);
+    EXPECT_EQ(counted.matching, 2);
+}
+
 TEST(BenchReport, MedianOfOddAndEvenCounts) {
     EXPECT_DOUBLE_EQ(bench::median({5, 1, 3}), 3);
     EXPECT_DOUBLE_EQ(bench::median({4, 1, 3, 2}), 2.5);

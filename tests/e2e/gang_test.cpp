@@ -465,6 +465,9 @@ private:
             reports.push_back(target.report());
             target.wait_tool_closed(2s);
             target.stop();
+            // Out, and a moment later the next one in: the station has
+            // ended the fwld it may have started on the board that went.
+            std::this_thread::sleep_for(1s);
         }
         sim::TargetConfig idle;
         idle.link_path = link_;

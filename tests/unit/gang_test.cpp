@@ -443,6 +443,20 @@ TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
         schedule_presence(&s, true, 7);
         EXPECT_TRUE(schedule_may_start(s, 5001));
     }
+    // A run still waking a board whose device went (or was swapped) is ended.
+    PortSchedule w{};
+    schedule_presence(&w, true, 7);
+    schedule_run_started(&w);
+    EXPECT_FALSE(schedule_should_end_run(w, STAGE_POWER_ON));
+    schedule_presence(&w, true, 8);
+    EXPECT_TRUE(schedule_should_end_run(w, STAGE_POWER_ON));
+    EXPECT_TRUE(schedule_should_end_run(w, STAGE_STARTING));
+    EXPECT_FALSE(schedule_should_end_run(w, STAGE_LOADER));  // a board answered: fwld sees to it
+    schedule_run_started(&w);
+    EXPECT_FALSE(schedule_should_end_run(w, STAGE_POWER_ON));
+    schedule_presence(&w, false, 0);
+    EXPECT_TRUE(schedule_should_end_run(w, STAGE_POWER_ON));
+
     // The station's own stop is no reason to wait; the clock may wrap.
     schedule_run_ended(&s, VERDICT_NO_BOARD, true, false, 5000);
     EXPECT_TRUE(schedule_may_start(s, 5000));
