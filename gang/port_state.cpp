@@ -73,6 +73,9 @@ void run_child_ended(PortRun* run, ChildEnd end, uint32_t now_ms) {
     char message[GANG_MESSAGE_MAX];
     if (end.kind == END_EXIT && end.code == 127 && !run->any_event) {
         std::snprintf(message, sizeof message, "fwld could not be run (its log says why)");
+    } else if (end.kind == END_EXIT && !run->any_event) {
+        std::snprintf(message, sizeof message, "fwld ended with status %ld before its first event (its log says why)",
+                      end.code);
     } else if (end.kind == END_EXIT) {
         std::snprintf(message, sizeof message, "fwld ended with status %ld and no result record", end.code);
     } else if (end.kind == END_CTRL_C) {

@@ -563,21 +563,30 @@ TEST(Gang, AStationTakesBoardAfterBoardAndCountsOnlyBoards) {
 
 TEST(Gang, AStationStopsWhenNoBoardCouldEverBeUpdated) {
     Inputs in(loader_bytes(200), program_of(2, 16));
-    testbed::TempDir logs;
     testbed::Pty line;
     const std::string port = testbed::port_for(line.slave_path());
-    testbed::FwldProcess gang(testbed::with_args(
-        gang_command(), {"--logs", logs.path(), "--station", port, "--", in.loader, in.dir.file("missing.hex"), "0",
-                         "0", "20", "0", "@:115200", "0", "LG" + logs.file("fwld.jsonl")}));
-    const testbed::ProcessResult r = gang.finish(30s);
-    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("fwld-gang: the station stopped: Hex file can not open."), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("0 boards on 1 port: 0 finished, 0 failed (0 stopped)."), std::string::npos) << r.out;
-    EXPECT_EQ(lines_in(logs.file("results.jsonl")), 0u);
-    // fwld ran once, and wrote its own record too.
-    const std::vector<std::string> runs = lines_of(logs.file("fwld.jsonl"));
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(member(testbed::json_members(runs[0]), "outcome"), "bad-file");
+    // A file fwld cannot use; a command line it refuses, where it says nothing.
+    const struct {
+        std::string program, p1;
+        const char* says;
+    } cases[] = {{in.dir.file("missing.hex"), "0", "Hex file can not open."},
+                 {in.program, "99999999999", "fwld ended with status 1 before its first event"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        testbed::TempDir logs;
+        testbed::FwldProcess gang(testbed::with_args(
+            gang_command(), {"--logs", logs.path(), "--station", port, "--", in.loader, c.program, c.p1, "0", "20",
+                             "0", "@:115200", "0", "LG" + logs.file("fwld.jsonl")}));
+        const testbed::ProcessResult r = gang.finish(30s);
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find(std::string("fwld-gang: the station stopped: ") + c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("0 boards on 1 port: 0 finished, 0 failed (0 stopped)."), std::string::npos) << r.out;
+        EXPECT_EQ(lines_in(logs.file("results.jsonl")), 0u);
+        // fwld ran once, and wrote its own record when it got that far.
+        const std::vector<std::string> runs = lines_of(logs.file("fwld.jsonl"));
+        ASSERT_EQ(runs.size(), c.p1 == "0" ? 1u : 0u);
+        for (const std::string& run : runs) EXPECT_EQ(member(testbed::json_members(run), "outcome"), "bad-file");
+    }
 }
 
 // ---- ports as they are plugged in ----
@@ -605,10 +614,11 @@ TEST(Gang, WatchStartsEachBoardAsItIsPluggedInAndNeverTwice) {
     Inputs in(loader_bytes(200), program);
     testbed::TempDir links, logs;
     const std::string w1 = links.file("ttyW1"), w2 = links.file("ttyW2");
-    // A link whose device has gone is no port.
+    // A link whose device has gone is no port. (The pattern passes over the
+    // names the targets publish their links under for a moment.)
     ASSERT_EQ(symlink(links.file("gone").c_str(), links.file("ttyW9").c_str()), 0);
     testbed::FwldProcess gang(testbed::with_args(
-        gang_command(), {"--logs", logs.path(), "--watch", links.file("ttyW*"), "--", in.loader, in.program, "0", "0",
+        gang_command(), {"--logs", logs.path(), "--watch", links.file("ttyW?"), "--", in.loader, in.program, "0", "0",
                          "20", "0", "@:115200"}));
     ASSERT_TRUE(gang.wait_for_out("a station on the devices", 10s)) << gang.out_so_far();
     auto a = std::make_unique<Plugged>(w1);
