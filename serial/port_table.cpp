@@ -5,6 +5,7 @@
 
 #include "port_slot.h"
 #include "trace.h"
+#include "system.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ void trace_port_event(int port, const char* what, bool ok) {
     } else {
         const long error = device_last_error();
         char reason[96];
-        device_error_text(error, reason, sizeof reason);
+        system_error_text(error, reason, sizeof reason);
         std::snprintf(line, sizeof line, "%s %s failed (error %ld: %s)", what, path, error, reason);
     }
     trace_event(line);

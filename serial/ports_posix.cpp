@@ -315,15 +315,6 @@ bool looks_like_serial_name(const char* name) {
 
 }  // namespace
 
-void device_error_text(long error, char* out, size_t size) {
-    if (out == nullptr || size == 0) return;
-    if (error <= 0 || error > INT_MAX) {
-        std::snprintf(out, size, "unknown error %ld", error);
-        return;
-    }
-    std::snprintf(out, size, "%s", std::strerror(static_cast<int>(error)));
-}
-
 const char* device_error_hint(long error) {
     switch (error) {
     case EACCES:
