@@ -163,9 +163,3 @@ bool port_close(int port) {
     port_table[port].known_healthy = false;
     return device_close(port_table[port].handle);
 }
-
-PortOpen port_open() { return port_open(1); }
-bool port_configure(uint32_t baud, int byte_size, int parity, int stop_bits) {
-    return port_configure(1, baud, byte_size, parity, stop_bits);
-}
-bool port_close() { return port_close(1); }
