@@ -151,14 +151,14 @@ uint8_t byte_size_of(tcflag_t control) {
 
 uint8_t parity_of(tcflag_t control) {
     if ((control & PARENB) == 0) {
-        return PARITY_NONE;
+        return LINE_PARITY_NONE;
     }
-    for (uint8_t code = PARITY_ODD; code < PARITY_CODE_COUNT; ++code) {
+    for (uint8_t code = LINE_PARITY_ODD; code < PARITY_CODE_COUNT; ++code) {
         if ((control & PARITY_BITS) == PARITY_CODES[code]) {
             return code;
         }
     }
-    return PARITY_EVEN;
+    return LINE_PARITY_EVEN;
 }
 
 bool is_raw(const struct termios& tio) {
@@ -198,26 +198,26 @@ uint32_t rate_in_use(int fd, const struct termios& tio) {
 
 // Size, parity, stop bits and flags; false when a field has no equivalent.
 bool overlay_frame(struct termios* tio, const LineSettings& wanted) {
-    if (wanted.ByteSize < SMALLEST_BYTE || wanted.ByteSize > 8) {
+    if (wanted.byte_size < SMALLEST_BYTE || wanted.byte_size > 8) {
         return false;
     }
-    if (wanted.Parity >= PARITY_CODE_COUNT ||
-        (wanted.Parity != PARITY_NONE && PARITY_CODES[wanted.Parity] == 0)) {
+    if (wanted.parity >= PARITY_CODE_COUNT ||
+        (wanted.parity != LINE_PARITY_NONE && PARITY_CODES[wanted.parity] == 0)) {
         return false;
     }
-    if (wanted.StopBits != STOPBITS_ONE && wanted.StopBits != STOPBITS_TWO) {
+    if (wanted.stop_bits != LINE_STOP_BITS_ONE && wanted.stop_bits != LINE_STOP_BITS_TWO) {
         return false;
     }
     // No hardware flow control and no wait for carrier: fwld drives the
     // line itself.
     tio->c_cflag = (tio->c_cflag & ~(CSIZE | PARITY_BITS | HARDWARE_FLOW)) |
-                   SIZE_CODES[wanted.ByteSize - SMALLEST_BYTE] | PARITY_CODES[wanted.Parity] |
+                   SIZE_CODES[wanted.byte_size - SMALLEST_BYTE] | PARITY_CODES[wanted.parity] |
                    CREAD | CLOCAL;
-    set_flag(&tio->c_cflag, CSTOPB, wanted.StopBits == STOPBITS_TWO);
-    set_flag(&tio->c_iflag, INPCK, wanted.fParity != 0);
-    set_flag(&tio->c_iflag, IXON, wanted.fOutX != 0);
-    set_flag(&tio->c_iflag, IXOFF, wanted.fInX != 0);
-    if (wanted.fBinary != 0) {
+    set_flag(&tio->c_cflag, CSTOPB, wanted.stop_bits == LINE_STOP_BITS_TWO);
+    set_flag(&tio->c_iflag, INPCK, wanted.check_parity != 0);
+    set_flag(&tio->c_iflag, IXON, wanted.xon_xoff_out != 0);
+    set_flag(&tio->c_iflag, IXOFF, wanted.xon_xoff_in != 0);
+    if (wanted.raw != 0) {
         make_raw(tio);
     }
     return true;
@@ -266,15 +266,15 @@ bool termios_read_line(int fd, LineSettings* settings) {
         return false;
     }
     settings->native.tio = tio;
-    settings->BaudRate = rate_in_use(fd, tio);
-    settings->ByteSize = byte_size_of(tio.c_cflag);
-    settings->Parity = parity_of(tio.c_cflag);
-    settings->StopBits = (tio.c_cflag & CSTOPB) != 0 ? STOPBITS_TWO : STOPBITS_ONE;
-    settings->fParity = flag(tio.c_iflag & INPCK);
-    settings->fBinary = is_raw(tio) ? 1 : 0;
-    settings->fOutX = flag(tio.c_iflag & IXON);
-    settings->fInX = flag(tio.c_iflag & IXOFF);
-    settings->fRtsControl = rts_raised(fd);
+    settings->baud = rate_in_use(fd, tio);
+    settings->byte_size = byte_size_of(tio.c_cflag);
+    settings->parity = parity_of(tio.c_cflag);
+    settings->stop_bits = (tio.c_cflag & CSTOPB) != 0 ? LINE_STOP_BITS_TWO : LINE_STOP_BITS_ONE;
+    settings->check_parity = flag(tio.c_iflag & INPCK);
+    settings->raw = is_raw(tio) ? 1 : 0;
+    settings->xon_xoff_out = flag(tio.c_iflag & IXON);
+    settings->xon_xoff_in = flag(tio.c_iflag & IXOFF);
+    settings->rts_control = rts_raised(fd);
     return true;
 }
 
@@ -284,19 +284,19 @@ bool termios_apply_line(int fd, const LineSettings& settings) {
         return refuse();
     }
     bool needs_any_rate = false;
-    if (!overlay_rate(&wanted, settings.BaudRate, &needs_any_rate)) {
+    if (!overlay_rate(&wanted, settings.baud, &needs_any_rate)) {
         return false;
     }
     if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
         return false;
     }
-    if (needs_any_rate && !baud_set_any(fd, settings.BaudRate)) {
+    if (needs_any_rate && !baud_set_any(fd, settings.baud)) {
         return false;
     }
-    if (settings.fRtsControl == RTS_CONTROL_DISABLE) {
+    if (settings.rts_control == LINE_RTS_OFF) {
         lower_rts(fd);
     }
-    return line_took(fd, wanted, settings.BaudRate);
+    return line_took(fd, wanted, settings.baud);
 }
 
 bool termios_hardware_flow(const struct termios& tio) { return (tio.c_cflag & HARDWARE_FLOW) != 0; }
