@@ -131,9 +131,14 @@ TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
     EXPECT_EQ(settings.check_parity, 1);
     EXPECT_EQ(settings.raw, 0);
     EXPECT_EQ(settings.rts_control, 0);  // a pty has no RTS to read
+    char hold[160];
+    device_describe_hold(handle, hold, sizeof hold);
+    EXPECT_EQ(std::string(hold).rfind("hardware flow control (CRTSCTS) is on", 0), 0u) << hold;
 
     ask_plain_9600();
     ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    device_describe_hold(handle, hold, sizeof hold);
+    EXPECT_STREQ(hold, "CRTSCTS is off; the device takes nothing");
     struct termios after = line();
     EXPECT_EQ(cfgetospeed(&after), B9600);
     EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), CS8 | CREAD | CLOCAL);
