@@ -150,7 +150,8 @@ RunOutcome start_run(const RunSettings& s, RunFiles* files) {
 }
 
 RunOutcome configure_speed(const RunSettings& s, int32_t baud, bool target_switched) {
-    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE)) return run_goes_on();
+    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE))
+        return run_goes_on();
     // A device that has gone away refuses too; the re-open brings the speed
     // back, as the slot keeps it.
     const long error = device_last_error();
