@@ -13,6 +13,7 @@
 #include <ctime>
 #include <cstdio>
 
+#include "clock.h"
 #include "device.h"
 #include "low_latency.h"
 #include "termios_posix.h"
@@ -61,12 +62,6 @@ DeviceHandle abandon_open(int fd, bool tty_exclusive) {
     return INVALID_DEVICE;
 }
 
-uint64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 // The device and, while watched, the wake handles. Returns how many.
 nfds_t watch_set(int fd, short device_events, const WakeSet* wake, pollfd* fds) {
     fds[0] = pollfd{fd, device_events, 0};
@@ -83,7 +78,7 @@ bool poll_failed(int ready) { return ready < 0 && errno != EINTR; }
 // watch gave the write up. A wake handle that stirs without ending the write
 // is left out for one slice, so a readable terminal cannot make this spin.
 bool wait_for_room(int fd, const WriteWatch* watch) {
-    const uint64_t stalled_since = monotonic_ms();
+    const uint32_t stalled_since = system_clock.tick_ms();
     bool heed_wake = true;
     for (;;) {
         pollfd fds[1 + WAKE_HANDLES_MAX];
@@ -93,7 +88,7 @@ bool wait_for_room(int fd, const WriteWatch* watch) {
         if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return fail(EIO);
         if ((fds[0].revents & POLLOUT) != 0) return true;
         if (ready < 0 || watch == nullptr) continue;
-        const auto stalled = static_cast<uint32_t>(monotonic_ms() - stalled_since);
+        const uint32_t stalled = system_clock.tick_ms() - stalled_since;
         if (!watch->keep_waiting(watch->context, stalled)) return fail(ECANCELED);
         heed_wake = ready == 0;
     }

@@ -15,6 +15,7 @@
 
 #include "device.h"
 #include "ports_posix.h"
+#include "text.h"
 
 namespace {
 
@@ -63,14 +64,6 @@ struct Detail {
     char text[1024];
     size_t length;
 };
-
-bool all_digits(const char* text) {
-    if (*text == '\0') return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') return false;
-    }
-    return true;
-}
 
 // ttyS2 before ttyS10: same prefix, then by number.
 int compare_device_names(const void* left, const void* right) {

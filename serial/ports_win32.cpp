@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "device.h"
-#include "win32_api.h"
+#include <windows.h>
 
 #include <setupapi.h>
 

@@ -2,7 +2,7 @@
 // table. Run under Wine.
 #include <gtest/gtest.h>
 
-#include "win32_api.h"
+#include <windows.h>
 
 #include <algorithm>
 #include <vector>
