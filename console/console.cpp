@@ -1,11 +1,12 @@
-// Fatal stop, progress line, erase countdown, delays and the keyboard poll.
-// The waits sleep until their deadline instead of spinning on the clock.
+// Progress line, erase countdown, delays and the keyboard poll. The waits
+// sleep until their deadline instead of spinning on the clock, and end
+// early at the break (Windows), which ends the run.
 #include <cstdio>
-#include <cstdlib>
 
 #include "clock.h"
 #include "console.h"
 #include "keyboard.h"
+#include "restore.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ long shown_percent = 0;
 
 }  // namespace
 
-void fatal_stop(const char* message) {
-    std::fprintf(stderr, "\n%s\n", message);
-    std::exit(1);
-}
-
 void show_progress(int32_t total, int32_t done) {
     const char marker = progress_markers[(progress_call_count >> 4) & 3u];
     const long percent = progress_percent(total, done);
@@ -47,8 +43,8 @@ void show_progress(int32_t total, int32_t done) {
 
 void progress_line_broken() { progress_shown = false; }
 
-void erase_countdown(int32_t seconds) {
-    if (seconds == 0) return;
+bool erase_countdown(int32_t seconds) {
+    if (seconds == 0) return true;
     progress_line_broken();
     const int32_t start = clock_calendar_seconds();
     int32_t shown = -1;
@@ -61,22 +57,24 @@ void erase_countdown(int32_t seconds) {
             shown = elapsed;
         }
         if (elapsed >= seconds) break;
+        if (restore_break_seen()) return false;
         clock_sleep_to_next_second();
     }
     std::fprintf(stderr, "\n");
+    return true;
 }
 
 void wait_ms(uint32_t interval) {
     const uint32_t start = clock_tick_ms();
     for (;;) {
         const uint32_t elapsed = clock_tick_ms() - start;
-        if (elapsed >= interval) return;
+        if (elapsed >= interval || restore_break_seen()) return;
         clock_sleep_ms(interval - elapsed);
     }
 }
 
 bool key_waiting_now() {
-    keyboard_answer = keyboard_key_pending();
+    keyboard_answer = keyboard_key_pending() || restore_break_seen();
     keyboard_asked_at = clock_tick_ms();
     keyboard_stirred = false;
     return keyboard_answer;

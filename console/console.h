@@ -8,15 +8,6 @@
 // for the run. After restore_install.
 void console_prepare();
 
-// Writes "\n<message>\n" to stderr and ends the process with status 1:
-// for a command line that cannot start a run at all.
-[[noreturn]] void fatal_stop(const char* message);
-
-// Where Ctrl-C is no signal (Windows) and has been pressed: ends the run now,
-// with the status the system gives a program ended that way. Returns
-// otherwise, and always on POSIX, where the signal itself ends the run.
-void end_if_broken();
-
 // "<marker><percent> % completed.\r" on stderr; the marker turns every 16 calls.
 // A line whose text is the one already on the console is not written again.
 void show_progress(int32_t total, int32_t done);
@@ -36,23 +27,23 @@ inline long progress_percent(int32_t total, int32_t done) {
 }
 
 // Counts elapsed calendar seconds on one overwritten line until the given
-// number has passed, then ends the line.
-void erase_countdown(int32_t seconds);
+// number has passed, then ends the line. False when the break (Windows)
+// ended it early.
+bool erase_countdown(int32_t seconds);
 
 // Blocks the run for the interval, measured on the 32-bit millisecond tick.
+// The break (Windows) ends it early.
 void wait_ms(uint32_t interval);
 
 // True while a key press is pending; the key is never consumed. Between
-// waits the keyboard itself is asked at most every few milliseconds.
+// waits the keyboard itself is asked at most every few milliseconds. The
+// break (Windows) counts as a key: it ends every wait a key ends, and the
+// run's end tells the two apart.
 bool key_waiting();
 // The same, asking the keyboard now.
 bool key_waiting_now();
 // An idle wait saw the keyboard stir: the next key_waiting asks at once.
 void key_input_noticed();
-
-// Offset (0..count-1) of the first NUL-terminated text in the window equal
-// to needle, or -1.
-int find_in_window(const char* window, const char* needle, int32_t count);
 
 // Ends the text at its first line feed.
 void cut_at_newline(char* text);
@@ -63,7 +54,3 @@ void escape_for_console(const char* text, char* out, size_t size);
 // One byte the same way; out holds up to 4 characters and a NUL.
 void escape_byte(unsigned char byte, char out[5]);
 
-// Scans a signed decimal number as "%ld" would (leading blanks and a sign,
-// stops at the first non-digit). Returns the position after it, or nullptr
-// when there is no number or it does not fit in 32 bits.
-const char* scan_decimal(const char* text, int32_t* value);

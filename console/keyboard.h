@@ -8,7 +8,7 @@
 bool keyboard_key_pending();
 // What a wait also blocks on, as platform handles, written to out (room for
 // KEYBOARD_WAKE_MAX): the keyboard itself when with_keys, and where Ctrl-C is
-// no signal (Windows) the break event, always. Returns how many.
+// no signal (Windows) the break, always. Returns how many.
 constexpr int KEYBOARD_WAKE_MAX = 2;
 int keyboard_wake_handles(bool with_keys, intptr_t* out);
 // Puts the terminal back and drops a pending key so it does not reach the

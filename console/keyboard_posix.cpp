@@ -28,42 +28,23 @@ volatile sig_atomic_t keys_given_back = 0;
 // change the terminal (it would be stopped by SIGTTOU) nor steal keys.
 bool in_foreground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
 
-void on_signal(int signo, void (*handler)(int)) {
-    struct sigaction action{};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(signo, &action, nullptr);
-}
-
-// Ctrl-Z: hand the terminal back as it was, then stop for real.
-void suspend_on_signal(int signo) {
-    const int saved_errno = errno;
+// Ctrl-Z: the terminal back as it was before the stop. From a signal
+// handler: async-signal-safe calls only.
+void give_keys_back() {
     if (tty_modified) tcsetattr(tty_fd, TCSANOW, &tty_original);
     keys_given_back = 1;
-    std::signal(signo, SIG_DFL);
-    std::raise(signo);
-    errno = saved_errno;
 }
 
+// After the stop, or after one that never came: the keyboard again, when in
+// the foreground.
 void take_keys_back() {
     if (tty_modified && in_foreground(tty_fd)) tcsetattr(tty_fd, TCSANOW, &tty_keys);
     keys_given_back = 0;
 }
 
-// Back from a stop: take the keyboard again when in the foreground.
-void resume_on_signal(int) {
-    const int saved_errno = errno;
-    on_signal(SIGTSTP, suspend_on_signal);
-    take_keys_back();
-    errno = saved_errno;
-}
-
-// The ending signals and the exit belong to the restore module; Ctrl-Z and
-// the return from it are the keyboard's own.
 void install_restore_handlers() {
     restore_register(keyboard_restore);
-    on_signal(SIGTSTP, suspend_on_signal);
-    on_signal(SIGCONT, resume_on_signal);
+    restore_on_suspend(give_keys_back, take_keys_back);
 }
 
 void open_terminal() {
@@ -92,7 +73,7 @@ bool keyboard_key_pending() {
     if (!tty_tried) open_terminal();
     if (tty_fd < 0) return false;
     if (keys_given_back) {
-        on_signal(SIGTSTP, suspend_on_signal);
+        restore_arm_suspend();
         take_keys_back();
     }
     int pending = 0;

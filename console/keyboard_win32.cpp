@@ -2,8 +2,8 @@
 // key press out of it. Events that are not key presses are dropped as they
 // come, so that the input handle is signalled only while a key waits and a
 // wait can block on it.
-#include "break_win32.h"
-#include "console.h"
+#include <windows.h>
+
 #include "key_event_win32.h"
 #include "keyboard.h"
 #include "restore.h"
@@ -34,8 +34,6 @@ void open_console_input() {
 }  // namespace
 
 bool keyboard_key_pending() {
-    // Ctrl-C ends the run from here as from every other wait.
-    end_if_broken();
     if (!console_tried) open_console_input();
     if (console_input == INVALID_HANDLE_VALUE) return false;
     // Under Wine a key reaches the input buffer only while someone waits on
@@ -60,7 +58,8 @@ int keyboard_wake_handles(bool with_keys, intptr_t* out) {
     if (!console_tried) open_console_input();
     int count = 0;
     if (with_keys && console_input != INVALID_HANDLE_VALUE) out[count++] = reinterpret_cast<intptr_t>(console_input);
-    if (break_event() != nullptr) out[count++] = reinterpret_cast<intptr_t>(break_event());
+    // The break ends every wait, a wait for keys or not.
+    if (restore_break_handle() != 0) out[count++] = restore_break_handle();
     return count;
 }
 

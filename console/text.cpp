@@ -1,5 +1,5 @@
-// Small text routines: the window search of the handshake, the line cut of
-// the speed line, and the escaping of text that comes from the target.
+// Small text routines: the line cut of the speed line, and the escaping of
+// text that comes from the target.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -7,12 +7,6 @@
 
 #include "console.h"
 
-int find_in_window(const char* window, const char* needle, int32_t count) {
-    for (int32_t k = 0; k < count; ++k) {
-        if (std::strcmp(window + k, needle) == 0) return static_cast<int>(k);
-    }
-    return -1;
-}
 
 void cut_at_newline(char* text) {
     char* line_feed = std::strchr(text, '\n');
@@ -42,21 +36,4 @@ void escape_for_console(const char* text, char* out, size_t size) {
         used += piece_length;
     }
     out[used] = '\0';
-}
-
-const char* scan_decimal(const char* text, int32_t* value) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return nullptr;
-    int64_t magnitude = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > static_cast<int64_t>(INT32_MAX) + 1) return nullptr;
-    }
-    const int64_t signed_value = negative ? -magnitude : magnitude;
-    if (signed_value > INT32_MAX) return nullptr;
-    *value = static_cast<int32_t>(signed_value);
-    return p;
 }

@@ -84,10 +84,10 @@ void check_port(const RunSettings& s) {
         return;
     }
     if (opened != PORT_OPENED) finding("port with a slot does not open");
-    if (!port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, PARITY_NONE, STOPBITS_ONE)) {
+    if (!port_configure(s.port_number, static_cast<uint32_t>(s.baud_rate), 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE)) {
         finding("accepted baud rate refused by the device");
     }
-    if (memory_device_line()->BaudRate != static_cast<uint32_t>(s.baud_rate)) finding("baud rate not applied");
+    if (memory_device_line()->baud != static_cast<uint32_t>(s.baud_rate)) finding("baud rate not applied");
     port_close(s.port_number);
     if (memory_device_counts().misuses != 0) finding("handle misused");
 }

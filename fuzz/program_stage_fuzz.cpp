@@ -206,7 +206,8 @@ void prepare_run(const Options& o) {
                     const_cast<char*>(o.erase_option)};
     if (parse_command_line(10, argv, &settings) != nullptr) finding("harness settings refused");
     if (port_open(settings.port_number) != PORT_OPENED) finding("memory port does not open");
-    port_configure(settings.port_number, static_cast<uint32_t>(settings.baud_rate), 8, PARITY_NONE, STOPBITS_ONE);
+    port_configure(settings.port_number, static_cast<uint32_t>(settings.baud_rate), 8, LINE_PARITY_NONE,
+                   LINE_STOP_BITS_ONE);
     run_files.loader_fd = open(o.file->path, O_RDONLY);
     run_files.program = std::fopen(o.file->path, "rb");
     if (run_files.loader_fd < 0 || run_files.program == nullptr) finding("program file does not open");

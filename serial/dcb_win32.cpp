@@ -6,30 +6,37 @@
 static_assert(sizeof(DCB) == sizeof(NativeLine::dcb), "NativeLine must hold a DCB");
 static_assert(alignof(DCB) <= alignof(NativeLine), "NativeLine must be aligned for a DCB");
 
+// The line codes are the block's own values, so they pass through unchanged.
+static_assert(LINE_PARITY_NONE == NOPARITY && LINE_PARITY_ODD == ODDPARITY && LINE_PARITY_EVEN == EVENPARITY &&
+              LINE_PARITY_MARK == MARKPARITY && LINE_PARITY_SPACE == SPACEPARITY);
+static_assert(LINE_STOP_BITS_ONE == ONESTOPBIT && LINE_STOP_BITS_ONE_AND_HALF == ONE5STOPBITS &&
+              LINE_STOP_BITS_TWO == TWOSTOPBITS);
+static_assert(LINE_RTS_OFF == RTS_CONTROL_DISABLE);
+
 void settings_from_dcb(const DCB& dcb, LineSettings* settings) {
     std::memcpy(settings->native.dcb, &dcb, sizeof dcb);
-    settings->BaudRate = dcb.BaudRate;
-    settings->ByteSize = dcb.ByteSize;
-    settings->Parity = dcb.Parity;
-    settings->StopBits = dcb.StopBits;
-    settings->fParity = static_cast<uint8_t>(dcb.fParity);
-    settings->fBinary = static_cast<uint8_t>(dcb.fBinary);
-    settings->fOutX = static_cast<uint8_t>(dcb.fOutX);
-    settings->fInX = static_cast<uint8_t>(dcb.fInX);
-    settings->fRtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    settings->baud = dcb.BaudRate;
+    settings->byte_size = dcb.ByteSize;
+    settings->parity = dcb.Parity;
+    settings->stop_bits = dcb.StopBits;
+    settings->check_parity = static_cast<uint8_t>(dcb.fParity);
+    settings->raw = static_cast<uint8_t>(dcb.fBinary);
+    settings->xon_xoff_out = static_cast<uint8_t>(dcb.fOutX);
+    settings->xon_xoff_in = static_cast<uint8_t>(dcb.fInX);
+    settings->rts_control = static_cast<uint8_t>(dcb.fRtsControl);
 }
 
 void dcb_from_settings(const LineSettings& settings, DCB* dcb) {
     std::memcpy(dcb, settings.native.dcb, sizeof *dcb);
-    dcb->BaudRate = settings.BaudRate;
-    dcb->ByteSize = settings.ByteSize;
-    dcb->Parity = settings.Parity;
-    dcb->StopBits = settings.StopBits;
-    dcb->fParity = settings.fParity & 1u;
-    dcb->fBinary = settings.fBinary & 1u;
-    dcb->fOutX = settings.fOutX & 1u;
-    dcb->fInX = settings.fInX & 1u;
-    dcb->fRtsControl = settings.fRtsControl & 3u;
+    dcb->BaudRate = settings.baud;
+    dcb->ByteSize = settings.byte_size;
+    dcb->Parity = settings.parity;
+    dcb->StopBits = settings.stop_bits;
+    dcb->fParity = settings.check_parity & 1u;
+    dcb->fBinary = settings.raw & 1u;
+    dcb->fOutX = settings.xon_xoff_out & 1u;
+    dcb->fInX = settings.xon_xoff_in & 1u;
+    dcb->fRtsControl = settings.rts_control & 3u;
 }
 
 bool dcb_took(const DCB& wanted, const DCB& actual) {

@@ -2,7 +2,7 @@
 // owns, and whether the device took them.
 #pragma once
 #include "line_settings.h"
-#include "win32_api.h"
+#include <windows.h>
 
 // The whole block as the device reported it, with the owned fields lifted out.
 void settings_from_dcb(const DCB& dcb, LineSettings* settings);

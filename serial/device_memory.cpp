@@ -84,10 +84,10 @@ bool usable(DeviceHandle handle) {
 // What a freshly plugged device runs with.
 void power_on_line(LineSettings* line) {
     std::memset(line, 0, sizeof *line);
-    line->BaudRate = 9600;
-    line->ByteSize = 8;
-    line->Parity = PARITY_NONE;
-    line->StopBits = STOPBITS_ONE;
+    line->baud = 9600;
+    line->byte_size = 8;
+    line->parity = LINE_PARITY_NONE;
+    line->stop_bits = LINE_STOP_BITS_ONE;
 }
 
 void pull_plug(uint32_t open_refusals) {
@@ -99,8 +99,8 @@ void pull_plug(uint32_t open_refusals) {
 }
 
 bool frame_supported(const LineSettings& s) {
-    return s.BaudRate != 0 && s.ByteSize >= 5 && s.ByteSize <= 8 && s.Parity <= PARITY_SPACE &&
-           s.StopBits <= STOPBITS_TWO;
+    return s.baud != 0 && s.byte_size >= 5 && s.byte_size <= 8 && s.parity <= LINE_PARITY_SPACE &&
+           s.stop_bits <= LINE_STOP_BITS_TWO;
 }
 
 void capture(const unsigned char* data, uint32_t count) {

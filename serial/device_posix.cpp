@@ -1,4 +1,6 @@
-// Serial device on POSIX terminals. The handle is the file descriptor.
+// Serial device on POSIX terminals: the descriptor, its I/O and its waits.
+// The handle is the file descriptor; the line record's termios side is
+// termios_posix.cpp.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -10,11 +12,11 @@
 #include <climits>
 #include <ctime>
 #include <cstdio>
-#include <iterator>
 
-#include "baud.h"
+#include "clock.h"
 #include "device.h"
 #include "low_latency.h"
+#include "termios_posix.h"
 
 namespace {
 
@@ -33,246 +35,6 @@ bool handle_fd(DeviceHandle handle, int* fd) {
         return fail(EBADF);
     }
     *fd = static_cast<int>(handle);
-    return true;
-}
-
-struct RateCode {
-    uint32_t rate;
-    speed_t code;
-};
-
-constexpr RateCode RATE_CODES[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},
-#ifdef B57600
-    {57600, B57600},
-#endif
-#ifdef B115200
-    {115200, B115200},
-#endif
-#ifdef B230400
-    {230400, B230400},
-#endif
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
-#endif
-};
-
-const RateCode* rate_by_value(uint32_t rate) {
-    for (const RateCode& entry : RATE_CODES) {
-        if (entry.rate == rate) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-uint32_t rate_of_code(speed_t code) {
-    for (const RateCode& entry : RATE_CODES) {
-        if (entry.code == code) {
-            return entry.rate;
-        }
-    }
-    return 0;
-}
-
-constexpr tcflag_t SIZE_CODES[] = {CS5, CS6, CS7, CS8};
-constexpr uint8_t SMALLEST_BYTE = 5;
-
-#ifdef CMSPAR
-constexpr tcflag_t STICK_PARITY = CMSPAR;
-#else
-constexpr tcflag_t STICK_PARITY = 0;
-#endif
-#ifdef CRTSCTS
-constexpr tcflag_t HARDWARE_FLOW = CRTSCTS;
-#else
-constexpr tcflag_t HARDWARE_FLOW = 0;
-#endif
-
-constexpr tcflag_t PARITY_BITS = PARENB | PARODD | STICK_PARITY;
-
-// Indexed by the parity code. Mark and space need stick parity; where the
-// platform has none their bits are 0 and they are refused.
-constexpr tcflag_t PARITY_CODES[] = {
-    0,
-    PARENB | PARODD,
-    PARENB,
-    STICK_PARITY != 0 ? PARENB | PARODD | STICK_PARITY : 0,
-    STICK_PARITY != 0 ? PARENB | STICK_PARITY : 0,
-};
-constexpr uint8_t PARITY_CODE_COUNT = sizeof(PARITY_CODES) / sizeof(PARITY_CODES[0]);
-
-// What raw mode switches off: no translation, no echo, no line editing, no
-// signal characters, so every byte passes untouched.
-constexpr tcflag_t RAW_OFF_INPUT = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL;
-constexpr tcflag_t RAW_OFF_OUTPUT = OPOST;
-constexpr tcflag_t RAW_OFF_LOCAL = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
-
-// The parts of the record the device must really run with after apply.
-constexpr tcflag_t CHECKED_CONTROL = CSIZE | PARITY_BITS | CSTOPB | HARDWARE_FLOW;
-constexpr tcflag_t CHECKED_INPUT = INPCK | IXON | IXOFF;
-
-uint8_t flag(tcflag_t bits) { return bits != 0 ? 1 : 0; }
-
-void set_flag(tcflag_t* flags, tcflag_t bits, bool on) {
-    if (on) {
-        *flags |= bits;
-    } else {
-        *flags &= ~bits;
-    }
-}
-
-uint8_t byte_size_of(tcflag_t control) {
-    for (uint8_t i = 0; i < std::size(SIZE_CODES); ++i) {
-        if ((control & CSIZE) == SIZE_CODES[i]) {
-            return static_cast<uint8_t>(SMALLEST_BYTE + i);
-        }
-    }
-    return 8;
-}
-
-uint8_t parity_of(tcflag_t control) {
-    if ((control & PARENB) == 0) {
-        return PARITY_NONE;
-    }
-    for (uint8_t code = PARITY_ODD; code < PARITY_CODE_COUNT; ++code) {
-        if ((control & PARITY_BITS) == PARITY_CODES[code]) {
-            return code;
-        }
-    }
-    return PARITY_EVEN;
-}
-
-bool is_raw(const struct termios& tio) {
-    return (tio.c_iflag & RAW_OFF_INPUT) == 0 && (tio.c_oflag & RAW_OFF_OUTPUT) == 0 &&
-           (tio.c_lflag & RAW_OFF_LOCAL) == 0;
-}
-
-void make_raw(struct termios* tio) {
-    tio->c_iflag &= ~RAW_OFF_INPUT;
-    tio->c_oflag &= ~RAW_OFF_OUTPUT;
-    tio->c_lflag &= ~RAW_OFF_LOCAL;
-    tio->c_cc[VMIN] = 1;
-    tio->c_cc[VTIME] = 0;
-}
-
-uint8_t rts_raised(int fd) {
-    int lines = 0;
-    if (ioctl(fd, TIOCMGET, &lines) != 0) {
-        return 0;  // no modem lines to ask: treat RTS as off
-    }
-    return flag(static_cast<tcflag_t>(lines & TIOCM_RTS));
-}
-
-void lower_rts(int fd) {
-    int lines = TIOCM_RTS;
-    // A line without modem control (a pty, say) has no RTS to lower.
-    (void)ioctl(fd, TIOCMBIC, &lines);
-}
-
-uint32_t rate_in_use(int fd, const struct termios& tio) {
-    uint32_t rate = 0;
-    if (baud_read_exact(fd, &rate)) {
-        return rate;
-    }
-    return rate_of_code(cfgetospeed(&tio));
-}
-
-// Size, parity, stop bits and flags; false when a field has no equivalent.
-bool overlay_frame(struct termios* tio, const LineSettings& wanted) {
-    if (wanted.ByteSize < SMALLEST_BYTE || wanted.ByteSize > 8) {
-        return false;
-    }
-    if (wanted.Parity >= PARITY_CODE_COUNT ||
-        (wanted.Parity != PARITY_NONE && PARITY_CODES[wanted.Parity] == 0)) {
-        return false;
-    }
-    if (wanted.StopBits != STOPBITS_ONE && wanted.StopBits != STOPBITS_TWO) {
-        return false;
-    }
-    // No hardware flow control and no wait for carrier: fwld drives the
-    // line itself.
-    tio->c_cflag = (tio->c_cflag & ~(CSIZE | PARITY_BITS | HARDWARE_FLOW)) |
-                   SIZE_CODES[wanted.ByteSize - SMALLEST_BYTE] | PARITY_CODES[wanted.Parity] |
-                   CREAD | CLOCAL;
-    set_flag(&tio->c_cflag, CSTOPB, wanted.StopBits == STOPBITS_TWO);
-    set_flag(&tio->c_iflag, INPCK, wanted.fParity != 0);
-    set_flag(&tio->c_iflag, IXON, wanted.fOutX != 0);
-    set_flag(&tio->c_iflag, IXOFF, wanted.fInX != 0);
-    if (wanted.fBinary != 0) {
-        make_raw(tio);
-    }
-    return true;
-}
-
-// Sets a B-constant rate in the record; other rates are left to
-// baud_set_any after the record is applied (*needs_any set).
-bool overlay_rate(struct termios* tio, uint32_t rate, bool* needs_any) {
-    *needs_any = false;
-    if (rate == 0) {
-        return fail(EINVAL);  // rate 0 would hang the line up
-    }
-    const RateCode* entry = rate_by_value(rate);
-    if (entry == nullptr) {
-        *needs_any = true;
-        return baud_any_supported() || fail(EINVAL);
-    }
-#ifdef CIBAUD
-    tio->c_cflag &= ~CIBAUD;  // input rate follows the output rate
-#endif
-    if (cfsetispeed(tio, entry->code) != 0 || cfsetospeed(tio, entry->code) != 0) {
-        return fail_errno();
-    }
-    return true;
-}
-
-// Drivers may accept a record and quietly keep something else.
-bool device_took(int fd, const struct termios& wanted, uint32_t rate) {
-    struct termios actual;
-    if (tcgetattr(fd, &actual) != 0) {
-        return fail_errno();
-    }
-    bool same_frame = (actual.c_cflag & CHECKED_CONTROL) == (wanted.c_cflag & CHECKED_CONTROL);
-    bool same_input = (actual.c_iflag & CHECKED_INPUT) == (wanted.c_iflag & CHECKED_INPUT);
-    if (!same_frame || !same_input || rate_in_use(fd, actual) != rate) {
-        return fail(EINVAL);
-    }
     return true;
 }
 
@@ -300,12 +62,6 @@ DeviceHandle abandon_open(int fd, bool tty_exclusive) {
     return INVALID_DEVICE;
 }
 
-uint64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 // The device and, while watched, the wake handles. Returns how many.
 nfds_t watch_set(int fd, short device_events, const WakeSet* wake, pollfd* fds) {
     fds[0] = pollfd{fd, device_events, 0};
@@ -322,7 +78,7 @@ bool poll_failed(int ready) { return ready < 0 && errno != EINTR; }
 // watch gave the write up. A wake handle that stirs without ending the write
 // is left out for one slice, so a readable terminal cannot make this spin.
 bool wait_for_room(int fd, const WriteWatch* watch) {
-    const uint64_t stalled_since = monotonic_ms();
+    const uint32_t stalled_since = system_clock.tick_ms();
     bool heed_wake = true;
     for (;;) {
         pollfd fds[1 + WAKE_HANDLES_MAX];
@@ -332,7 +88,7 @@ bool wait_for_room(int fd, const WriteWatch* watch) {
         if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return fail(EIO);
         if ((fds[0].revents & POLLOUT) != 0) return true;
         if (ready < 0 || watch == nullptr) continue;
-        const auto stalled = static_cast<uint32_t>(monotonic_ms() - stalled_since);
+        const uint32_t stalled = system_clock.tick_ms() - stalled_since;
         if (!watch->keep_waiting(watch->context, stalled)) return fail(ECANCELED);
         heed_wake = ready == 0;
     }
@@ -412,21 +168,7 @@ bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
     if (settings == nullptr) {
         return fail(EINVAL);
     }
-    struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        return fail_errno();
-    }
-    settings->native.tio = tio;
-    settings->BaudRate = rate_in_use(fd, tio);
-    settings->ByteSize = byte_size_of(tio.c_cflag);
-    settings->Parity = parity_of(tio.c_cflag);
-    settings->StopBits = (tio.c_cflag & CSTOPB) != 0 ? STOPBITS_TWO : STOPBITS_ONE;
-    settings->fParity = flag(tio.c_iflag & INPCK);
-    settings->fBinary = is_raw(tio) ? 1 : 0;
-    settings->fOutX = flag(tio.c_iflag & IXON);
-    settings->fInX = flag(tio.c_iflag & IXOFF);
-    settings->fRtsControl = rts_raised(fd);
-    return true;
+    return termios_read_line(fd, settings) || fail_errno();
 }
 
 bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
@@ -437,24 +179,7 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     if (settings == nullptr) {
         return fail(EINVAL);
     }
-    struct termios wanted = settings->native.tio;
-    if (!overlay_frame(&wanted, *settings)) {
-        return fail(EINVAL);
-    }
-    bool needs_any_rate = false;
-    if (!overlay_rate(&wanted, settings->BaudRate, &needs_any_rate)) {
-        return false;
-    }
-    if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
-        return fail_errno();
-    }
-    if (needs_any_rate && !baud_set_any(fd, settings->BaudRate)) {
-        return fail_errno();
-    }
-    if (settings->fRtsControl == RTS_CONTROL_DISABLE) {
-        lower_rts(fd);
-    }
-    return device_took(fd, wanted, settings->BaudRate);
+    return termios_apply_line(fd, *settings) || fail_errno();
 }
 
 bool device_is_healthy(DeviceHandle handle) {
@@ -569,7 +294,7 @@ void device_describe_hold(DeviceHandle handle, char* out, size_t size) {
     }
     int lines = 0;
     const bool modem = ioctl(fd, TIOCMGET, &lines) == 0;
-    if ((tio.c_cflag & HARDWARE_FLOW) != 0) {
+    if (termios_hardware_flow(tio)) {
         snprintf(out, size, "hardware flow control (CRTSCTS) is on%s", modem && (lines & TIOCM_CTS) == 0
                                                                             ? " and the target holds CTS low"
                                                                             : "");
@@ -592,6 +317,6 @@ void device_describe_flow(DeviceHandle handle, char* out, size_t size) {
         snprintf(out, size, "unknown");
         return;
     }
-    snprintf(out, size, "crtscts %s, clocal %s, hupcl %s", (tio.c_cflag & HARDWARE_FLOW) != 0 ? "on" : "off",
+    snprintf(out, size, "crtscts %s, clocal %s, hupcl %s", termios_hardware_flow(tio) ? "on" : "off",
              (tio.c_cflag & CLOCAL) != 0 ? "on" : "off", (tio.c_cflag & HUPCL) != 0 ? "on" : "off");
 }

@@ -6,6 +6,7 @@
 // set: whatever the driver has stays in force.
 #include <cstdio>
 
+#include "clock.h"
 #include "dcb_win32.h"
 #include "device.h"
 
@@ -131,7 +132,7 @@ bool read_queued(Win32Device* device, unsigned char* buffer, uint32_t size, uint
 // The wait of a write the device has not taken yet: until it completes, or
 // the watch gives it up.
 bool wait_for_write(Win32Device* device, const WriteWatch* watch) {
-    const ULONGLONG stalled_since = GetTickCount64();
+    const uint32_t stalled_since = system_clock.tick_ms();
     bool heed_wake = true;
     for (;;) {
         HANDLE waits[1 + WAKE_HANDLES_MAX] = {device->write_io.hEvent};
@@ -143,7 +144,7 @@ bool wait_for_write(Win32Device* device, const WriteWatch* watch) {
         const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, watch != nullptr ? WRITE_WATCH_SLICE_MS : INFINITE);
         if (woke == WAIT_OBJECT_0) return true;
         if (woke == WAIT_FAILED) return false;
-        const auto stalled = static_cast<uint32_t>(GetTickCount64() - stalled_since);
+        const uint32_t stalled = system_clock.tick_ms() - stalled_since;
         if (!watch->keep_waiting(watch->context, stalled)) {
             cancel_io(device, &device->write_io);
             SetLastError(ERROR_OPERATION_ABORTED);

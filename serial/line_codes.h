@@ -3,6 +3,12 @@
 #pragma once
 #include <cstdint>
 
-enum : uint8_t { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
-enum : uint8_t { STOPBITS_ONE = 0, STOPBITS_ONE_AND_HALF = 1, STOPBITS_TWO = 2 };
-enum : uint8_t { RTS_CONTROL_DISABLE = 0 };
+enum : uint8_t {
+    LINE_PARITY_NONE = 0,
+    LINE_PARITY_ODD = 1,
+    LINE_PARITY_EVEN = 2,
+    LINE_PARITY_MARK = 3,
+    LINE_PARITY_SPACE = 4
+};
+enum : uint8_t { LINE_STOP_BITS_ONE = 0, LINE_STOP_BITS_ONE_AND_HALF = 1, LINE_STOP_BITS_TWO = 2 };
+enum : uint8_t { LINE_RTS_OFF = 0 };

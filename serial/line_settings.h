@@ -8,14 +8,14 @@
 #include "native_line.h"
 
 struct LineSettings {
-    uint32_t BaudRate;
-    uint8_t ByteSize;
-    uint8_t Parity;
-    uint8_t StopBits;
-    uint8_t fParity;      // check parity of received characters
-    uint8_t fBinary;      // raw bytes, no end-of-file character
-    uint8_t fOutX;        // XON/XOFF on transmit
-    uint8_t fInX;         // XON/XOFF on receive
-    uint8_t fRtsControl;  // RTS use; 0 holds RTS off
-    NativeLine native;    // the rest, exactly as the device reported it
+    uint32_t baud;
+    uint8_t byte_size;     // data bits of a character
+    uint8_t parity;        // LINE_PARITY_*
+    uint8_t stop_bits;     // LINE_STOP_BITS_*
+    uint8_t check_parity;  // check parity of received characters
+    uint8_t raw;           // raw bytes, no end-of-file character
+    uint8_t xon_xoff_out;  // XON/XOFF on transmit
+    uint8_t xon_xoff_in;   // XON/XOFF on receive
+    uint8_t rts_control;   // RTS use; LINE_RTS_OFF holds RTS off
+    NativeLine native;     // the rest, exactly as the device reported it
 };

@@ -24,9 +24,6 @@ bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop
 PortOpen port_reopen(int port);
 bool port_is_healthy(int port);
 bool port_close(int port);
-PortOpen port_open();
-bool port_configure(uint32_t baud, int byte_size, int parity, int stop_bits);
-bool port_close();
 
 // Names the device of a slot explicitly (a path instead of the port's
 // default device). Returns false when the number has no slot or the path is
@@ -71,9 +68,3 @@ WaitResult port_wait_input(int port, const WakeSet& wake, uint32_t ms);
 void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint32_t stalled_ms));
 // What may hold a line that takes no bytes, in words.
 void port_describe_hold(int port, char* out, size_t size);
-bool port_write_byte(int byte);
-bool port_write_string(const char* text);
-bool port_write(const void* data, uint32_t count);
-char port_read_byte();
-uint32_t port_input_count();
-bool port_output_drained();

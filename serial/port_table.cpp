@@ -5,6 +5,7 @@
 
 #include "port_slot.h"
 #include "trace.h"
+#include "system.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ void trace_port_event(int port, const char* what, bool ok) {
     } else {
         const long error = device_last_error();
         char reason[96];
-        device_error_text(error, reason, sizeof reason);
+        system_error_text(error, reason, sizeof reason);
         std::snprintf(line, sizeof line, "%s %s failed (error %ld: %s)", what, path, error, reason);
     }
     trace_event(line);
@@ -50,14 +51,14 @@ void trace_port_event(int port, const char* what, bool ok) {
 void trace_configure(const PortSlot& slot, bool accepted) {
     if (!trace_active()) return;
     static const char parity_letters[] = "NOEMS";
-    static const char* const stop_bits[] = {"1", "1.5", "2"};
+    static const char* const stop_texts[] = {"1", "1.5", "2"};
     const LineSettings& s = slot.settings;
     char kept[160];
     device_describe_flow(slot.handle, kept, sizeof kept);
     char line[256];
-    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s; flow: %s", static_cast<unsigned long>(s.BaudRate),
-                  static_cast<unsigned>(s.ByteSize), s.Parity < 5 ? parity_letters[s.Parity] : '?',
-                  s.StopBits < 3 ? stop_bits[s.StopBits] : "?", accepted ? "accepted" : "refused", kept);
+    std::snprintf(line, sizeof line, "configure %lu baud %u%c%s: %s; flow: %s", static_cast<unsigned long>(s.baud),
+                  static_cast<unsigned>(s.byte_size), s.parity < 5 ? parity_letters[s.parity] : '?',
+                  s.stop_bits < 3 ? stop_texts[s.stop_bits] : "?", accepted ? "accepted" : "refused", kept);
     trace_event(line);
 }
 
@@ -98,15 +99,15 @@ PortOpen port_open(int port) {
 }
 
 void line_settings_overlay(LineSettings* s, uint32_t baud, int byte_size, int parity, int stop_bits) {
-    s->BaudRate = baud;
-    s->ByteSize = static_cast<uint8_t>(byte_size);
-    s->Parity = static_cast<uint8_t>(parity);
-    s->StopBits = static_cast<uint8_t>(stop_bits);
-    s->fParity = parity != 0 ? 1 : 0;
-    s->fBinary = 1;
-    s->fOutX = 0;
-    s->fInX = 0;
-    s->fRtsControl = RTS_CONTROL_DISABLE;
+    s->baud = baud;
+    s->byte_size = static_cast<uint8_t>(byte_size);
+    s->parity = static_cast<uint8_t>(parity);
+    s->stop_bits = static_cast<uint8_t>(stop_bits);
+    s->check_parity = parity != 0 ? 1 : 0;
+    s->raw = 1;
+    s->xon_xoff_out = 0;
+    s->xon_xoff_in = 0;
+    s->rts_control = LINE_RTS_OFF;
 }
 
 bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
@@ -163,9 +164,3 @@ bool port_close(int port) {
     port_table[port].known_healthy = false;
     return device_close(port_table[port].handle);
 }
-
-PortOpen port_open() { return port_open(1); }
-bool port_configure(uint32_t baud, int byte_size, int parity, int stop_bits) {
-    return port_configure(1, baud, byte_size, parity, stop_bits);
-}
-bool port_close() { return port_close(1); }

@@ -148,10 +148,3 @@ void port_watch_writes(const WakeSet& wake, bool (*keep_waiting)(int port, uint3
 }
 
 void port_describe_hold(int port, char* out, size_t size) { device_describe_hold(handle_of(port), out, size); }
-
-bool port_write_byte(int byte) { return port_write_byte(1, byte); }
-bool port_write_string(const char* text) { return port_write_string(1, text); }
-bool port_write(const void* data, uint32_t count) { return port_write(1, data, count); }
-char port_read_byte() { return port_read_byte(1); }
-uint32_t port_input_count() { return port_input_count(1); }
-bool port_output_drained() { return port_output_drained(1); }

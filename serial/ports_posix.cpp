@@ -15,6 +15,7 @@
 
 #include "device.h"
 #include "ports_posix.h"
+#include "text.h"
 
 namespace {
 
@@ -63,14 +64,6 @@ struct Detail {
     char text[1024];
     size_t length;
 };
-
-bool all_digits(const char* text) {
-    if (*text == '\0') return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') return false;
-    }
-    return true;
-}
 
 // ttyS2 before ttyS10: same prefix, then by number.
 int compare_device_names(const void* left, const void* right) {
@@ -314,15 +307,6 @@ bool looks_like_serial_name(const char* name) {
 }
 
 }  // namespace
-
-void device_error_text(long error, char* out, size_t size) {
-    if (out == nullptr || size == 0) return;
-    if (error <= 0 || error > INT_MAX) {
-        std::snprintf(out, size, "unknown error %ld", error);
-        return;
-    }
-    std::snprintf(out, size, "%s", std::strerror(static_cast<int>(error)));
-}
 
 const char* device_error_hint(long error) {
     switch (error) {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "device.h"
-#include "win32_api.h"
+#include <windows.h>
 
 #include <setupapi.h>
 
@@ -171,23 +171,6 @@ void emit_port(const PortEntry& entry, void (*emit)(const char*, const char*, vo
     emit(entry.name, detail, context);
 }
 
-// The system's text in the console's own code page, so that a German or
-// Japanese Windows shows its reasons readably. Without a console, the
-// system's ANSI code page.
-bool system_text(DWORD error, char* out, size_t size) {
-    wchar_t wide[512];
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        wide, sizeof wide / sizeof wide[0], nullptr);
-    if (length == 0) return false;
-    UINT code_page = GetConsoleOutputCP();
-    if (code_page == 0) code_page = GetACP();
-    const int bytes = WideCharToMultiByte(code_page, 0, wide, static_cast<int>(length), out,
-                                          static_cast<int>(size - 1), nullptr, nullptr);
-    if (bytes <= 0) return false;
-    out[bytes] = '\0';
-    return true;
-}
-
 }  // namespace
 
 bool device_names_path(const char* text) {
@@ -198,21 +181,6 @@ bool device_find_by_name(const char*, char* out, size_t size) {
     // Windows names its ports by number (COMn) or in the device namespace.
     if (size > 0) out[0] = '\0';
     return false;
-}
-
-void device_error_text(long error, char* out, size_t size) {
-    if (size == 0) return;
-    if (!system_text(static_cast<DWORD>(error), out, size)) {
-        std::snprintf(out, size, "system error %ld", error);
-        return;
-    }
-    // The system's text ends with a full stop and a line end; the caller
-    // puts it in a sentence of its own.
-    size_t end = std::strlen(out);
-    while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == ' ' || out[end - 1] == '.')) {
-        --end;
-    }
-    out[end] = '\0';
 }
 
 const char* device_error_hint(long error) {

@@ -3,20 +3,15 @@
 // the line is idle, after a port event, and at the end. trace_write_out is
 // safe in a signal handler, so a signal that ends the process loses nothing
 // either.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "result_file.h"
+#include "text.h"
 #include "trace.h"
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace {
 
@@ -34,7 +29,7 @@ struct Burst {
     uint8_t bytes[LINE_BYTES];
 };
 
-int trace_fd = -1;
+intptr_t trace_file = -1;
 uint32_t (*trace_clock)() = nullptr;
 uint32_t trace_zero_ms = 0;
 uint32_t last_flush_ms = 0;
@@ -65,18 +60,7 @@ size_t put_text(char* out, const char* text) {
 }
 
 // Right-aligned in 9 columns, like "%9lu".
-size_t put_time(char* out, uint32_t ms) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + ms % 10);
-        ms /= 10;
-    } while (ms != 0);
-    size_t n = 0;
-    for (int pad = count; pad < 9; ++pad) out[n++] = ' ';
-    while (count > 0) out[n++] = digits[--count];
-    return n;
-}
+size_t put_time(char* out, uint32_t ms) { return format_unsigned(out, ms, 9, ' '); }
 
 // "   123456 tx 53 03 61 62 63  |S.abc|\n"
 size_t format_bytes_line(char* out, TraceDirection direction, uint32_t ms, const uint8_t* bytes, uint32_t count) {
@@ -97,29 +81,14 @@ size_t format_bytes_line(char* out, TraceDirection direction, uint32_t ms, const
     return n;
 }
 
-// Chunks stay below 64 KiB, which every platform's write() count takes.
-ssize_t write_some(const char* data, size_t size) { return write(trace_fd, data, static_cast<unsigned>(size)); }
-
+// A full disk: the trace loses lines, the update goes on.
 void write_all(const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write_some(data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a full disk: the trace loses lines, the update goes on
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
+    if (size > 0) result_file_append(trace_file, data, size);
 }
 
 void flush_lines() {
     const size_t used = lines_used();
-    size_t done = static_cast<size_t>(written);
-    while (done < used) {
-        const ssize_t n = write_some(buffer + done, used - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // a full disk: the trace loses lines, the update goes on
-        done += static_cast<size_t>(n);
-        written = static_cast<std::sig_atomic_t>(done);
-    }
+    write_all(buffer + written, used - static_cast<size_t>(written));
     written = static_cast<std::sig_atomic_t>(used);
     // Empty the lines before the written count: a handler in between finds
     // written >= used and writes nothing twice.
@@ -177,33 +146,33 @@ void write_header() {
 }  // namespace
 
 bool trace_start(const char* path, uint32_t (*now_ms)()) {
-    if (trace_fd >= 0) trace_stop();
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_BINARY, 0644);
-    if (fd < 0) return false;
+    if (trace_file >= 0) trace_stop();
+    const intptr_t file = result_file_open(path);
+    if (file < 0) return false;
     trace_clock = now_ms;
     trace_zero_ms = now_ms();
     last_flush_ms = 0;
     set_state(0, 0);
     written = 0;
-    trace_fd = fd;
+    trace_file = file;
     write_header();
     return true;
 }
 
-bool trace_active() { return trace_fd >= 0; }
+bool trace_active() { return trace_file >= 0; }
 
 void trace_stop() {
-    if (trace_fd < 0) return;
+    if (trace_file < 0) return;
     end_burst();
     flush_lines();
-    close(trace_fd);
-    trace_fd = -1;
+    result_file_close(trace_file);
+    trace_file = -1;
 }
 
-// Only write() and memory: it also runs from the handler of an ending
+// Only a write and memory: it also runs from the handler of an ending
 // signal, where what the process was doing is left half done.
 void trace_write_out() {
-    if (trace_fd < 0) return;
+    if (trace_file < 0) return;
     const std::sig_atomic_t snapshot = state;
     const size_t used = static_cast<size_t>(snapshot) >> 8;
     const uint32_t count = static_cast<uint32_t>(snapshot) & 0xFFu;
@@ -214,17 +183,17 @@ void trace_write_out() {
         char line[TRACE_LINE_MAX];
         write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
     }
-    trace_fd = -1;
+    trace_file = -1;
 }
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count) {
-    if (trace_fd < 0) return;
+    if (trace_file < 0) return;
     const auto* bytes = static_cast<const uint8_t*>(data);
     for (uint32_t i = 0; i < count; ++i) add_byte(direction, bytes[i]);
 }
 
 void trace_event(const char* text) {
-    if (trace_fd < 0) return;
+    if (trace_file < 0) return;
     end_burst();
     char* out = line_space();
     size_t n = put_time(out, elapsed_ms());
@@ -240,7 +209,7 @@ void trace_event(const char* text) {
 }
 
 void trace_idle() {
-    if (trace_fd < 0) return;
+    if (trace_file < 0) return;
     end_burst();
     flush_if_due();
 }

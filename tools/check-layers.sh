@@ -1,19 +1,27 @@
 #!/bin/sh
-# The floors of fwld's code hold: update/ (the run) sits on serial/ and
-# console/, which know nothing of it or of each other, and the platform
-# stays in the files named for it. ARCHITECTURE.md draws the floors.
+# The floors of fwld's code hold (ARCHITECTURE.md):
+#   update/ gang/          the programs: one run, many runs
+#   serial/ console/       the line, what the operator sees and types
+#   host/                  what the process takes from the system
+# A floor includes only the floors under it, and of those only what they
+# show (their public headers); serial/ and console/ know nothing of each
+# other; target/, the simulated target, is the independent oracle and
+# includes none of them. Platform headers stand only in the files named for
+# their platform (*_posix, *_win32, *_linux). And the process ends in one
+# place: no exit() but in a program's main.cpp.
 #   check-layers.sh [SOURCE_DIR]
-# Prints every include that breaks a rule and exits 1; silent and 0 when
-# all hold.
+# Prints every line that breaks a rule and exits 1; silent and 0 when all hold.
 set -u
 top=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$top" || exit 2
 
-# What each lower floor shows the run; the rest of its headers are its own.
+floors="host serial console update gang target"
+# What each lower floor shows the floors above it; the rest is its own.
+public_host="restore.h clock.h digest.h result_file.h event_stream.h input_file.h system.h text.h"
 public_serial="port.h device_names.h line_codes.h line_wait.h trace.h low_latency.h"
-public_console="console.h clock.h keyboard.h restore.h digest.h result_file.h event_stream.h"
+public_console="console.h keyboard.h key_event_win32.h"
 # Headers of the operating system or of a platform library.
-platform_headers='windows\.h|mmsystem\.h|bcrypt\.h|io\.h|termios\.h|poll\.h|sys/ioctl\.h|sys/file\.h|linux/|asm/|openssl/'
+platform_headers='windows\.h|mmsystem\.h|bcrypt\.h|setupapi\.h|devguid\.h|initguid\.h|io\.h|termios\.h|unistd\.h|fcntl\.h|poll\.h|dirent\.h|pty\.h|glob\.h|sys/|linux/|asm/|openssl/'
 
 failures=0
 fail() {
@@ -26,57 +34,67 @@ in_list() {
     return 1
 }
 
-# The floor a project header belongs to, by where it lives.
+# The floors a floor may include, under it.
+floors_under() {
+    case $1 in
+    serial | console) echo host ;;
+    update | gang) echo "host serial console" ;;
+    *) echo "" ;;
+    esac
+}
+
+# The floor of an included header: the including file's own first, then
+# wherever it lives.
 floor_of() {
-    for dir in update serial console; do
+    [ -f "$2/$1" ] && { echo "$2"; return; }
+    for dir in $floors; do
         [ -f "$dir/$1" ] && { echo "$dir"; return; }
     done
     echo none
 }
 
-# A file of a platform: the seam files and their private headers.
 is_platform_file() {
     case $(basename "$1") in
-    *_posix.* | *_win32.* | *_linux.* | win32_api.h | native_line.h) return 0 ;;
+    *_posix.* | *_win32.* | *_linux.*) return 0 ;;
     esac
     return 1
 }
 
 is_public() {
     case $1 in
+    host) in_list "$2" "$public_host" ;;
     serial) in_list "$2" "$public_serial" ;;
     console) in_list "$2" "$public_console" ;;
-    *) return 0 ;;
+    *) return 1 ;;
     esac
 }
 
-for file in update/*.cpp update/*.h serial/*.cpp serial/*.h console/*.cpp console/*.h; do
-    [ -f "$file" ] || continue
-    floor=${file%%/*}
-    name=$(basename "$file")
-    # Platform headers only in the platform's own files.
-    if ! is_platform_file "$file"; then
-        grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($platform_headers)" "$file" | while IFS= read -r hit; do
-            echo "$file:$hit: a platform header outside the platform's files"
-        done | grep . && failures=$((failures + 1))
-    fi
-    # Project headers: downwards only, and only what a floor shows.
-    for header in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
-        target=$(floor_of "$header")
-        [ "$target" = none ] && continue
-        case $floor:$target in
-        update:update | serial:serial | console:console) ;;
-        update:serial | update:console)
-            is_public "$target" "$header" || fail "$file: includes $target/$header, which is $target/'s own" ;;
-        *) fail "$file: includes $target/$header: $floor/ must not depend on $target/" ;;
-        esac
-        # A header that another floor may see shows only what that floor may see.
-        if [ "$floor" != update ] && is_public "$floor" "$name" && [ "$target" = "$floor" ] &&
-            ! is_public "$floor" "$header"; then
-            fail "$file: a header the run sees includes $floor/$header, which is $floor/'s own"
+for floor in $floors; do
+    for file in "$floor"/*.cpp "$floor"/*.h; do
+        [ -f "$file" ] || continue
+        if ! is_platform_file "$file"; then
+            hits=$(grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($platform_headers)" "$file")
+            [ -n "$hits" ] && fail "$(echo "$hits" | sed "s|^|$file:|;s|\$|: a platform header outside the platform's files|")"
         fi
+        for header in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
+            target=$(floor_of "$header" "$floor")
+            [ "$target" = none ] || [ "$target" = "$floor" ] && continue
+            if ! in_list "$target" "$(floors_under "$floor")"; then
+                fail "$file: includes $target/$header: $floor/ must not depend on $target/"
+            elif ! is_public "$target" "$header"; then
+                fail "$file: includes $target/$header, which is $target/'s own"
+            fi
+        done
+        case $(basename "$file") in
+        main.cpp) ;;
+        *)
+            # A forked child that could not exec is the one other way out.
+            hits=$(grep -nE '(^|[^_[:alnum:]])(std::)?(exit|_Exit|quick_exit|abort|ExitProcess)[[:space:]]*\(|(^|[^[:alnum:]])_exit[[:space:]]*\(' "$file" |
+                grep -vE '//|_exit\(127\);[[:space:]]*$')
+            [ -n "$hits" ] && fail "$(echo "$hits" | sed "s|^|$file:|;s|\$|: the process ends in main alone|")" ;;
+        esac
     done
 done
 
-[ "$failures" -eq 0 ] || { echo "$failures include(s) break the floors (see ARCHITECTURE.md)"; exit 1; }
+[ "$failures" -eq 0 ] || { echo "$failures rule(s) broken (see ARCHITECTURE.md)"; exit 1; }
 exit 0

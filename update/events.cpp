@@ -12,6 +12,7 @@
 #include "event_stream.h"
 #include "json_line.h"
 #include "restore.h"
+#include "system.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ bool events_start(const char* path, uint32_t start_ms, char* message, int size) 
     stream.out = event_stream_open(path);
     if (stream.out != -1) return true;
     char reason[160];
-    device_error_text(event_stream_last_error(), reason, sizeof reason);
+    system_error_text(event_stream_last_error(), reason, sizeof reason);
     std::snprintf(message, static_cast<size_t>(size),
                   "Event stream \"%s\" can not be opened for writing (%s): a FIFO needs its reader first.", path,
                   reason);

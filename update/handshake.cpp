@@ -7,6 +7,7 @@
 #include "console.h"
 #include "handshake.h"
 #include "idle_wait.h"
+#include "restore.h"
 #include "run_record.h"
 #include "silence.h"
 #include "stages.h"
@@ -30,7 +31,7 @@ uint32_t time_to_next_duty(const Repetition& r, uint32_t interval) {
     return elapsed >= interval ? 0 : interval - elapsed;
 }
 
-enum Answer { ANSWERED, KEY_PRESSED, LINE_LOST, TARGET_SILENT };
+enum Answer { ANSWERED, KEY_PRESSED, LINE_LOST, TARGET_SILENT, BROKEN };
 
 // Until the target has acknowledged, a key abandons the wait, or it has
 // sent nothing for the time TO allows.
@@ -69,6 +70,7 @@ Answer repeat_password_until_acknowledged(const RunSettings& s, SilenceWatch* si
 Answer wait_for_go(const RunSettings& s, SilenceWatch* silence) {
     const int port = s.port_number;
     for (;;) {
+        if (restore_break_seen()) return BROKEN;
         if (port_input_count(port) != 0) {
             silence_heard(silence);
             if (port_read_byte(port) == 'G') return ANSWERED;
@@ -81,6 +83,13 @@ Answer wait_for_go(const RunSettings& s, SilenceWatch* silence) {
 }
 
 }  // namespace
+
+int find_in_window(const char* window, const char* needle, int32_t count) {
+    for (int32_t k = 0; k < count; ++k) {
+        if (std::strcmp(window + k, needle) == 0) return static_cast<int>(k);
+    }
+    return -1;
+}
 
 void window_clear(ReceiveWindow* window) {
     std::memset(window->bytes, 0, sizeof window->bytes);
@@ -120,9 +129,11 @@ RunOutcome wake_target(const RunSettings& s) {
     // The target has answered: a board is on the line.
     note_stage(STAGE_LOADER);
     const Answer go = wait_for_go(s, &silence);
+    if (go == BROKEN) return run_ended(RUN_BROKEN);
     if (go == LINE_LOST) return loader_lost();
     if (go == TARGET_SILENT) return target_silent(silence, "Wake-up", "its G after \"Ready ok.\"");
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
+    if (restore_break_seen()) return run_ended(RUN_BROKEN);
     if (!port_write_string(port, "Loader")) return loader_write_failed();
     std::fputs("Execute STEP1\n", stderr);
     note_said("Execute STEP1");

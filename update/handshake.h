@@ -13,6 +13,10 @@ struct ReceiveWindow {
     int next;  // write index, 0..31
 };
 
+// Offset (0..count-1) of the first NUL-terminated text in the window equal
+// to needle, or -1.
+int find_in_window(const char* window, const char* needle, int32_t count);
+
 void window_clear(ReceiveWindow* window);
 // Takes one received byte; printable ones (0x20..0x7F) are kept. True when
 // the accepted text now ends with the needle.

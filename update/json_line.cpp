@@ -2,6 +2,8 @@
 // line, where printf, malloc and the locale are not safe.
 #include "json_line.h"
 
+#include "text.h"
+
 namespace {
 
 constexpr size_t UNIT_MAX = 6;                        // \u00XX
@@ -135,19 +137,6 @@ void put_member(JsonLine* line, const char* name, const char* value, size_t leng
 }
 
 // Decimal digits of value, at least `width` of them.
-size_t format_unsigned(char* out, uint64_t value, int width) {
-    char digits[20];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    size_t n = 0;
-    for (int pad = count; pad < width; ++pad) out[n++] = '0';
-    while (count > 0) out[n++] = digits[--count];
-    return n;
-}
-
 void open_level(JsonLine* line, const char* name, char bracket, bool array) {
     if (line->depth == 0) return;
     if (!accepts_members(line) || line->depth == JSON_DEPTH_MAX) {
@@ -237,7 +226,7 @@ void json_string_bytes(JsonLine* line, const char* name, const char* bytes, size
 
 void json_unsigned(JsonLine* line, const char* name, uint64_t value) {
     char digits[20];
-    put_member(line, name, digits, format_unsigned(digits, value, 1));
+    put_member(line, name, digits, format_unsigned(digits, value, 1, '0'));
 }
 
 void json_signed(JsonLine* line, const char* name, int64_t value) {
@@ -248,15 +237,15 @@ void json_signed(JsonLine* line, const char* name, int64_t value) {
         text[n++] = '-';
         magnitude = 0 - magnitude;  // also right for the most negative value
     }
-    n += format_unsigned(text + n, magnitude, 1);
+    n += format_unsigned(text + n, magnitude, 1, '0');
     put_member(line, name, text, n);
 }
 
 void json_seconds(JsonLine* line, const char* name, uint64_t ms) {
     char text[24];
-    size_t n = format_unsigned(text, ms / 1000, 1);
+    size_t n = format_unsigned(text, ms / 1000, 1, '0');
     text[n++] = '.';
-    n += format_unsigned(text + n, ms % 1000, 3);
+    n += format_unsigned(text + n, ms % 1000, 3, '0');
     put_member(line, name, text, n);
 }
 
@@ -281,17 +270,17 @@ void json_utc_time(JsonLine* line, const char* name, int64_t unix_seconds) {
     char text[24];
     size_t n = 0;
     text[n++] = '"';
-    n += format_unsigned(text + n, static_cast<uint64_t>(year), 4);
+    n += format_unsigned(text + n, static_cast<uint64_t>(year), 4, '0');
     text[n++] = '-';
-    n += format_unsigned(text + n, static_cast<uint64_t>(month), 2);
+    n += format_unsigned(text + n, static_cast<uint64_t>(month), 2, '0');
     text[n++] = '-';
-    n += format_unsigned(text + n, static_cast<uint64_t>(day), 2);
+    n += format_unsigned(text + n, static_cast<uint64_t>(day), 2, '0');
     text[n++] = 'T';
-    n += format_unsigned(text + n, static_cast<uint64_t>(of_day / 3600), 2);
+    n += format_unsigned(text + n, static_cast<uint64_t>(of_day / 3600), 2, '0');
     text[n++] = ':';
-    n += format_unsigned(text + n, static_cast<uint64_t>(of_day / 60 % 60), 2);
+    n += format_unsigned(text + n, static_cast<uint64_t>(of_day / 60 % 60), 2, '0');
     text[n++] = ':';
-    n += format_unsigned(text + n, static_cast<uint64_t>(of_day % 60), 2);
+    n += format_unsigned(text + n, static_cast<uint64_t>(of_day % 60), 2, '0');
     text[n++] = 'Z';
     text[n++] = '"';
     put_member(line, name, text, n);

@@ -3,10 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "console.h"
 #include "idle_wait.h"
+#include "input_file.h"
+#include "restore.h"
 #include "run_record.h"
 #include "stages.h"
 
@@ -15,14 +16,6 @@ namespace {
 constexpr int LOADER_RECORD_SIZE = 80;
 const char end_marker[] = "Finish Boot File";
 constexpr int END_MARKER_FILL = LOADER_RECORD_SIZE - (sizeof end_marker - 1);
-
-// The size stays small: read() takes an unsigned count on Windows.
-long read_chunk(int fd, unsigned char* buffer, unsigned size) {
-    for (;;) {
-        const ssize_t got = read(fd, buffer, size);
-        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
-    }
-}
 
 // False at the first write the device refuses.
 bool send_end_marker(int port) {
@@ -47,8 +40,10 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
     uint32_t records_in_group = 0;
     int32_t bytes_read = 0;
     for (;;) {
+        // A key waits for the program stage; the break (Windows) does not.
+        if (restore_break_seen()) return run_ended(RUN_BROKEN);
         unsigned char record[LOADER_RECORD_SIZE];
-        const long got = read_chunk(files.loader_fd, record, sizeof record);
+        const long got = input_file_read(files.loader_fd, record, sizeof record);
         // A loader cut short by a read error must not reach the target as if
         // it were whole.
         if (got < 0) return loader_unreadable(s.loader_path, errno);

@@ -1,4 +1,6 @@
 // fwld: rewrites a target's flash over a serial line.
+#include <cstdio>
+
 #include "console.h"
 #include "port_advice.h"
 #include "restore.h"
@@ -25,7 +27,10 @@ int main(int argc, char** argv) {
     RunSettings settings;
     static CommandNotes notes;
     const char* refusal = parse_command_line(argc, argv, &settings, &notes);
-    if (refusal != nullptr) fatal_stop(refusal);
+    if (refusal != nullptr) {
+        std::fprintf(stderr, "\n%s\n", refusal);
+        return 1;
+    }
     print_command_notes(notes);
     RunFiles files{};
     return end_run(settings, run_stages(settings, &files));

@@ -1,6 +1,7 @@
 // How a stage ended. The stages never end the process themselves: they
-// return an outcome, and main alone closes the port, writes the last
-// message, writes the result log and ends the process.
+// return an outcome, and end_run alone closes the port, writes the last
+// message, the result record and the end event, and gives the exit status
+// that main returns.
 #pragma once
 #include <cstdint>
 
@@ -10,6 +11,7 @@ enum RunEnd : uint8_t {
     RUN_INTERRUPTED,  // a key: "Interruption.", the drain, the close, exit 1
     RUN_ABANDONED,    // a key while the passwords went out: the close, exit 1, nothing said
     RUN_STOPPED,      // a fatal stop: its message, exit 1
+    RUN_BROKEN,       // the break (Windows Ctrl-C): the close, nothing said, the system's status
 };
 
 // What stopped a run, in the result log's words.

@@ -6,6 +6,7 @@
 #include "device_names.h"
 #include "port.h"
 #include "port_advice.h"
+#include "system.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ void explain_reason(std::FILE* out, int port, long error) {
         return;
     }
     char reason[160];
-    device_error_text(error, reason, sizeof reason);
+    system_error_text(error, reason, sizeof reason);
     const char* hint = device_error_hint(error);
     std::fprintf(out, "Port %s: %s.%s%s\n", device, reason, hint != nullptr ? " " : "", hint != nullptr ? hint : "");
 }

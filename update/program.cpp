@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "clock.h"
 #include "console.h"
 #include "idle_wait.h"
+#include "input_file.h"
 #include "program_reader.h"
 #include "run_record.h"
 #include "silence.h"
@@ -206,8 +206,7 @@ CommandOutcome handle_command(Transfer* t, char command) {
             t->first_ready = false;
             note_first_ready();
             note_stage(STAGE_ERASE);
-            erase_countdown(s.erase_wait);
-            note_stage(STAGE_PROGRAM);
+            if (erase_countdown(s.erase_wait)) note_stage(STAGE_PROGRAM);
         }
         return TARGET_READY;
     case 'R': resend_previous(t); break;
@@ -331,7 +330,7 @@ bool send_record(Transfer* t, int32_t program_size) {
 }
 
 void close_input_files(RunFiles* files) {
-    close(files->loader_fd);
+    input_file_close(files->loader_fd);
     std::fclose(files->program);
     files->loader_fd = -1;
     files->program = nullptr;

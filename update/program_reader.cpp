@@ -1,7 +1,7 @@
 // Reading program records, and the pre-flight check of a whole file.
 #include "program_reader.h"
 
-#include <sys/stat.h>
+#include "input_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -40,12 +40,7 @@ size_t take_bytes(ProgramStream* stream, unsigned char* out, size_t count) {
     return got;
 }
 
-bool file_size_now(FILE* file, int64_t* size) {
-    struct stat info{};
-    if (fstat(fileno(file), &info) != 0) return false;
-    *size = static_cast<int64_t>(info.st_size);
-    return true;
-}
+bool file_size_now(FILE* file, int64_t* size) { return input_file_stream_length(file, size); }
 
 bool size_still_as_checked(FILE* file, const ProgramFingerprint& checked) {
     int64_t size = -1;

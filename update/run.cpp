@@ -5,6 +5,7 @@
 #include "console.h"
 #include "idle_wait.h"
 #include "port.h"
+#include "restore.h"
 #include "run_record.h"
 #include "stages.h"
 
@@ -55,6 +56,14 @@ Ending close_and_say(int port, const RunOutcome& outcome) {
         if (outcome.close_port) port_close(port);
         std::fprintf(stderr, "\n%s\n", outcome.message);
         return Ending{1, outcome.recorded != nullptr ? outcome.recorded : outcome.message};
+    case RUN_BROKEN: {
+        // At once, as the system would end the program: nothing more goes out.
+        port_discard_output(port);
+        port_close(port);
+        static char ended_by[64];
+        std::snprintf(ended_by, sizeof ended_by, "Ended by %s", restore_ending_cause());
+        return Ending{static_cast<int>(restore_ending_status()), ended_by};
+    }
     case RUN_GOES_ON:
         break;
     }
@@ -63,7 +72,11 @@ Ending close_and_say(int port, const RunOutcome& outcome) {
 
 }  // namespace
 
-int end_run(const RunSettings& s, const RunOutcome& outcome) {
+int end_run(const RunSettings& s, const RunOutcome& stage_outcome) {
+    // The break ends every wait a key ends: whatever a stage made of it (an
+    // interruption, a write given up), the run ends as the break ends it.
+    const bool broken = stage_outcome.end != RUN_FINISHED && restore_break_seen();
+    const RunOutcome outcome = broken ? run_ended(RUN_BROKEN) : stage_outcome;
     const Ending ending = close_and_say(s.port_number, outcome);
     record_end(outcome, ending.status, ending.recorded);
     return ending.status;

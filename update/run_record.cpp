@@ -18,6 +18,7 @@
 #include "port.h"
 #include "restore.h"
 #include "result_file.h"
+#include "system.h"
 
 namespace {
 
@@ -68,6 +69,12 @@ volatile std::sig_atomic_t line_taken = 0;
 char line_space[END_EVENT_ROOM + LINE_BUFFER_SIZE];
 char* const line_buffer = line_space + END_EVENT_ROOM;
 
+}  // namespace
+
+void (*record_window_seam)() = nullptr;
+
+namespace {
+
 // Plain copy, cut to fit; safe in a signal handler.
 void copy_text(char* out, size_t size, const char* text) {
     size_t n = 0;
@@ -111,6 +118,7 @@ const char* outcome_name(const RunOutcome& outcome) {
     case RUN_INTERRUPTED:
     case RUN_ABANDONED: return "interrupted";
     case RUN_STOPPED: return stops[outcome.kind];
+    case RUN_BROKEN: return "signal";
     case RUN_GOES_ON: break;
     }
     return "unknown";
@@ -164,6 +172,7 @@ void write_line(const char* outcome, long status, const char* message) {
         build_line(outcome, status, message, &line);
         const size_t length = json_line_end(&line);
         if (length > 0 && record.logging) result_file_append(record.log, line_buffer, length);
+        if (record_window_seam != nullptr) record_window_seam();
         if (length > 0) events_end(line_buffer, length);
         line_taken = 1;
     }
@@ -187,7 +196,7 @@ bool record_start(const RunSettings& s, char* message, int size) {
         record.log = result_file_open(s.log_path);
         if (record.log < 0) {
             char reason[160];
-            device_error_text(result_file_last_error(), reason, sizeof reason);
+            system_error_text(result_file_last_error(), reason, sizeof reason);
             std::snprintf(message, static_cast<size_t>(size),
                           "Result log \"%s\" can not be opened for appending (%s): no board is updated without its "
                           "record.",

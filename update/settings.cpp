@@ -8,6 +8,7 @@
 #include "console.h"
 #include "device_names.h"
 #include "settings.h"
+#include "text.h"
 
 namespace {
 
@@ -65,14 +66,6 @@ void build_password(RunSettings* s) {
     } else {
         std::snprintf(s->password, sizeof s->password, "Wake up now.");
     }
-}
-
-bool all_digits(const char* text) {
-    if (*text == '\0') return false;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') return false;
-    }
-    return true;
 }
 
 // A refusal that quotes the arguments; one per run, so one buffer will do.
@@ -289,7 +282,7 @@ const NumberParameter number_parameters[] = {
 // A port where a number belongs: a parameter left out before it shifts
 // the port forward, and it would be read as a number it is not.
 bool looks_like_port(const char* text) {
-    if (device_names_path(text)) return true;
+    if (device_names_path(text) || baud_colon(text) != nullptr) return true;
     RunSettings scratch{};
     const char* refusal = nullptr;
     if (parse_com_port(text, &scratch, &refusal)) return true;
@@ -344,6 +337,23 @@ const char* check_ranges(const RunSettings* s) {
 }
 
 }  // namespace
+
+const char* scan_decimal(const char* text, int32_t* value) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return nullptr;
+    int64_t magnitude = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > static_cast<int64_t>(INT32_MAX) + 1) return nullptr;
+    }
+    const int64_t signed_value = negative ? -magnitude : magnitude;
+    if (signed_value > INT32_MAX) return nullptr;
+    *value = static_cast<int32_t>(signed_value);
+    return p;
+}
 
 InfoRequest info_request(int argc, char** argv) {
     if (argc != 2) return NO_INFO_REQUEST;

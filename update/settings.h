@@ -39,6 +39,11 @@ struct CommandNotes {
 };
 void print_command_notes(const CommandNotes& notes);
 
+// Scans a signed decimal number as "%ld" would (leading blanks and a sign,
+// stops at the first non-digit). Returns the position after it, or nullptr
+// when there is no number or it does not fit in 32 bits.
+const char* scan_decimal(const char* text, int32_t* value);
+
 // Banner on stderr, usage on stdout: printed on every start.
 void print_banner_and_usage();
 

@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "clock.h"
 #include "console.h"
@@ -15,17 +13,19 @@
 #include "port_advice.h"
 #include "program_reader.h"
 #include "restore.h"
+#include "result_file.h"
 #include "run_record.h"
 #include "stages.h"
 #include "trace.h"
+#include "system.h"
 
 namespace {
 
 // File lengths are progress denominators held in 32 bits.
 bool file_length(int fd, int32_t* length) {
-    struct stat info{};
-    if (fstat(fd, &info) != 0 || info.st_size > INT32_MAX) return false;
-    *length = static_cast<int32_t>(info.st_size);
+    int64_t bytes = 0;
+    if (!input_file_length(fd, &bytes) || bytes > INT32_MAX) return false;
+    *length = static_cast<int32_t>(bytes);
     return true;
 }
 
@@ -37,9 +37,9 @@ void hash_loader(int fd, char hex[SHA256_HEX_SIZE]) {
     sha256_begin(&sha);
     unsigned char block[4096];
     long got = 0;
-    while ((got = read(fd, block, sizeof block)) > 0) sha256_update(&sha, block, static_cast<size_t>(got));
+    while ((got = input_file_read(fd, block, sizeof block)) > 0) sha256_update(&sha, block, static_cast<size_t>(got));
     if (!sha256_finish(&sha, hex) || got < 0) hex[0] = '\0';
-    lseek(fd, 0, SEEK_SET);
+    input_file_rewind(fd);
 }
 
 // The stop for an input file that does not open: the fixed line first, then
@@ -62,13 +62,17 @@ RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
     if (files->loader_fd < 0) return not_opened("Loader file can not open.", s.loader_path, reason);
     const int program_fd = input_file_open(s.program_path, reason, sizeof reason);
     if (program_fd < 0) return not_opened("Hex file can not open.", s.program_path, reason);
-    files->program = fdopen(program_fd, "rb");
+    files->program = input_file_stream(program_fd);
     if (files->program == nullptr) return not_opened("Hex file can not open.", s.program_path, std::strerror(errno));
     if (!file_length(files->loader_fd, &files->loader_size)) return too_large("Loader file", s.loader_path);
     char loader_sha256[SHA256_HEX_SIZE];
     hash_loader(files->loader_fd, loader_sha256);
     record_loader(files->loader_size, loader_sha256);
-    if (!file_length(fileno(files->program), &files->program_size)) return too_large("Hex file", s.program_path);
+    int64_t program_bytes = 0;
+    if (!input_file_stream_length(files->program, &program_bytes) || program_bytes > INT32_MAX) {
+        return too_large("Hex file", s.program_path);
+    }
+    files->program_size = static_cast<int32_t>(program_bytes);
     return run_goes_on();
 }
 
@@ -77,8 +81,10 @@ void start_trace(const RunSettings& s) {
     if (s.trace_path == nullptr) return;
     restore_register(trace_write_out);
     if (trace_start(s.trace_path, clock_tick_ms)) return;
+    char reason[160];
+    system_error_text(result_file_last_error(), reason, sizeof reason);
     std::fprintf(stderr, "Warning: trace file \"%s\" can not be opened (%s); the update goes on without a trace.\n",
-                 s.trace_path, std::strerror(errno));
+                 s.trace_path, reason);
 }
 
 const char port_not_opened[] = "Can not open com port\n";
@@ -144,13 +150,14 @@ RunOutcome start_run(const RunSettings& s, RunFiles* files) {
 }
 
 RunOutcome configure_speed(const RunSettings& s, int32_t baud, bool target_switched) {
-    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, PARITY_NONE, STOPBITS_ONE)) return run_goes_on();
+    if (port_configure(s.port_number, static_cast<uint32_t>(baud), 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE))
+        return run_goes_on();
     // A device that has gone away refuses too; the re-open brings the speed
     // back, as the slot keeps it.
     const long error = device_last_error();
     if (!port_is_healthy(s.port_number)) return run_goes_on();
     char reason[160];
-    device_error_text(error, reason, sizeof reason);
+    system_error_text(error, reason, sizeof reason);
     static char message[512];
     if (target_switched) {
         std::snprintf(message, sizeof message,

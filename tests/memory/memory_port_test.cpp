@@ -30,8 +30,8 @@ TEST_F(MemoryPort, SettingsQueryFailingAtOpenIsReportedAndTheHandleStaysOpen) {
 
 TEST_F(MemoryPort, ReopenAppliesTheSavedSpeedOnlyOnceTheDeviceAnswers) {
     ASSERT_EQ(port_open(PORT), 0);
-    port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE);
-    port_configure(PORT, 115200, 8, PARITY_NONE, STOPBITS_ONE);  // the target's speed change
+    port_configure(PORT, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
+    port_configure(PORT, 115200, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);  // the target's speed change
     memory_device_unplug(0, 0);
     EXPECT_EQ(port_is_healthy(PORT), 0);
 
@@ -39,11 +39,11 @@ TEST_F(MemoryPort, ReopenAppliesTheSavedSpeedOnlyOnceTheDeviceAnswers) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(port_reopen(PORT), PORT_NOT_OPENED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(memory_device_line()->BaudRate, 9600u) << "settings applied to a device that did not answer";
+    EXPECT_EQ(memory_device_line()->baud, 9600u) << "settings applied to a device that did not answer";
 
     EXPECT_EQ(port_reopen(PORT), 0);
     EXPECT_EQ(port_is_healthy(PORT), 1);
-    EXPECT_EQ(memory_device_line()->BaudRate, 115200u);
+    EXPECT_EQ(memory_device_line()->baud, 115200u);
     EXPECT_EQ(memory_device_counts().misuses, 0u);
 }
 

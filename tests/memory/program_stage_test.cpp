@@ -61,7 +61,7 @@ protected:
                         const_cast<char*>("2:9600")};
         ASSERT_EQ(parse_command_line(8, argv, &settings), nullptr);
         ASSERT_EQ(port_open(settings.port_number), 0);
-        port_configure(settings.port_number, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+        port_configure(settings.port_number, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
         watch_line_stalls();
         files.loader_fd = open(arg_path, O_RDONLY);
         files.program = std::fopen(arg_path, "rb");
@@ -126,7 +126,7 @@ TEST_F(ProgramStage, ReopenedPortKeepsTheTargetsSpeed) {
     const harness::Ended outcome = run();
     EXPECT_EQ(outcome.end, RUN_FINISHED);
     EXPECT_EQ(outcome.status, 0) << console;
-    EXPECT_EQ(memory_device_line()->BaudRate, 57600u);
+    EXPECT_EQ(memory_device_line()->baud, 57600u);
     EXPECT_EQ(wire(), records[0] + records[1] + records[2]);
 }
 

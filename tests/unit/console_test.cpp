@@ -9,6 +9,8 @@
 
 #include "clock.h"
 #include "console.h"
+#include "handshake.h"
+#include "settings.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "port_advice.h"
 #include "ports_posix.h"
 #include "testbed.h"
+#include "system.h"
 
 namespace {
 
@@ -47,11 +48,11 @@ TEST(PortNames, BareNamesAreLookedUpUnderDev) {
 
 TEST(PortErrors, ReasonsInWordsAndHintsWhereOneIsKnown) {
     char text[128];
-    device_error_text(ENOENT, text, sizeof text);
+    system_error_text(ENOENT, text, sizeof text);
     EXPECT_STREQ(text, "No such file or directory");
-    device_error_text(0, text, sizeof text);
+    system_error_text(0, text, sizeof text);
     EXPECT_STREQ(text, "unknown error 0");
-    device_error_text(EACCES, text, 8);
+    system_error_text(EACCES, text, 8);
     EXPECT_EQ(std::string(text).size(), 7u);
 
     const std::string permission = device_error_hint(EACCES);

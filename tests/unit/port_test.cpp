@@ -86,7 +86,7 @@ TEST_F(PtyPort, ConfigureSetsTheLineAndKeepsTheRest) {
     before.c_cc[VINTR] = 0x05;  // a special character fwld must leave alone
     ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);
     ASSERT_EQ(port_open(PORT), 0);
-    EXPECT_EQ(port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE), 1);
+    EXPECT_EQ(port_configure(PORT, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE), 1);
     const termios t = line();
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -97,18 +97,18 @@ TEST_F(PtyPort, ConfigureSetsTheLineAndKeepsTheRest) {
 
     // A pty accepts the call but always runs 8N: the read-back catches the
     // silently dropped parity, and the slot still holds what was asked.
-    EXPECT_EQ(port_configure(PORT, 4800, 8, PARITY_EVEN, STOPBITS_ONE), 0);
+    EXPECT_EQ(port_configure(PORT, 4800, 8, LINE_PARITY_EVEN, LINE_STOP_BITS_ONE), 0);
     EXPECT_EQ(line().c_cflag & PARENB, 0u);
-    EXPECT_EQ(port_slot(PORT)->settings.Parity, PARITY_EVEN);
-    EXPECT_EQ(port_slot(PORT)->settings.fParity, 1);
+    EXPECT_EQ(port_slot(PORT)->settings.parity, LINE_PARITY_EVEN);
+    EXPECT_EQ(port_slot(PORT)->settings.check_parity, 1);
 }
 
 TEST_F(PtyPort, RejectedSettingsStayInTheSlotAndAReopenAppliesThem) {
     ASSERT_EQ(port_open(PORT), 0);
-    EXPECT_EQ(port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE_AND_HALF), 0);
-    EXPECT_EQ(port_slot(PORT)->settings.StopBits, STOPBITS_ONE_AND_HALF);
+    EXPECT_EQ(port_configure(PORT, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE_AND_HALF), 0);
+    EXPECT_EQ(port_slot(PORT)->settings.stop_bits, LINE_STOP_BITS_ONE_AND_HALF);
     // A speed change survives a re-open: the slot's record is applied anew.
-    EXPECT_EQ(port_configure(PORT, 115200, 8, PARITY_NONE, STOPBITS_ONE), 1);
+    EXPECT_EQ(port_configure(PORT, 115200, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE), 1);
     termios elsewhere = line();
     cfsetspeed(&elsewhere, B4800);
     ASSERT_EQ(tcsetattr(master, TCSANOW, &elsewhere), 0);
@@ -120,7 +120,7 @@ TEST_F(PtyPort, RejectedSettingsStayInTheSlotAndAReopenAppliesThem) {
 
 TEST_F(PtyPort, ReopenWhileTheDeviceIsGoneFailsQuietlyUntilItIsBack) {
     ASSERT_EQ(port_open(PORT), 0);
-    port_configure(PORT, 19200, 8, PARITY_NONE, STOPBITS_ONE);
+    port_configure(PORT, 19200, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
     const std::string target = ptsname(master);
     ASSERT_EQ(unlink(link.c_str()), 0);
     testing::internal::CaptureStderr();
@@ -137,7 +137,7 @@ TEST_F(PtyPort, ReopenWhileTheDeviceIsGoneFailsQuietlyUntilItIsBack) {
 
 TEST_F(PtyPort, HangUpMakesThePortUnhealthy) {
     ASSERT_EQ(port_open(PORT), 0);
-    port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+    port_configure(PORT, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
     EXPECT_EQ(port_is_healthy(PORT), 1);
     close(master);
     master = -1;
@@ -157,7 +157,7 @@ TEST_F(PtyPort, ADrainThatEndsOnADeadDeviceIsNotTakenForDelivery) {
 
 TEST_F(PtyPort, BytesGoOutExactlyAndComeInUnchanged) {
     ASSERT_EQ(port_open(PORT), 0);
-    port_configure(PORT, 9600, 8, PARITY_NONE, STOPBITS_ONE);
+    port_configure(PORT, 9600, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
     EXPECT_EQ(port_write_string(PORT, ""), 1);
     EXPECT_EQ(port_write_string(PORT, "Loader"), 1);
     EXPECT_EQ(port_write_byte(PORT, 0), 1);
@@ -206,7 +206,7 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     testbed::TempDir dir;
     ASSERT_TRUE(trace_start(dir.file("t.log").c_str(), trace_test_now));
     ASSERT_EQ(port_open(PORT), 0);
-    port_configure(PORT, 115200, 8, PARITY_NONE, STOPBITS_ONE);
+    port_configure(PORT, 115200, 8, LINE_PARITY_NONE, LINE_STOP_BITS_ONE);
     port_write_string(PORT, "Lo");
     port_write_byte(PORT, 0);
     drain_master();
@@ -220,7 +220,7 @@ TEST_F(PtyPort, TraceShowsThePortsLifeAndItsTraffic) {
     ASSERT_EQ(poll(&p, 1, 2000), 1);
     port_receive(PORT);
     while (port_input_count(PORT) != 0) port_read_byte(PORT);
-    port_configure(PORT, 4800, 7, PARITY_EVEN, STOPBITS_TWO);  // a pty keeps 8N
+    port_configure(PORT, 4800, 7, LINE_PARITY_EVEN, LINE_STOP_BITS_TWO);  // a pty keeps 8N
     const std::string target = ptsname(master);
     ASSERT_EQ(unlink(link.c_str()), 0);
     EXPECT_EQ(port_reopen(PORT), PORT_NOT_OPENED);

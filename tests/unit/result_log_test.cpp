@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -19,8 +20,11 @@
 #include "digest.h"
 #include "digest_pieces.h"
 #include "json_line.h"
+#include "restore.h"
 #include "result_file.h"
+#include "run_record.h"
 #include "testbed.h"
+#include "system.h"
 
 namespace {
 
@@ -108,7 +112,7 @@ TEST(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
     EXPECT_EQ(result_file_open(dir.file("missing/runs.jsonl").c_str()), -1);
     EXPECT_EQ(result_file_last_error(), ENOENT);
     char reason[128];
-    device_error_text(result_file_last_error(), reason, sizeof reason);
+    system_error_text(result_file_last_error(), reason, sizeof reason);
     EXPECT_STREQ(reason, std::strerror(ENOENT));
 }
 
@@ -251,6 +255,48 @@ TEST(JsonLine, LevelsBeyondTheDepthAreLeftOutWhole) {
     EXPECT_TRUE(line.overflow);
     EXPECT_EQ(text.find("deep"), std::string::npos);
     EXPECT_NE(text.find("}}},\"after\":2}\n"), std::string::npos) << text;
+}
+
+}  // namespace
+
+// ---- the ending signals' window ----
+
+namespace {
+
+void raise_sigterm() { raise(SIGTERM); }
+
+// A signal that comes while the record and the end event are written waits
+// until both are out: one whole record line and one end event, never two
+// and never half of one.
+TEST(RecordWindow, ASignalInsideItLeavesExactlyOneLineAndOneEndEvent) {
+    testbed::TempDir dir;
+    const std::string log = dir.file("runs.jsonl");
+    const std::string events = dir.file("events.jsonl");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        restore_install();
+        RunSettings s{};
+        s.loader_path = "l.bin";
+        s.program_path = "p.hex";
+        s.log_path = log.c_str();
+        s.event_path = events.c_str();
+        char refusal[256];
+        if (!record_start(s, refusal, sizeof refusal)) _exit(3);
+        record_window_seam = raise_sigterm;
+        record_end(run_ended(RUN_FINISHED), 0, "Finish version up.     \a\n");
+        _exit(0);  // the held signal ends the process before this
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    for (const std::string& path : {log, events}) {
+        const testbed::Bytes bytes = testbed::read_file(path);
+        const std::string text(bytes.begin(), bytes.end());
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+        EXPECT_TRUE(testbed::is_json_line(text)) << text;
+        EXPECT_EQ(testbed::json_members(text)["outcome"], "\"finished\"") << text;
+    }
 }
 
 }  // namespace

@@ -46,12 +46,12 @@ protected:
     }
     // The record fwld asks for: 9600 8N1, raw, no flow control, RTS off.
     void ask_plain_9600() {
-        settings.BaudRate = 9600;
-        settings.ByteSize = 8;
-        settings.Parity = PARITY_NONE;
-        settings.StopBits = STOPBITS_ONE;
-        settings.fParity = settings.fOutX = settings.fInX = settings.fRtsControl = 0;
-        settings.fBinary = 1;
+        settings.baud = 9600;
+        settings.byte_size = 8;
+        settings.parity = LINE_PARITY_NONE;
+        settings.stop_bits = LINE_STOP_BITS_ONE;
+        settings.check_parity = settings.xon_xoff_out = settings.xon_xoff_in = settings.rts_control = 0;
+        settings.raw = 1;
     }
     struct termios line() {
         struct termios tio {};
@@ -126,14 +126,19 @@ TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
     before.c_lflag |= ICANON | ECHO;
     ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);
     open_device();
-    EXPECT_EQ(settings.StopBits, STOPBITS_TWO);
-    EXPECT_EQ(settings.fOutX, 1);
-    EXPECT_EQ(settings.fParity, 1);
-    EXPECT_EQ(settings.fBinary, 0);
-    EXPECT_EQ(settings.fRtsControl, 0);  // a pty has no RTS to read
+    EXPECT_EQ(settings.stop_bits, LINE_STOP_BITS_TWO);
+    EXPECT_EQ(settings.xon_xoff_out, 1);
+    EXPECT_EQ(settings.check_parity, 1);
+    EXPECT_EQ(settings.raw, 0);
+    EXPECT_EQ(settings.rts_control, 0);  // a pty has no RTS to read
+    char hold[160];
+    device_describe_hold(handle, hold, sizeof hold);
+    EXPECT_EQ(std::string(hold).rfind("hardware flow control (CRTSCTS) is on", 0), 0u) << hold;
 
     ask_plain_9600();
     ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    device_describe_hold(handle, hold, sizeof hold);
+    EXPECT_STREQ(hold, "CRTSCTS is off; the device takes nothing");
     struct termios after = line();
     EXPECT_EQ(cfgetospeed(&after), B9600);
     EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), CS8 | CREAD | CLOCAL);
@@ -146,8 +151,8 @@ TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
 
     LineSettings reread{};
     ASSERT_TRUE(device_read_settings(handle, &reread));
-    EXPECT_EQ(reread.BaudRate, 9600u);
-    EXPECT_EQ(reread.fBinary, 1);
+    EXPECT_EQ(reread.baud, 9600u);
+    EXPECT_EQ(reread.raw, 1);
 }
 
 // Linux ptys force CS8 without parity whatever is asked. There the backend
@@ -169,15 +174,15 @@ TEST_F(DevicePty, FrameCodesMapToLineFlags) {
         tcflag_t control, input;
     };
     const Case cases[] = {
-        {8, PARITY_NONE, STOPBITS_TWO, 1, 1, 0, CS8 | CSTOPB, INPCK | IXON},
-        {8, PARITY_EVEN, STOPBITS_ONE, 1, 0, 1, CS8 | PARENB, INPCK | IXOFF},
-        {8, PARITY_ODD, STOPBITS_ONE, 0, 1, 1, CS8 | PARENB | PARODD, IXON | IXOFF},
+        {8, LINE_PARITY_NONE, LINE_STOP_BITS_TWO, 1, 1, 0, CS8 | CSTOPB, INPCK | IXON},
+        {8, LINE_PARITY_EVEN, LINE_STOP_BITS_ONE, 1, 0, 1, CS8 | PARENB, INPCK | IXOFF},
+        {8, LINE_PARITY_ODD, LINE_STOP_BITS_ONE, 0, 1, 1, CS8 | PARENB | PARODD, IXON | IXOFF},
 #ifdef CMSPAR
-        {8, PARITY_MARK, STOPBITS_ONE, 0, 0, 0, CS8 | PARENB | PARODD | CMSPAR, 0},
-        {8, PARITY_SPACE, STOPBITS_ONE, 0, 0, 0, CS8 | PARENB | CMSPAR, 0},
+        {8, LINE_PARITY_MARK, LINE_STOP_BITS_ONE, 0, 0, 0, CS8 | PARENB | PARODD | CMSPAR, 0},
+        {8, LINE_PARITY_SPACE, LINE_STOP_BITS_ONE, 0, 0, 0, CS8 | PARENB | CMSPAR, 0},
 #endif
-        {7, PARITY_EVEN, STOPBITS_TWO, 0, 0, 0, CS7 | PARENB | CSTOPB, 0},
-        {5, PARITY_NONE, STOPBITS_ONE, 0, 0, 0, CS5, 0},
+        {7, LINE_PARITY_EVEN, LINE_STOP_BITS_TWO, 0, 0, 0, CS7 | PARENB | CSTOPB, 0},
+        {5, LINE_PARITY_NONE, LINE_STOP_BITS_ONE, 0, 0, 0, CS5, 0},
     };
     const bool keeps_framing = pty_keeps_framing(master);
     open_device();
@@ -185,13 +190,13 @@ TEST_F(DevicePty, FrameCodesMapToLineFlags) {
     for (const Case& c : cases) {
         SCOPED_TRACE(index++);
         ask_plain_9600();
-        settings.ByteSize = c.size;
-        settings.Parity = c.parity;
-        settings.StopBits = c.stop;
-        settings.fParity = c.check_parity;
-        settings.fOutX = c.out_x;
-        settings.fInX = c.in_x;
-        const bool takes = keeps_framing || (c.size == 8 && c.parity == PARITY_NONE);
+        settings.byte_size = c.size;
+        settings.parity = c.parity;
+        settings.stop_bits = c.stop;
+        settings.check_parity = c.check_parity;
+        settings.xon_xoff_out = c.out_x;
+        settings.xon_xoff_in = c.in_x;
+        const bool takes = keeps_framing || (c.size == 8 && c.parity == LINE_PARITY_NONE);
         device_clear_error();
         EXPECT_EQ(device_apply_settings(handle, &settings), takes);
         EXPECT_EQ(device_last_error(), takes ? 0 : EINVAL);
@@ -202,9 +207,9 @@ TEST_F(DevicePty, FrameCodesMapToLineFlags) {
         LineSettings reread{};
         ASSERT_TRUE(device_read_settings(handle, &reread));
         if (takes) {
-            EXPECT_EQ(reread.ByteSize, c.size);
-            EXPECT_EQ(reread.Parity, c.parity);
-            EXPECT_EQ(reread.StopBits, c.stop);
+            EXPECT_EQ(reread.byte_size, c.size);
+            EXPECT_EQ(reread.parity, c.parity);
+            EXPECT_EQ(reread.stop_bits, c.stop);
         }
     }
 }
@@ -216,11 +221,11 @@ TEST_F(DevicePty, UnsupportedFieldsAreRefusedAndNothingApplied) {
     for (int field = 0; field < 5; ++field) {
         settings = original;
         ask_plain_9600();
-        if (field == 0) settings.StopBits = STOPBITS_ONE_AND_HALF;
-        if (field == 1) settings.ByteSize = 4;
-        if (field == 2) settings.ByteSize = 9;
-        if (field == 3) settings.Parity = 5;
-        if (field == 4) settings.BaudRate = 0;
+        if (field == 0) settings.stop_bits = LINE_STOP_BITS_ONE_AND_HALF;
+        if (field == 1) settings.byte_size = 4;
+        if (field == 2) settings.byte_size = 9;
+        if (field == 3) settings.parity = 5;
+        if (field == 4) settings.baud = 0;
         EXPECT_FALSE(device_apply_settings(handle, &settings)) << field;
         EXPECT_EQ(device_last_error(), EINVAL) << field;
         struct termios after = line();
@@ -233,15 +238,15 @@ TEST_F(DevicePty, UnsupportedFieldsAreRefusedAndNothingApplied) {
 TEST_F(DevicePty, NonStandardRateReadsBackExactly) {
     open_device();
     ask_plain_9600();
-    settings.BaudRate = 250000;
-    settings.StopBits = STOPBITS_TWO;
+    settings.baud = 250000;
+    settings.stop_bits = LINE_STOP_BITS_TWO;
     ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
     LineSettings reread{};
     ASSERT_TRUE(device_read_settings(handle, &reread));
-    EXPECT_EQ(reread.BaudRate, 250000u);
-    EXPECT_EQ(reread.StopBits, STOPBITS_TWO);
+    EXPECT_EQ(reread.baud, 250000u);
+    EXPECT_EQ(reread.stop_bits, LINE_STOP_BITS_TWO);
 
-    reread.BaudRate = 115200;  // back to a B-constant from the odd rate
+    reread.baud = 115200;  // back to a B-constant from the odd rate
     ASSERT_TRUE(device_apply_settings(handle, &reread));
     struct termios after = line();
     EXPECT_EQ(cfgetospeed(&after), B115200);

@@ -2,14 +2,16 @@
 // table. Run under Wine.
 #include <gtest/gtest.h>
 
-#include "win32_api.h"
+#include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "clock.h"
 #include "console.h"
+#include "restore.h"
 #include "settings.h"
+#include "stages.h"
 
 namespace {
 
@@ -76,6 +78,24 @@ TEST(ComPorts, NumbersAboveTheTableNameTheirDeviceDirectly) {
         EXPECT_EQ(settings.port_number, c.port) << c.p5;
         EXPECT_STREQ(settings.port_path, c.path) << c.p5;
     }
+}
+
+// Ctrl-C on Windows is a wake result, not an exit: every wait ends at once,
+// it counts as a key, and the run ends through its own end with the status
+// Windows gives a program so ended.
+TEST(Break, ItWakesTheWaitsAndTheRunEndsThroughItsEnd) {
+    restore_install();
+    restore_break_now();
+    const double start = seconds_now();
+    wait_ms(5000);
+    EXPECT_FALSE(erase_countdown(5));
+    EXPECT_TRUE(key_waiting_now());
+    EXPECT_LT(seconds_now() - start, 1.0);
+    RunSettings settings{};
+    settings.port_number = 1;
+    EXPECT_EQ(static_cast<DWORD>(end_run(settings, run_ended(RUN_INTERRUPTED))), STATUS_CONTROL_C_EXIT);
+    EXPECT_STREQ(restore_ending_cause(), "Ctrl-C");
+    ResetEvent(reinterpret_cast<HANDLE>(restore_break_handle()));  // for the tests after this one
 }
 
 }  // namespace

@@ -66,15 +66,15 @@ DCB without_owned_fields(DCB dcb) {
 TEST(DcbMapping, ReadingTheBlockLiftsTheOwnedFields) {
     LineSettings settings{};
     settings_from_dcb(reported_block(), &settings);
-    EXPECT_EQ(settings.BaudRate, 1200u);
-    EXPECT_EQ(settings.ByteSize, 7);
-    EXPECT_EQ(settings.Parity, ODDPARITY);
-    EXPECT_EQ(settings.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(settings.fParity, 1);
-    EXPECT_EQ(settings.fBinary, 0);
-    EXPECT_EQ(settings.fOutX, 1);
-    EXPECT_EQ(settings.fInX, 1);
-    EXPECT_EQ(settings.fRtsControl, RTS_CONTROL_TOGGLE);
+    EXPECT_EQ(settings.baud, 1200u);
+    EXPECT_EQ(settings.byte_size, 7);
+    EXPECT_EQ(settings.parity, ODDPARITY);
+    EXPECT_EQ(settings.stop_bits, TWOSTOPBITS);
+    EXPECT_EQ(settings.check_parity, 1);
+    EXPECT_EQ(settings.raw, 0);
+    EXPECT_EQ(settings.xon_xoff_out, 1);
+    EXPECT_EQ(settings.xon_xoff_in, 1);
+    EXPECT_EQ(settings.rts_control, RTS_CONTROL_TOGGLE);
 }
 
 TEST(DcbMapping, TheRunsConfigurationChangesOnlyTheOwnedFields) {

@@ -9,6 +9,7 @@
 
 #include "device_names.h"
 #include "result_file.h"
+#include "system.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ TEST_F(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
     EXPECT_EQ(result_file_open((dir + "\\missing\\runs.jsonl").c_str()), -1);
     EXPECT_EQ(result_file_last_error(), static_cast<long>(ERROR_PATH_NOT_FOUND));
     char reason[256] = "";
-    device_error_text(result_file_last_error(), reason, sizeof reason);
+    system_error_text(result_file_last_error(), reason, sizeof reason);
     EXPECT_GT(std::strlen(reason), 4u);
     EXPECT_NE(reason[std::strlen(reason) - 1], '\n');
 }

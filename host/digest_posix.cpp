@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "digest.h"
+#include "text.h"
 
 namespace {
 
@@ -16,15 +17,6 @@ EVP_MD_CTX* context_of(const Sha256* sha) {
 }
 
 void set_context(Sha256* sha, EVP_MD_CTX* context) { std::memcpy(sha->state, &context, sizeof context); }
-
-void put_hex(const unsigned char* digest, unsigned int size, char* hex) {
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < size; ++i) {
-        hex[2 * i] = digits[digest[i] >> 4];
-        hex[2 * i + 1] = digits[digest[i] & 0xF];
-    }
-    hex[2 * size] = '\0';
-}
 
 }  // namespace
 
@@ -48,6 +40,6 @@ bool sha256_finish(Sha256* sha, char hex[SHA256_HEX_SIZE]) {
     set_context(sha, nullptr);
     sha->ok = false;
     hex[0] = '\0';
-    if (done) put_hex(digest, size, hex);
+    if (done) format_hex(digest, size, hex);
     return done;
 }

@@ -3,8 +3,6 @@
 // appends. Other processes may read and append meanwhile.
 #include <windows.h>
 
-#include <cstdio>
-
 #include "result_file.h"
 
 namespace {
@@ -41,18 +39,4 @@ bool result_file_append(intptr_t file, const char* line, size_t length) {
 
 void result_file_close(intptr_t file) {
     if (file != -1) CloseHandle(reinterpret_cast<HANDLE>(file));
-}
-
-// In UTF-8, the result log's encoding.
-void host_name(char* out, size_t size) {
-    wchar_t wide[256];
-    DWORD length = sizeof wide / sizeof wide[0];
-    char name[3 * 256 + 1];
-    int bytes = 0;
-    if (GetComputerNameExW(ComputerNameDnsHostname, wide, &length) && length > 0) {
-        bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), name, sizeof name - 1, nullptr,
-                                    nullptr);
-    }
-    name[bytes > 0 ? bytes : 0] = '\0';
-    if (size > 0) std::snprintf(out, size, "%s", bytes > 0 ? name : "unknown");
 }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "digest.h"
+#include "text.h"
 
 namespace {
 
@@ -29,15 +30,6 @@ ULONG hash_object_size(BCRYPT_ALG_HANDLE algorithm) {
     const NTSTATUS status = BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&size),
                                               sizeof size, &written, 0);
     return succeeded(status) && written == sizeof size ? size : 0;
-}
-
-void put_hex(const unsigned char* digest, ULONG size, char* hex) {
-    static const char digits[] = "0123456789abcdef";
-    for (ULONG i = 0; i < size; ++i) {
-        hex[2 * i] = digits[digest[i] >> 4];
-        hex[2 * i + 1] = digits[digest[i] & 0xF];
-    }
-    hex[2 * size] = '\0';
 }
 
 void release(Win32Sha256* state) {
@@ -81,6 +73,6 @@ bool sha256_finish(Sha256* sha, char hex[SHA256_HEX_SIZE]) {
     release(state);
     sha->ok = false;
     hex[0] = '\0';
-    if (done) put_hex(digest, DIGEST_BYTES, hex);
+    if (done) format_hex(digest, DIGEST_BYTES, hex);
     return done;
 }

@@ -1,16 +1,15 @@
 // Win32 clock: timeGetTime for the millisecond tick (1 ms steps with the
 // timer period console_prepare asks for; GetTickCount moves in steps of
 // about 15.6 ms, which would stretch every short wait to the next step), the
-// system time for calendar seconds. Sleeps wait on the break event, so that
+// system time for calendar seconds. Sleeps wake at the break, so that
 // Ctrl-C ends a run that is waiting.
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <cstdio>
 
-#include "break_win32.h"
-#include "console.h"
 #include "clock.h"
+#include "restore.h"
 
 namespace {
 
@@ -27,13 +26,12 @@ uint64_t filetime_now() {
 
 void sleep_or_break(DWORD ms) {
     std::fflush(stderr);  // the console is told everything before we block
-    const HANDLE broken = break_event();
+    const HANDLE broken = reinterpret_cast<HANDLE>(restore_break_handle());
     if (broken == nullptr) {
         Sleep(ms);
         return;
     }
     WaitForSingleObject(broken, ms);
-    end_if_broken();
 }
 
 uint32_t system_tick_ms() { return timeGetTime(); }

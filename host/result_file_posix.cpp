@@ -14,8 +14,6 @@ namespace {
 // Written from a signal handler too: one word, no lock.
 volatile std::sig_atomic_t last_error = 0;
 
-constexpr size_t HOST_NAME_BYTES = 256;
-
 }  // namespace
 
 intptr_t result_file_open(const char* path) {
@@ -42,11 +40,4 @@ bool result_file_append(intptr_t file, const char* line, size_t length) {
 
 void result_file_close(intptr_t file) {
     if (file >= 0) close(static_cast<int>(file));
-}
-
-void host_name(char* out, size_t size) {
-    char name[HOST_NAME_BYTES + 1] = "";
-    // POSIX leaves a name that fills the buffer unterminated.
-    const bool known = gethostname(name, HOST_NAME_BYTES) == 0 && name[0] != '\0';
-    if (size > 0) std::snprintf(out, size, "%s", known ? name : "unknown");
 }

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device_names.h"
 #include "input_file.h"
+#include "system.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ int refuse(const char* why, char* reason, size_t size) {
 }
 
 int refuse_for(DWORD error, char* reason, size_t size) {
-    device_error_text(static_cast<long>(error), reason, size);
+    system_error_text(static_cast<long>(error), reason, size);
     return -1;
 }
 
@@ -80,3 +80,17 @@ int input_file_open(const char* path, char* reason, size_t size) {
     }
     return fd;
 }
+
+long input_file_read(int fd, void* buffer, unsigned size) { return _read(fd, buffer, size); }
+
+bool input_file_length(int fd, int64_t* length) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &size)) return false;
+    *length = static_cast<int64_t>(size.QuadPart);
+    return true;
+}
+
+void input_file_rewind(int fd) { _lseeki64(fd, 0, SEEK_SET); }
+void input_file_close(int fd) { _close(fd); }
+FILE* input_file_stream(int fd) { return _fdopen(fd, "rb"); }
+bool input_file_stream_length(FILE* stream, int64_t* length) { return input_file_length(_fileno(stream), length); }

@@ -39,3 +39,22 @@ int input_file_open(const char* path, char* reason, size_t size) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
+
+long input_file_read(int fd, void* buffer, unsigned size) {
+    for (;;) {
+        const ssize_t got = read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+    }
+}
+
+bool input_file_length(int fd, int64_t* length) {
+    struct stat info{};
+    if (fstat(fd, &info) != 0) return false;
+    *length = static_cast<int64_t>(info.st_size);
+    return true;
+}
+
+void input_file_rewind(int fd) { lseek(fd, 0, SEEK_SET); }
+void input_file_close(int fd) { close(fd); }
+FILE* input_file_stream(int fd) { return fdopen(fd, "rb"); }
+bool input_file_stream_length(FILE* stream, int64_t* length) { return input_file_length(fileno(stream), length); }

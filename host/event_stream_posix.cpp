@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 
+#include "clock.h"
 #include "event_stream.h"
 
 namespace {
@@ -21,13 +21,6 @@ char queued[QUEUE_BYTES];
 size_t queued_from = 0;
 size_t queued_to = 0;
 bool gone = false;
-
-// Milliseconds on the monotonic clock; clock_gettime is async-signal-safe.
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Writes what the pipe takes now. False once the reader has gone.
 bool write_some(int fd, const char* bytes, size_t count, size_t* taken) {
@@ -45,9 +38,11 @@ bool write_some(int fd, const char* bytes, size_t count, size_t* taken) {
     return true;
 }
 
-// Sends what is queued, waiting for room until the deadline. True when the
-// queue is empty.
-bool flush_queue(int fd, int64_t deadline) {
+// Sends what is queued, waiting for room at most wait_ms. True when the
+// queue is empty. The system's own tick: the run's may be a test's that
+// stands still, and clock_gettime is async-signal-safe.
+bool flush_queue(int fd, uint32_t wait_ms) {
+    const uint32_t start = system_clock.tick_ms();
     for (;;) {
         size_t taken = 0;
         if (!write_some(fd, queued + queued_from, queued_to - queued_from, &taken)) {
@@ -59,8 +54,9 @@ bool flush_queue(int fd, int64_t deadline) {
             queued_from = queued_to = 0;
             return true;
         }
-        const int64_t left = deadline - monotonic_ms();
-        if (left <= 0) return false;
+        const uint32_t waited = system_clock.tick_ms() - start;
+        if (waited >= wait_ms) return false;
+        const int left = static_cast<int>(wait_ms - waited);
         pollfd room{fd, POLLOUT, 0};
         if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
     }
@@ -80,9 +76,8 @@ StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, u
     if (stream < 0 || gone || length > QUEUE_BYTES) return STREAM_GONE;
     const int saved_errno = errno;
     const int fd = static_cast<int>(stream);
-    const int64_t deadline = monotonic_ms() + wait_ms;
     StreamSend result = STREAM_BUSY;
-    if (flush_queue(fd, deadline)) {
+    if (flush_queue(fd, wait_ms)) {
         size_t taken = 0;
         if (!write_some(fd, line, length, &taken)) {
             gone = true;
@@ -99,6 +94,6 @@ StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, u
 
 void event_stream_close(intptr_t stream, uint32_t wait_ms) {
     if (stream < 0) return;
-    if (!gone && queued_to > queued_from) flush_queue(static_cast<int>(stream), monotonic_ms() + wait_ms);
+    if (!gone && queued_to > queued_from) flush_queue(static_cast<int>(stream), wait_ms);
     close(static_cast<int>(stream));
 }

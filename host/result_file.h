@@ -1,7 +1,6 @@
-// A file that several processes append whole lines to (the result log), and
-// the name of the machine that writes them. Each line goes out in one write
-// on a file opened for appending, so lines from different processes never
-// mix or cut each other.
+// A file that several processes append whole lines to (the result log).
+// Each line goes out in one write on a file opened for appending, so lines
+// from different processes never mix or cut each other.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +15,3 @@ long result_file_last_error();
 // as it was. False, with the reason kept, when not all of it went out.
 bool result_file_append(intptr_t file, const char* line, size_t length);
 void result_file_close(intptr_t file);
-
-// This machine's name; "unknown" when the system does not say.
-void host_name(char* out, size_t size);

@@ -28,9 +28,13 @@ bool restore_register(void (*step)()) {
 long restore_ending_status() { return ending_status; }
 const char* restore_ending_cause() { return ending_cause; }
 
-void restore_for_ending(long status, const char* cause) {
+void restore_note_ending(long status, const char* cause) {
     ending_cause = cause;
     ending_status = status;
+}
+
+void restore_for_ending(long status, const char* cause) {
+    restore_note_ending(status, cause);
     restore_all();
 }
 
