@@ -688,7 +688,7 @@ void measure_station(const Flavour& f, const Workbench& wb, Report* report) {
     if (whole != PORTS * BOARDS || counted.matching != PORTS * BOARDS || gr.exit_code != 0) {
         keep_log(wb, f.name + "-station", gang.tty_so_far());
     }
-    report->add(f, "station.boards", "16 ports x 10 boards of 16 KiB at line rate through fwld-gang --station",
+    report->add(f, "station.boards", "16 x 10 boards of 16 KiB at line rate, --station",
                 PORTS * BOARDS, "boards", 0);
     report->add(f, "station.intact", "  boards intact, by their targets", whole, "boards", 0);
     report->add(f, "station.records", "  lines in results.jsonl", counted.lines, "lines", 0);
