@@ -14,3 +14,13 @@ int keyboard_wake_handles(bool with_keys, intptr_t* out);
 // Puts the terminal back and drops a pending key so it does not reach the
 // shell. Safe to call more than once; registered as a restore step.
 void keyboard_restore();
+
+// For fwld-gang, which acts on every key itself: Ctrl-Z is a key like any
+// other there, since a stopped fwld-gang would stall every update. Before
+// the first use of the keyboard.
+void keyboard_ctrl_z_is_a_key();
+enum KeysTaken { KEYS_NONE, KEYS_TAKEN, KEYBOARD_GONE };
+// Takes the pending key presses out of the input, so that none is left for
+// the shell: whether there was one, or the keyboard has gone (a terminal
+// that hung up), after which no wait includes it.
+KeysTaken keyboard_take_keys();

@@ -42,3 +42,11 @@ bool keyboard_key_pending() {
 int keyboard_wake_handles(bool, intptr_t*) { return 0; }
 
 void keyboard_restore() { ++restores; }
+
+void keyboard_ctrl_z_is_a_key() {}
+
+KeysTaken keyboard_take_keys() {
+    if (!keyboard_key_pending()) return KEYS_NONE;
+    pressed = false;
+    return KEYS_TAKEN;
+}

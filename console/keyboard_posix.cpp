@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ struct termios tty_keys;
 // Set when Ctrl-Z handed the terminal back; the stop may never come (an
 // orphaned process group ignores it), so the next poll takes it again.
 volatile sig_atomic_t keys_given_back = 0;
+bool ctrl_z_is_a_key = false;
 
 // Only the foreground job owns the keyboard; a background fwld must not
 // change the terminal (it would be stopped by SIGTTOU) nor steal keys.
@@ -44,7 +46,7 @@ void take_keys_back() {
 
 void install_restore_handlers() {
     restore_register(keyboard_restore);
-    restore_on_suspend(give_keys_back, take_keys_back);
+    if (!ctrl_z_is_a_key) restore_on_suspend(give_keys_back, take_keys_back);
 }
 
 void open_terminal() {
@@ -59,6 +61,7 @@ void open_terminal() {
     tty_keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     tty_keys.c_cc[VMIN] = 1;
     tty_keys.c_cc[VTIME] = 0;
+    if (ctrl_z_is_a_key) tty_keys.c_cc[VSUSP] = _POSIX_VDISABLE;
     install_restore_handlers();
     tty_fd = fd;
     // Marked before the change: a Ctrl-C delivered as tcsetattr returns must
@@ -96,4 +99,28 @@ void keyboard_restore() {
     tcflush(tty_fd, TCIFLUSH);
     if (tty_modified) tcsetattr(tty_fd, TCSANOW, &tty_original);
     tty_modified = 0;
+}
+
+void keyboard_ctrl_z_is_a_key() { ctrl_z_is_a_key = true; }
+
+KeysTaken keyboard_take_keys() {
+    if (!tty_tried) open_terminal();
+    if (tty_fd < 0) return KEYBOARD_GONE;
+    int pending = 0;
+    if (ioctl(tty_fd, FIONREAD, &pending) == 0 && pending > 0) {
+        char keys[256];
+        while (pending > 0) {
+            const ssize_t got = read(tty_fd, keys, pending < 256 ? static_cast<size_t>(pending) : sizeof keys);
+            if (got <= 0) break;
+            pending -= static_cast<int>(got);
+        }
+        return KEYS_TAKEN;
+    }
+    // Readable with nothing to read: the terminal has hung up.
+    pollfd look{tty_fd, POLLIN, 0};
+    if (poll(&look, 1, 0) <= 0 || (look.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return KEYS_NONE;
+    close(tty_fd);
+    tty_fd = -1;
+    tty_modified = 0;
+    return KEYBOARD_GONE;
 }

@@ -47,10 +47,15 @@ bool keyboard_key_pending() {
     for (DWORD i = 0; i < seen; ++i) {
         if (counts_as_key_press(events[i])) return true;
     }
-    // The oldest events, exactly the ones just looked at, and none of them a
-    // key press: releases, modifiers, mouse, focus.
-    DWORD dropped = 0;
-    ReadConsoleInputA(console_input, events, seen, &dropped);
+    // The oldest events, the ones just looked at, and none of them a key
+    // press: releases, modifiers, mouse, focus. Another process on the
+    // console (a fwld beside fwld-gang) may have taken some meanwhile, so
+    // what is read now may hold a key after all.
+    DWORD taken = 0;
+    ReadConsoleInputA(console_input, events, seen, &taken);
+    for (DWORD i = 0; i < taken; ++i) {
+        if (counts_as_key_press(events[i])) return true;
+    }
     return false;
 }
 
@@ -67,4 +72,12 @@ void keyboard_restore() {
     // The console's mode is the restore step of console_prepare; what is left
     // here is the pending key, which must not reach the shell.
     if (console_input != INVALID_HANDLE_VALUE) FlushConsoleInputBuffer(console_input);
+}
+
+void keyboard_ctrl_z_is_a_key() {}
+
+KeysTaken keyboard_take_keys() {
+    if (!keyboard_key_pending()) return KEYS_NONE;
+    FlushConsoleInputBuffer(console_input);
+    return KEYS_TAKEN;
 }

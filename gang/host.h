@@ -1,5 +1,7 @@
-// Platform seam of fwld-gang, part one: names, files and the clock, which
-// the portable logic and its tests use. host_posix.cpp and host_win32.cpp.
+// Platform seam of fwld-gang, part one: names and folders, which the
+// portable logic and its tests use. host_posix.cpp and host_win32.cpp. The
+// clock and the files it appends to are the host floor's (host/clock.h,
+// host/result_file.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -17,16 +19,6 @@ bool make_log_dir(const char* path, char* reason, size_t size);
 // "DIR/NAME" or "DIR\NAME".
 void join_path(const char* dir, const char* name, char* out, size_t size);
 
-// A log file opened for appending, never inherited by a child; -1 on failure.
-intptr_t log_open(const char* path, char* reason, size_t size);
-void log_write(intptr_t log, const unsigned char* bytes, size_t count);
-void log_close(intptr_t log);
-// One whole line onto a file opened with log_open, in a single write, so
-// that a reader never sees part of one.
-void log_append_line(intptr_t log, const char* line, size_t length);
-
 // Replaces the file with `text` in one step (a new file renamed over it).
 bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size);
 
-// The milliseconds tick.
-uint32_t now_ms();

@@ -88,39 +88,6 @@ void join_path(const char* dir, const char* name, char* out, size_t size) {
     std::snprintf(out, size, "%s/%s", dir, name);
 }
 
-intptr_t log_open(const char* path, char* reason, size_t size) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) std::snprintf(reason, size, "%s", std::strerror(errno));
-    return fd;
-}
-
-void log_write(intptr_t log, const unsigned char* bytes, size_t count) {
-    while (count > 0) {
-        const ssize_t n = write(static_cast<int>(log), bytes, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a full disk does not stop the updates
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
-
-void log_close(intptr_t log) { close(static_cast<int>(log)); }
-
-uint32_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
-}
-
-void log_append_line(intptr_t log, const char* line, size_t length) {
-    // O_APPEND puts the whole write at the end at once.
-    ssize_t n;
-    do {
-        n = write(static_cast<int>(log), line, length);
-    } while (n < 0 && errno == EINTR);
-}
-
 bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size) {
     char fresh[PATH_MAX];
     std::snprintf(fresh, sizeof fresh, "%s.new", path);

@@ -70,39 +70,6 @@ void join_path(const char* dir, const char* name, char* out, size_t size) {
     std::snprintf(out, size, "%s\\%s", dir, name);
 }
 
-intptr_t log_open(const char* path, char* reason, size_t size) {
-    // Not inheritable: a child holds nothing but its own console.
-    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        system_reason(GetLastError(), reason, size);
-        return -1;
-    }
-    return reinterpret_cast<intptr_t>(file);
-}
-
-void log_write(intptr_t log, const unsigned char* bytes, size_t count) {
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteFile(reinterpret_cast<HANDLE>(log), bytes, static_cast<DWORD>(count), &written, nullptr) ||
-            written == 0) {
-            return;  // a full disk does not stop the updates
-        }
-        bytes += written;
-        count -= written;
-    }
-}
-
-void log_close(intptr_t log) { CloseHandle(reinterpret_cast<HANDLE>(log)); }
-
-uint32_t now_ms() { return static_cast<uint32_t>(GetTickCount()); }
-
-void log_append_line(intptr_t log, const char* line, size_t length) {
-    // FILE_APPEND_DATA puts the whole write at the end at once.
-    DWORD written = 0;
-    WriteFile(reinterpret_cast<HANDLE>(log), line, static_cast<DWORD>(length), &written, nullptr);
-}
-
 bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size) {
     char fresh[MAX_PATH + 8];
     std::snprintf(fresh, sizeof fresh, "%s.new", path);

@@ -6,12 +6,23 @@
 #include <cstring>
 #include <ctime>
 
+#include "clock.h"
 #include "devices.h"
 #include "gang.h"
 #include "host.h"
+#include "result_file.h"
 #include "session.h"
+#include "system.h"
 
 namespace {
+
+// A file appended to whole (a port's log, results.jsonl), never inherited
+// by a child; -1 with the system's reason.
+intptr_t open_log(const char* path, char* reason, size_t size) {
+    const intptr_t log = result_file_open(path);
+    if (log < 0) system_error_text(result_file_last_error(), reason, size);
+    return log;
+}
 
 const char usage_text[] =
     "usage: fwld-gang [--logs DIR] [--station] PORT[,PORT...] -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
@@ -130,7 +141,7 @@ bool open_log_dir(char* refusal, size_t size) {
     }
     char path[GANG_TEXT_MAX * 2];
     join_path(gang.log_dir, "results.jsonl", path, sizeof path);
-    gang.results = log_open(path, reason, sizeof reason);
+    gang.results = open_log(path, reason, sizeof reason);
     if (gang.results < 0) {
         std::snprintf(refusal, size, "\"%.120s\" can not be opened: %.60s.", path, reason);
         return false;
@@ -151,12 +162,12 @@ bool add_port(const char* name, char* reason, size_t size) {
     log_file_name(name, gang.log_names, i, gang.log_names[i]);
     char path[GANG_TEXT_MAX * 2], why[128];
     join_path(gang.log_dir, gang.log_names[i], path, sizeof path);
-    port.log = log_open(path, why, sizeof why);
+    port.log = open_log(path, why, sizeof why);
     if (port.log < 0) {
         std::snprintf(reason, size, "the log \"%.120s\" can not be opened: %.60s.", path, why);
         return false;
     }
-    run_start(&port.run, now_ms());
+    run_start(&port.run, clock_tick_ms());
     port.run.ended = true;
     gang.names[i] = port.name;
     gang.port_count = i + 1;
@@ -171,7 +182,7 @@ void write_record(const Port& port, const char* end_line, size_t length, int boa
     const size_t n = end_line != nullptr ? results_line(end_line, length, board, record_line, sizeof record_line)
                                          : results_line_without_record(port.p5, port.run, board, record_line,
                                                                        sizeof record_line);
-    if (n > 0) log_append_line(gang.results, record_line, n);
+    if (n > 0) result_file_append(gang.results, record_line, n);
 }
 
 void stop_all();
@@ -212,7 +223,7 @@ void start_run(int i) {
     Port& port = gang.ports[i];
     const int stream_argument =
         fwld_command_line(gang.args, gang.fwld, port.p5, gang.child_argv, FWLD_ARGS_MAX + 4);
-    run_start(&port.run, now_ms());
+    run_start(&port.run, clock_tick_ms());
     port.settled = false;
     port.ran = true;
     port.ended_by_station = false;
@@ -221,9 +232,9 @@ void start_run(int i) {
     schedule_run_started(&port.schedule);
     port.schedule.running = child_start(i, gang.fwld, gang.child_argv, stream_argument, reason, sizeof reason);
     if (port.schedule.running) return;
-    run_not_started(&port.run, reason, now_ms());
+    run_not_started(&port.run, reason, clock_tick_ms());
     settle(i, nullptr, 0);
-    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, now_ms());
+    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, clock_tick_ms());
 }
 
 // ---- the station's looks ----
@@ -273,7 +284,7 @@ void note_found(const char* name, uint64_t identity, void* context) {
 }
 
 void look() {
-    gang.looked_at = now_ms();
+    gang.looked_at = clock_tick_ms();
     devices_refresh();
     Seen seen{};
     if (gang.args.watch != nullptr) {
@@ -291,7 +302,7 @@ void look() {
             port.ended_by_station = true;
             child_end_alone(i);
         }
-        if (!gang.stopping && schedule_may_start(port.schedule, now_ms())) start_run(i);
+        if (!gang.stopping && schedule_may_start(port.schedule, clock_tick_ms())) start_run(i);
     }
 }
 
@@ -381,7 +392,7 @@ void write_summary_file() {
     PortTally tallies[GANG_PORTS_MAX];
     for (int i = 0; i < gang.port_count; ++i) tallies[i] = gang.ports[i].tally;
     const size_t length =
-        summary_json(gang.names, tallies, gang.port_count, now_ms() - gang.started_ms, text, sizeof text);
+        summary_json(gang.names, tallies, gang.port_count, clock_tick_ms() - gang.started_ms, text, sizeof text);
     char path[GANG_TEXT_MAX * 2], reason[128];
     join_path(gang.log_dir, "summary.json", path, sizeof path);
     if (length == 0 || !file_replace(path, text, length, reason, sizeof reason)) {
@@ -441,15 +452,16 @@ void on_stream(const Event& e) {
 
 void on_ended(const Event& e) {
     Port& port = gang.ports[e.child];
-    run_child_ended(&port.run, e.end, now_ms());
+    run_child_ended(&port.run, e.end, clock_tick_ms());
     settle(e.child, nullptr, 0);
-    schedule_run_ended(&port.schedule, port.verdict, port.ended_by_station, gang.args.watch != nullptr, now_ms());
+    schedule_run_ended(&port.schedule, port.verdict, port.ended_by_station, gang.args.watch != nullptr, clock_tick_ms());
     gang.dirty = true;
 }
 
 void handle(const Event& e) {
     switch (e.kind) {
-    case EVENT_OUTPUT: log_write(gang.ports[e.child].log, e.bytes, e.count); break;
+    // A full disk loses log lines; it does not stop the updates.
+    case EVENT_OUTPUT: result_file_append(gang.ports[e.child].log, reinterpret_cast<const char*>(e.bytes), e.count); break;
     case EVENT_STREAM: on_stream(e); break;
     case EVENT_ENDED: on_ended(e); break;
     case EVENT_KEY: stop_all(); break;
@@ -493,12 +505,12 @@ void supervise() {
         for (int i = 0; i < gang.port_count; ++i) start_run(i);
     }
     while (!all_done()) {
-        handle(next_event(wait_before_next(now_ms())));
-        const uint32_t now = now_ms();
+        handle(next_event(wait_before_next(clock_tick_ms())));
+        const uint32_t now = clock_tick_ms();
         if (gang.args.station && !gang.stopping && now - gang.looked_at >= LOOK_MS) look();
         if (gang.table && until(gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS, now - gang.drawn_at) == 0) draw_table(now);
     }
-    if (gang.table) draw_table(now_ms());
+    if (gang.table) draw_table(clock_tick_ms());
 }
 
 }  // namespace
@@ -522,7 +534,7 @@ int main(int argc, char** argv) {
     }
     gang.table = prepare_output();
     keyboard_take();
-    gang.started_ms = now_ms();
+    gang.started_ms = clock_tick_ms();
     if (!gang.table) {
         if (gang.args.watch != nullptr) {
             std::fprintf(stdout, "fwld-gang: a station on the devices %s, logs in %s\n", gang.args.watch,
@@ -537,8 +549,8 @@ int main(int argc, char** argv) {
     terminal_restore();
     print_summary();
     write_summary_file();
-    for (int i = 0; i < gang.port_count; ++i) log_close(gang.ports[i].log);
-    log_close(gang.results);
+    for (int i = 0; i < gang.port_count; ++i) result_file_close(gang.ports[i].log);
+    result_file_close(gang.results);
     end_by_signal(gang.ending_signal);
     return all_tallies().failed == 0 && gang.station_stop[0] == '\0' ? 0 : 1;
 }

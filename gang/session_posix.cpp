@@ -21,7 +21,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "host.h"
+#include "keyboard.h"
 #include "session.h"
 
 namespace {
@@ -39,9 +41,8 @@ Child children[GANG_PORTS_MAX];
 int signal_pipe[2] = {-1, -1};
 bool session_ready = false;
 
+// fwld-gang's own keyboard (console/keyboard.h), while it has one.
 int tty_fd = -1;
-volatile sig_atomic_t tty_modified = 0;
-struct termios tty_original;
 
 // Signals that end fwld-gang's run, and the one that tells of a child.
 constexpr int caught_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
@@ -181,17 +182,11 @@ bool signal_event(Event* event) {
 
 bool keyboard_event(Event* event) {
     // The keys are taken, so that none is left for the shell.
-    const ssize_t n = read(tty_fd, read_buffer, sizeof read_buffer);
-    if (n > 0) {
-        *event = Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
-        return true;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-    // The terminal hung up: nothing to read, nothing to restore.
-    close(tty_fd);
-    tty_fd = -1;
-    tty_modified = 0;
-    return false;
+    const KeysTaken taken = keyboard_take_keys();
+    if (taken == KEYBOARD_GONE) tty_fd = -1;
+    if (taken != KEYS_TAKEN) return false;
+    *event = Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+    return true;
 }
 
 // EIO on a master: the last of fwld's terminal has closed; 0 on a stream:
@@ -201,7 +196,7 @@ bool output_event(int index, bool stream, Event* event) {
     int& fd = stream ? c.stream : c.master;
     const ssize_t n = read(fd, read_buffer, sizeof read_buffer);
     if (n > 0) {
-        output_read_ms = now_ms();
+        output_read_ms = clock_tick_ms();
         *event = Event{stream ? EVENT_STREAM : EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
         return true;
     }
@@ -288,7 +283,7 @@ void child_forward(int index, int signal) {
 }
 
 Event next_event(int32_t timeout_ms) {
-    const uint32_t start = now_ms();
+    const uint32_t start = clock_tick_ms();
     Event event{};
     for (;;) {
         if (ended_child(&event) || ready_slot_event(&event)) return event;
@@ -297,7 +292,7 @@ Event next_event(int32_t timeout_ms) {
         add_slot(signal_pipe[0], SIGNALS);
         if (tty_fd >= 0) add_slot(tty_fd, KEYBOARD);
         if (notice_fd >= 0) add_slot(notice_fd, NOTICES);
-        const uint32_t gathering = now_ms() - output_read_ms;
+        const uint32_t gathering = clock_tick_ms() - output_read_ms;
         const bool read_output = gathering >= GATHER_MS;
         for (int i = 0; i < GANG_PORTS_MAX; ++i) {
             // The last words of a fwld that has ended wait for nothing.
@@ -308,7 +303,7 @@ Event next_event(int32_t timeout_ms) {
         }
         int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
-            const uint32_t spent = now_ms() - start;
+            const uint32_t spent = clock_tick_ms() - start;
             if (spent >= static_cast<uint32_t>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
             const int left = timeout_ms - static_cast<int32_t>(spent);
             if (wait < 0 || left < wait) wait = left;
@@ -321,32 +316,17 @@ Event next_event(int32_t timeout_ms) {
 
 void wait_also(intptr_t handle) { notice_fd = static_cast<int>(handle); }
 
+// fwld's own keyboard, taken as fwld takes it (a job in the background
+// leaves it to the shell), but with Ctrl-Z a key like any other: a stopped
+// fwld-gang would stall every update.
 void keyboard_take() {
     start_session();
-    const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return;
-    // A job in the background leaves the keyboard to the shell.
-    if (tcgetpgrp(fd) != getpgrp() || tcgetattr(fd, &tty_original) != 0) {
-        close(fd);
-        return;
-    }
-    struct termios keys = tty_original;
-    keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
-    // Ctrl-Z is a key like any other: a stopped fwld-gang would stall them all.
-    keys.c_cc[VSUSP] = _POSIX_VDISABLE;
-    tty_fd = fd;
-    tty_modified = 1;
-    if (tcsetattr(fd, TCSANOW, &keys) != 0) tty_modified = 0;
+    keyboard_ctrl_z_is_a_key();
+    intptr_t handles[KEYBOARD_WAKE_MAX];
+    if (keyboard_wake_handles(true, handles) > 0) tty_fd = static_cast<int>(handles[0]);
 }
 
-void terminal_restore() {
-    if (tty_fd < 0 || !tty_modified) return;
-    tcflush(tty_fd, TCIFLUSH);
-    tcsetattr(tty_fd, TCSANOW, &tty_original);
-    tty_modified = 0;
-}
+void terminal_restore() { keyboard_restore(); }
 
 bool prepare_output() { return isatty(STDOUT_FILENO) == 1; }
 

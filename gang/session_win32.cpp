@@ -18,8 +18,9 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "clock.h"
 #include "host.h"
-#include "key_event_win32.h"
+#include "keyboard.h"
 #include "session.h"
 
 namespace {
@@ -28,7 +29,6 @@ constexpr DWORD READ_SIZE = 4096;
 // Room for a burst of events while fwld-gang gathers: fwld.exe never waits
 // for a reader that lags.
 constexpr DWORD STREAM_BUFFER = 64 * 1024;
-constexpr DWORD PEEK_MAX = 128;
 // While stopping, how often the pending key is looked after.
 constexpr DWORD KEY_KEEP_MS = 100;
 
@@ -94,23 +94,10 @@ void start_session() {
                                 OPEN_EXISTING, 0, nullptr);
 }
 
-bool peeked_key(INPUT_RECORD* events, DWORD* seen) {
-    *seen = 0;
-    DWORD pending = 0;
-    if (!GetNumberOfConsoleInputEvents(console_input, &pending) || pending == 0) return false;
-    if (!PeekConsoleInputA(console_input, events, PEEK_MAX, seen)) return false;
-    for (DWORD i = 0; i < *seen; ++i) {
-        if (counts_as_key_press(events[i])) return true;
-    }
-    return false;
-}
-
 // Every fwld takes the pending keys away as it exits; the others must
 // still find one.
 void keep_a_key_pending() {
-    INPUT_RECORD events[PEEK_MAX];
-    DWORD seen = 0;
-    if (console_input == INVALID_HANDLE_VALUE || peeked_key(events, &seen)) return;
+    if (console_input == INVALID_HANDLE_VALUE || keyboard_key_pending()) return;
     INPUT_RECORD key{};
     key.EventType = KEY_EVENT;
     key.Event.KeyEvent.bKeyDown = TRUE;
@@ -119,23 +106,6 @@ void keep_a_key_pending() {
     key.Event.KeyEvent.uChar.AsciiChar = ' ';
     DWORD written = 0;
     WriteConsoleInputA(console_input, &key, 1, &written);
-}
-
-// True when a key was pressed. Other events are taken out, so that the
-// input is signalled only while a key waits.
-bool keyboard_key() {
-    INPUT_RECORD events[PEEK_MAX];
-    DWORD seen = 0;
-    if (peeked_key(events, &seen)) return true;
-    if (seen == 0) return false;
-    // A fwld may have taken some of them meanwhile: what is read now may
-    // hold a key after all.
-    DWORD taken = 0;
-    ReadConsoleInputA(console_input, events, seen, &taken);
-    for (DWORD i = 0; i < taken; ++i) {
-        if (counts_as_key_press(events[i])) return true;
-    }
-    return false;
 }
 
 void close_reader(Reader& r) {
@@ -346,7 +316,7 @@ void child_forward(int index, int) { child_interrupt(index); }
 void child_end_alone(int index) { child_interrupt(index); }
 
 Event next_event(int32_t timeout_ms) {
-    const DWORD start = GetTickCount();
+    const uint32_t start = clock_tick_ms();
     Event event{};
     for (;;) {
         if (ended_child(&event)) return event;
@@ -354,10 +324,10 @@ Event next_event(int32_t timeout_ms) {
         if (draining) {
             if (gathered_output(&event)) return event;
             draining = false;
-            output_read_ms = GetTickCount();
+            output_read_ms = clock_tick_ms();
             continue;
         }
-        const DWORD gathering = GetTickCount() - output_read_ms;
+        const DWORD gathering = clock_tick_ms() - output_read_ms;
         const bool read_output = gathering >= GATHER_MS;
         if (read_output && any_step_completed()) {
             draining = true;
@@ -373,7 +343,7 @@ Event next_event(int32_t timeout_ms) {
         if (read_output) handles[count] = io_done, owners[count++] = -3;
         DWORD wait = read_output ? INFINITE : GATHER_MS - gathering;
         if (timeout_ms >= 0) {
-            const DWORD spent = GetTickCount() - start;
+            const DWORD spent = clock_tick_ms() - start;
             if (spent >= static_cast<DWORD>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
             if (static_cast<DWORD>(timeout_ms) - spent < wait) wait = static_cast<DWORD>(timeout_ms) - spent;
         }
@@ -387,7 +357,8 @@ Event next_event(int32_t timeout_ms) {
             return Event{EVENT_INTERRUPT, -1, nullptr, 0, {}, 0};
         }
         if (owner == -2) {
-            if (keyboard_key()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+            // Looked at as fwld looks: the key stays for every fwld to see.
+            if (keyboard_key_pending()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
             continue;
         }
         draining = true;
