@@ -1,12 +1,13 @@
-// fwld-gang on Windows: a COM port is there when the system lists it, from
-// the sources fwld --list reads: the ports drivers announce (SERIALCOMM),
-// the device names (QueryDosDevice), and under Wine the prefix's comN
-// links. Nothing is opened to look.
+// fwld-gang on Windows: a COM port is there when the system lists it, as
+// fwld --list finds it (serial/device_names.h: the ports drivers announce,
+// the device names, and under Wine the prefix's comN links). Nothing is
+// opened to look.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "device_names.h"
 #include "devices.h"
 #include "gang.h"
 
@@ -21,7 +22,6 @@ struct PortNames {
 };
 
 PortNames listed;
-char dos_names[64 * 1024];
 
 bool is_com_name(const char* name) {
     long number = 0;
@@ -36,68 +36,16 @@ void add_name(const char* name) {
     std::snprintf(listed.names[listed.count++], NAME_MAX_LENGTH, "%s", name);
 }
 
-void add_registered_ports() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return;
-    }
-    for (DWORD index = 0;; ++index) {
-        char driver[256];
-        DWORD driver_size = sizeof driver;
-        char name[NAME_MAX_LENGTH];
-        DWORD name_size = sizeof name;
-        DWORD type = 0;
-        const LONG result = RegEnumValueA(key, index, driver, &driver_size, nullptr, &type,
-                                          reinterpret_cast<BYTE*>(name), &name_size);
-        if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) break;
-        if (result != ERROR_SUCCESS || type != REG_SZ || name_size == 0) continue;
-        name[name_size < sizeof name ? name_size : sizeof name - 1] = '\0';
-        add_name(name);
-    }
-    RegCloseKey(key);
-}
-
-// Every COM name in the device namespace, in one call.
-void add_named_ports() {
-    const DWORD length = QueryDosDeviceA(nullptr, dos_names, sizeof dos_names);
-    for (DWORD at = 0; at < length && dos_names[at] != '\0'; at += static_cast<DWORD>(std::strlen(dos_names + at)) + 1) {
-        if (is_com_name(dos_names + at)) add_name(dos_names + at);
-    }
-}
-
-// Wine keeps its COM ports as links comN in the prefix's dosdevices folder,
-// and a link made after its services started is in no list of the
-// system's. WINECONFIGDIR, which Wine sets, names the prefix as
-// "\??\Z:\...". Wine lists no link whose device has gone.
-void add_wine_port_links() {
-    char folder[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("WINECONFIGDIR", folder, sizeof folder);
-    if (length < 4 || length >= sizeof folder || std::strncmp(folder, "\\??\\", 4) != 0) return;
-    folder[1] = '\\';
-    char pattern[MAX_PATH + 32];
-    std::snprintf(pattern, sizeof pattern, "%s\\dosdevices\\com*", folder);
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        if (is_com_name(found.cFileName)) {
-            char name[NAME_MAX_LENGTH];
-            long number = 0;
-            numbered_port(found.cFileName, &number);
-            std::snprintf(name, sizeof name, "COM%ld", number);
-            add_name(name);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+// One of the names the serial link lists; COM names only.
+void add_listed(const char* name, void*) {
+    if (is_com_name(name)) add_name(name);
 }
 
 }  // namespace
 
 void devices_refresh() {
     listed.count = 0;
-    add_registered_ports();
-    add_named_ports();
-    add_wine_port_links();
+    device_list_names(add_listed, nullptr);
 }
 
 namespace {

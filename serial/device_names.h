@@ -28,3 +28,6 @@ const char* device_error_hint(long error);
 // ", " (its stable names, driver, USB IDs and serial number, "in use"; on
 // Windows the name the system shows and the driver's device), or "".
 void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context);
+// The same ports' names alone, at a cost that may be paid every 250 ms: on
+// Windows without asking SetupAPI what each port is; on POSIX as above.
+void device_list_names(void (*emit)(const char* name, void* context), void* context);

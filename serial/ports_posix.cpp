@@ -341,6 +341,25 @@ void device_list_ports_under(const char* dev_root, const char* sys_root, Emit em
 
 void device_list_ports(Emit emit, void* context) { device_list_ports_under("/dev", "/sys", emit, context); }
 
+namespace {
+
+struct NameEmit {
+    void (*emit)(const char* name, void* context);
+    void* context;
+};
+
+void name_alone(const char* name, const char*, void* context) {
+    const NameEmit* to = static_cast<const NameEmit*>(context);
+    to->emit(name, to->context);
+}
+
+}  // namespace
+
+void device_list_names(void (*emit)(const char* name, void* context), void* context) {
+    NameEmit to{emit, context};
+    device_list_ports(name_alone, &to);
+}
+
 bool device_names_path(const char* text) { return text != nullptr && std::strchr(text, '/') != nullptr; }
 
 bool device_find_by_name(const char* name, char* out, size_t size) {

@@ -14,7 +14,8 @@ namespace {
 constexpr char DEVICE_NAMESPACE[] = "\\\\.\\";
 // COM1 to COM256, the numbers Windows gives ports.
 constexpr int LAST_COM_NUMBER = 256;
-constexpr int LISTED_MAX = 64;
+// Every COM number Windows gives, and a few names of other kinds.
+constexpr int LISTED_MAX = LAST_COM_NUMBER + 16;
 
 // One port and what the system says of it.
 struct PortEntry {
@@ -200,13 +201,28 @@ const char* device_error_hint(long error) {
     }
 }
 
-void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context) {
+namespace {
+
+// Every source that names a COM port, each port once, in number order.
+PortTable* listed_ports(bool friendly_names) {
     static PortTable table;
     table.count = 0;
     add_registered_ports(&table);
     add_named_ports(&table);
     add_wine_port_links(&table);
-    add_friendly_names(&table);
+    if (friendly_names) add_friendly_names(&table);
     std::qsort(table.entries, static_cast<size_t>(table.count), sizeof table.entries[0], compare_ports);
-    for (int i = 0; i < table.count; ++i) emit_port(table.entries[i], emit, context);
+    return &table;
+}
+
+}  // namespace
+
+void device_list_ports(void (*emit)(const char* name, const char* detail, void* context), void* context) {
+    const PortTable* table = listed_ports(true);
+    for (int i = 0; i < table->count; ++i) emit_port(table->entries[i], emit, context);
+}
+
+void device_list_names(void (*emit)(const char* name, void* context), void* context) {
+    const PortTable* table = listed_ports(false);
+    for (int i = 0; i < table->count; ++i) emit(table->entries[i].name, context);
 }
