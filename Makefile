@@ -47,8 +47,13 @@ check: configure
 	cmake --build $(BUILD) -j$(JOBS) --target fwld_unit_tests fwld_memory_tests
 	ctest --test-dir $(BUILD) -L fast --output-on-failure -j$(JOBS)
 
+# The Windows suite after the native one, each of its tests given a second
+# run when the first fails: under load Wine now and then fails to start a
+# program at all (no output, status 1), which no code of ours controls. A
+# failure of fwld.exe itself fails twice.
 test: deps-test windows build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) -E '^wine\.'
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS) -R '^wine\.' --repeat until-pass:2
 
 # Only what the demo runs.
 demo: configure
