@@ -1,83 +1,17 @@
 // The station's rules: which run was a board and how it went, the tally of
 // each port, when a port starts fwld again, and the summary file.
-#include <cstdio>
 #include <cstring>
 
 #include "gang.h"
+#include "json_line.h"
 
 namespace {
 
-// The JSON the station writes itself, into a fixed buffer; `full` once
-// something did not fit (the text is then not to be used).
-struct JsonOut {
-    char* out;
-    size_t size;
-    size_t n;
-    bool full;
-};
-
-void put(JsonOut* j, const char* text, size_t count) {
-    if (j->full || j->n + count >= j->size) {
-        j->full = true;
-        return;
-    }
-    std::memcpy(j->out + j->n, text, count);
-    j->n += count;
-}
-
-void put(JsonOut* j, const char* text) { put(j, text, std::strlen(text)); }
-
-// Quotes and backslashes escaped, control bytes as \u00XX; the rest (UTF-8
-// from fwld and the system) as it is. nullptr writes null.
-void put_string(JsonOut* j, const char* text) {
-    if (text == nullptr) {
-        put(j, "null");
-        return;
-    }
-    put(j, "\"");
-    for (const char* p = text; *p != '\0'; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        char escaped[8];
-        if (c == '"' || c == '\\') {
-            const char pair[2] = {'\\', static_cast<char>(c)};
-            put(j, pair, 2);
-        } else if (c < 0x20 || c == 0x7f) {
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            put(j, escaped);
-        } else {
-            put(j, p, 1);
-        }
-    }
-    put(j, "\"");
-}
-
-// "name": with the comma before it where one is due.
-void put_name(JsonOut* j, const char* name) {
-    const char last = j->n > 0 ? j->out[j->n - 1] : '{';
-    if (last != '{' && last != '[') put(j, ",");
-    put_string(j, name);
-    put(j, ":");
-}
-
-void put_number(JsonOut* j, const char* name, int64_t value) {
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
-    put_name(j, name);
-    put(j, digits);
-}
-
-// Milliseconds as seconds with three decimals, as fwld writes them.
-void put_seconds(JsonOut* j, const char* name, uint64_t ms) {
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%llu.%03u", static_cast<unsigned long long>(ms / 1000),
-                  static_cast<unsigned>(ms % 1000));
-    put_name(j, name);
-    put(j, digits);
-}
-
-size_t finish(JsonOut* j) {
-    put(j, "}\n");
-    return j->full ? 0 : j->n;
+// What the station writes itself is whole or not at all: a line cut to
+// fit would pass for a true one.
+size_t finished_line(JsonLine* line) {
+    const size_t length = json_line_end(line);
+    return line->overflow ? 0 : length;
 }
 
 bool outcome_is(const RunResult& r, const char* outcome) { return std::strcmp(r.outcome, outcome) == 0; }
@@ -155,53 +89,45 @@ bool schedule_may_start(const PortSchedule& s, uint32_t now_ms) {
 
 size_t results_line_without_record(const char* p5, const PortRun& run, int board, char* out, size_t size) {
     const RunResult& r = run.result;
-    JsonOut j{out, size, 0, false};
-    put(&j, "{");
-    put_name(&j, "port");
-    put_string(&j, p5);
-    put_name(&j, "stage");
-    put_string(&j, stage_word(r.stage));
-    put_name(&j, "outcome");
-    put_string(&j, r.outcome);
-    put_number(&j, "exit", r.exit_status);
-    put_name(&j, "message");
-    put_string(&j, r.message);
-    put_seconds(&j, "seconds", r.seconds_ms);
-    put_number(&j, "board", board);
-    return finish(&j);
+    JsonLine line;
+    json_line_begin(&line, out, size);
+    json_string(&line, "port", p5);
+    json_string(&line, "stage", stage_word(r.stage));
+    json_string(&line, "outcome", r.outcome);
+    json_signed(&line, "exit", r.exit_status);
+    json_string(&line, "message", r.message);
+    json_seconds(&line, "seconds", r.seconds_ms);
+    json_signed(&line, "board", board);
+    return finished_line(&line);
 }
 
 size_t summary_json(const char* const* ports, const PortTally* tallies, int count, uint32_t seconds_ms, char* out,
                     size_t size) {
-    JsonOut j{out, size, 0, false};
+    JsonLine line;
+    json_line_begin(&line, out, size);
     PortTally all{};
-    put(&j, "{");
-    put_name(&j, "ports");
-    put(&j, "[");
+    json_array_begin(&line, "ports");
     for (int i = 0; i < count; ++i) {
         const PortTally& t = tallies[i];
-        if (i > 0) put(&j, ",");
-        put(&j, "{");
-        put_name(&j, "port");
-        put_string(&j, ports[i]);
-        put_number(&j, "boards", t.boards);
-        put_number(&j, "finished", t.finished);
-        put_number(&j, "failed", t.failed);
+        json_object_begin(&line, nullptr);
+        json_string(&line, "port", ports[i]);
+        json_signed(&line, "boards", t.boards);
+        json_signed(&line, "finished", t.finished);
+        json_signed(&line, "failed", t.failed);
         if (t.boards > 0) {
-            put_seconds(&j, "mean_seconds", t.seconds_ms / static_cast<uint64_t>(t.boards));
+            json_seconds(&line, "mean_seconds", t.seconds_ms / static_cast<uint64_t>(t.boards));
         } else {
-            put_name(&j, "mean_seconds");
-            put(&j, "null");
+            json_null(&line, "mean_seconds");
         }
-        put(&j, "}");
+        json_object_end(&line);
         all.boards += t.boards;
         all.finished += t.finished;
         all.failed += t.failed;
     }
-    put(&j, "]");
-    put_number(&j, "boards", all.boards);
-    put_number(&j, "finished", all.finished);
-    put_number(&j, "failed", all.failed);
-    put_seconds(&j, "seconds", seconds_ms);
-    return finish(&j);
+    json_array_end(&line);
+    json_signed(&line, "boards", all.boards);
+    json_signed(&line, "finished", all.finished);
+    json_signed(&line, "failed", all.failed);
+    json_seconds(&line, "seconds", seconds_ms);
+    return finished_line(&line);
 }

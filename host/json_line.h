@@ -1,10 +1,11 @@
 // One line of JSON (an object and a line feed) built in the caller's buffer,
-// for the result log. Every function is async-signal-safe: the line may be
-// finished from a signal handler. Nothing is ever written past the buffer;
-// room for the closing brackets and the line feed is kept back from the
-// start, so the line stays valid JSON when it runs out: a string that does
-// not fit is cut at a character boundary, anything else that does not fit is
-// left out, and overflow tells the caller.
+// for the result log, the event stream and fwld-gang's own files. Every
+// function is async-signal-safe: the line may be finished from a signal
+// handler. Nothing is ever written past the buffer; room for the closing
+// brackets and the line feed is kept back from the start, so the line stays
+// valid JSON when it runs out: a string that does not fit is cut at a
+// character boundary, anything else that does not fit is left out, and
+// overflow tells the caller.
 //
 // Strings are bytes: valid UTF-8 passes through unchanged; quotes and
 // backslashes are escaped, and control bytes and every byte that is not part
