@@ -13,11 +13,9 @@
 intptr_t event_stream_open(const char* path);
 long event_stream_last_error();
 
-enum StreamSend { STREAM_SENT, STREAM_BUSY, STREAM_GONE };
-
 // Hands one line over, waiting at most wait_ms for room. What the reader
 // has not taken yet stays queued (up to one line's worth) and goes first.
 // Async-signal-safe on POSIX.
-StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms);
+void event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms);
 // Waits at most wait_ms for what is queued to go out, then closes.
 void event_stream_close(intptr_t stream, uint32_t wait_ms);

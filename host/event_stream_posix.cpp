@@ -72,24 +72,20 @@ intptr_t event_stream_open(const char* path) {
 
 long event_stream_last_error() { return last_error; }
 
-StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms) {
-    if (stream < 0 || gone || length > QUEUE_BYTES) return STREAM_GONE;
+void event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms) {
+    if (stream < 0 || gone || length > QUEUE_BYTES) return;
     const int saved_errno = errno;
     const int fd = static_cast<int>(stream);
-    StreamSend result = STREAM_BUSY;
+    size_t taken = 0;
     if (flush_queue(fd, wait_ms)) {
-        size_t taken = 0;
         if (!write_some(fd, line, length, &taken)) {
             gone = true;
         } else {
             // The rest goes before the next line.
             for (size_t i = taken; i < length; ++i) queued[queued_to++] = line[i];
-            result = STREAM_SENT;
         }
     }
-    if (gone) result = STREAM_GONE;
     errno = saved_errno;
-    return result;
 }
 
 void event_stream_close(intptr_t stream, uint32_t wait_ms) {

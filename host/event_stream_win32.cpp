@@ -43,18 +43,16 @@ bool flight_landed(HANDLE pipe, DWORD wait_ms) {
     return true;
 }
 
-StreamSend send_to_pipe(HANDLE pipe, const char* line, size_t length, DWORD wait_ms) {
-    if (!flight_landed(pipe, wait_ms)) return STREAM_BUSY;
-    if (gone) return STREAM_GONE;
+void send_to_pipe(HANDLE pipe, const char* line, size_t length, DWORD wait_ms) {
+    if (!flight_landed(pipe, wait_ms) || gone) return;
     std::memcpy(queued, line, length);
     ResetEvent(flight.hEvent);
-    if (WriteFile(pipe, queued, static_cast<DWORD>(length), nullptr, &flight)) return STREAM_SENT;
+    if (WriteFile(pipe, queued, static_cast<DWORD>(length), nullptr, &flight)) return;
     if (GetLastError() == ERROR_IO_PENDING) {
         in_flight = true;
-        return STREAM_SENT;
+        return;
     }
     gone = true;  // the reader closed its end
-    return STREAM_GONE;
 }
 
 }  // namespace
@@ -74,15 +72,14 @@ intptr_t event_stream_open(const char* path) {
 
 long event_stream_last_error() { return static_cast<long>(last_error); }
 
-StreamSend event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms) {
-    if (stream == -1 || gone || length > QUEUE_BYTES) return STREAM_GONE;
-    if (is_pipe) return send_to_pipe(handle_of(stream), line, length, wait_ms);
-    DWORD written = 0;
-    if (!WriteFile(handle_of(stream), line, static_cast<DWORD>(length), &written, nullptr)) {
-        gone = true;
-        return STREAM_GONE;
+void event_stream_send(intptr_t stream, const char* line, size_t length, uint32_t wait_ms) {
+    if (stream == -1 || gone || length > QUEUE_BYTES) return;
+    if (is_pipe) {
+        send_to_pipe(handle_of(stream), line, length, wait_ms);
+        return;
     }
-    return STREAM_SENT;
+    DWORD written = 0;
+    if (!WriteFile(handle_of(stream), line, static_cast<DWORD>(length), &written, nullptr)) gone = true;
 }
 
 void event_stream_close(intptr_t stream, uint32_t wait_ms) {

@@ -8,7 +8,6 @@
 
 #include "clock.h"
 #include "console.h"
-#include "device_names.h"
 #include "event_stream.h"
 #include "json_line.h"
 #include "restore.h"
@@ -34,7 +33,10 @@ struct Stream {
 Stream stream{-1, 0, 0, false, false, 0, 0, 0};
 char event_line[EVENT_LINE_SIZE];
 
+// An event's line, from its first members to the stream; the ending
+// signals are held from begin to send.
 void begin(JsonLine* line, const char* kind) {
+    restore_hold_signals();
     json_line_begin(line, event_line, sizeof event_line);
     json_string(line, "event", kind);
     json_seconds(line, "t", clock_tick_ms() - stream.start_ms);
@@ -43,12 +45,12 @@ void begin(JsonLine* line, const char* kind) {
 void send(JsonLine* line, uint32_t wait_ms) {
     const size_t length = json_line_end(line);
     if (length > 0) event_stream_send(stream.out, event_line, length, wait_ms);
+    restore_release_signals();
 }
 
 bool on() { return stream.out != -1; }
 
 void send_progress() {
-    restore_hold_signals();
     JsonLine line;
     begin(&line, "progress");
     json_signed(&line, "bytes", stream.bytes);
@@ -58,7 +60,6 @@ void send_progress() {
                 progress_percent(static_cast<int32_t>(stream.total), static_cast<int32_t>(stream.bytes)));
     // Never waited for: the next one says more.
     send(&line, 0);
-    restore_release_signals();
     stream.progress_ms = clock_tick_ms();
     stream.progress_sent = true;
     stream.progress_held = false;
@@ -66,22 +67,18 @@ void send_progress() {
 
 void text_event(const char* kind, const char* member, const char* text) {
     if (!on()) return;
-    restore_hold_signals();
     JsonLine line;
     begin(&line, kind);
     json_string(&line, member, text);
     send(&line, EVENT_WAIT_MS);
-    restore_release_signals();
 }
 
 void number_event(const char* kind, const char* member, int64_t value) {
     if (!on()) return;
-    restore_hold_signals();
     JsonLine line;
     begin(&line, kind);
     json_signed(&line, member, value);
     send(&line, EVENT_WAIT_MS);
-    restore_release_signals();
 }
 
 }  // namespace
@@ -102,13 +99,11 @@ bool events_start(const char* path, uint32_t start_ms, char* message, int size) 
 void event_stage(RunStage stage, int32_t baud) {
     static const char* const names[] = {"power-on", "loader", "erase", "program"};
     if (!on() || stage > STAGE_PROGRAM) return;
-    restore_hold_signals();
     JsonLine line;
     begin(&line, "stage");
     json_string(&line, "stage", names[stage]);
     json_signed(&line, "baud", baud);
     send(&line, EVENT_WAIT_MS);
-    restore_release_signals();
 }
 
 void event_progress(int64_t bytes, int64_t total, uint32_t records) {
