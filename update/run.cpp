@@ -56,14 +56,12 @@ Ending close_and_say(int port, const RunOutcome& outcome) {
         if (outcome.close_port) port_close(port);
         std::fprintf(stderr, "\n%s\n", outcome.message);
         return Ending{1, outcome.recorded != nullptr ? outcome.recorded : outcome.message};
-    case RUN_BROKEN: {
-        // At once, as the system would end the program: nothing more goes out.
+    case RUN_BROKEN:
+        // At once, as the system would end the program: nothing more goes
+        // out, and the record says what ended it, as for a signal.
         port_discard_output(port);
         port_close(port);
-        static char ended_by[64];
-        std::snprintf(ended_by, sizeof ended_by, "Ended by %s", restore_ending_cause());
-        return Ending{static_cast<int>(restore_ending_status()), ended_by};
-    }
+        return Ending{static_cast<int>(restore_ending_status()), nullptr};
     case RUN_GOES_ON:
         break;
     }

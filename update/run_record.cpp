@@ -277,6 +277,10 @@ void note_target_message(const char* shown) {
 }
 
 void record_end(const RunOutcome& outcome, int status, const char* message) {
+    if (outcome.end == RUN_BROKEN) {
+        record_end_by_signal();
+        return;
+    }
     if (message != nullptr) note_said(message);
     write_line(outcome_name(outcome), status, record.said);
 }

@@ -39,8 +39,9 @@ void note_target_message(const char* shown);
 
 // Writes the run's one line to the log, once, with how it ended, the exit
 // status and the message that tells why (nullptr: the last one the console
-// showed). Nothing happens without a log or once the line is out.
-void record_end(const RunOutcome& outcome, int status, const char* said);
+// showed); the Windows break's record is a signal's. Nothing happens
+// without a log or once the line is out.
+void record_end(const RunOutcome& outcome, int status, const char* message);
 // The same from the way out of a signal or Ctrl-C: a restore step.
 void record_end_by_signal();
 // Tests raise a signal from here: halfway through writing the line and the
