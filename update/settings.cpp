@@ -309,11 +309,9 @@ const char* refuse_misplaced(const char* text, const char* name) {
 const char* parse_number(const NumberParameter& p, const char* text, RunSettings* s, CommandNotes* notes) {
     const char* misplaced = refuse_misplaced(text, p.name);
     if (misplaced != nullptr) return misplaced;
+    if (overflows(text)) return refuse("%s \"%s\" does not fit in 32 bits.", p.name, quoted(text).text);
     int32_t value = 0;
     const char* rest = scan_decimal(text, &value);
-    if (rest == nullptr && starts_with_number(text)) {
-        return refuse("%s \"%s\" does not fit in 32 bits.", p.name, quoted(text).text);
-    }
     if (rest == nullptr) {
         note(notes, "%s '%s' is not a number; %s stays %ld%s.", p.name, quoted(text).text, p.field,
              static_cast<long>(s->*p.value), p.unit);

@@ -63,16 +63,16 @@ RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
     const int program_fd = input_file_open(s.program_path, reason, sizeof reason);
     if (program_fd < 0) return not_opened("Hex file can not open.", s.program_path, reason);
     files->program = input_file_stream(program_fd);
-    if (files->program == nullptr) return not_opened("Hex file can not open.", s.program_path, std::strerror(errno));
+    if (files->program == nullptr) {
+        const int error = errno;
+        input_file_close(program_fd);
+        return not_opened("Hex file can not open.", s.program_path, std::strerror(error));
+    }
     if (!file_length(files->loader_fd, &files->loader_size)) return too_large("Loader file", s.loader_path);
     char loader_sha256[SHA256_HEX_SIZE];
     hash_loader(files->loader_fd, loader_sha256);
     record_loader(files->loader_size, loader_sha256);
-    int64_t program_bytes = 0;
-    if (!input_file_stream_length(files->program, &program_bytes) || program_bytes > INT32_MAX) {
-        return too_large("Hex file", s.program_path);
-    }
-    files->program_size = static_cast<int32_t>(program_bytes);
+    if (!file_length(program_fd, &files->program_size)) return too_large("Hex file", s.program_path);
     return run_goes_on();
 }
 
