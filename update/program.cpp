@@ -228,10 +228,13 @@ CommandOutcome handle_command(Transfer* t, char command) {
 
 enum Awaited { TARGET_ASKS, KEY_PRESSED, TRANSFER_STOPS };
 
-// Without TO the wait goes on, as it always has; the operator hears once
-// that nothing comes, and how to end it.
+// Without TO the wait goes on, as it always has, and the operator hears
+// once that nothing comes: the same silence, with the notice as its limit.
+bool notice_due(const Transfer& t) { return !t.silence_told && t.silence.limit_ms == 0; }
+SilenceWatch notice_watch(const Transfer& t) { return SilenceWatch{SILENCE_NOTICE_MS, t.silence.since}; }
+
 void tell_of_silence(Transfer* t) {
-    if (t->silence_told || t->silence.limit_ms != 0 || silence_ms(t->silence) < SILENCE_NOTICE_MS) return;
+    if (!notice_due(*t) || !silence_over_limit(notice_watch(*t))) return;
     t->silence_told = true;
     char told[128];
     std::snprintf(told, sizeof told,
@@ -245,13 +248,8 @@ void tell_of_silence(Transfer* t) {
 // How long the loop may sleep: until the next look at the port's health,
 // the end TO sets, or the notice of a silent target.
 uint32_t command_wait_ms(const Transfer& t) {
-    uint32_t wait = silence_bound(t.silence, COMMAND_IDLE_MS);
-    if (!t.silence_told && t.silence.limit_ms == 0) {
-        const uint32_t silent = silence_ms(t.silence);
-        const uint32_t to_notice = silent >= SILENCE_NOTICE_MS ? 0 : SILENCE_NOTICE_MS - silent;
-        if (to_notice < wait) wait = to_notice;
-    }
-    return wait;
+    const uint32_t wait = silence_bound(t.silence, COMMAND_IDLE_MS);
+    return notice_due(t) ? silence_bound(notice_watch(t), wait) : wait;
 }
 
 // Handles commands until the target asks for the next record, a key is

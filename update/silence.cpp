@@ -5,14 +5,18 @@
 
 #include "clock.h"
 
+namespace {
+
+uint32_t silence_ms(const SilenceWatch& watch) { return clock_tick_ms() - watch.since; }
+
+}  // namespace
+
 void silence_begin(SilenceWatch* watch, const RunSettings& s) {
     watch->limit_ms = static_cast<uint32_t>(s.silence_limit) * 1000u;
     watch->since = clock_tick_ms();
 }
 
 void silence_heard(SilenceWatch* watch) { watch->since = clock_tick_ms(); }
-
-uint32_t silence_ms(const SilenceWatch& watch) { return clock_tick_ms() - watch.since; }
 
 bool silence_over_limit(const SilenceWatch& watch) {
     return watch.limit_ms != 0 && silence_ms(watch) >= watch.limit_ms;

@@ -15,7 +15,6 @@ struct SilenceWatch {
 void silence_begin(SilenceWatch* watch, const RunSettings& settings);
 // A byte came, or fwld was busy on its own: the silence starts again now.
 void silence_heard(SilenceWatch* watch);
-uint32_t silence_ms(const SilenceWatch& watch);
 // TO is set and the target has used it up.
 bool silence_over_limit(const SilenceWatch& watch);
 // How long a wait may block: what it wants, but not past the limit.
