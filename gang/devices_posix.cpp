@@ -1,13 +1,12 @@
 // fwld-gang on POSIX: a device is there when its path resolves to a
 // character device; --watch's pattern is a glob over paths.
 #include <climits>
-#include <cstdio>
-#include <cstring>
 #include <glob.h>
 #include <sys/stat.h>
 
 #include "devices.h"
 #include "gang.h"
+#include "host.h"
 
 namespace {
 
@@ -20,29 +19,18 @@ bool is_character_device(const char* path, uint64_t* identity) {
     return true;
 }
 
-// The path fwld opens for a port (see fwld's port names): N is
-// /dev/ttyS<N-1>, a bare name lives in /dev.
-void device_path(const char* port, char* out, size_t size) {
-    char name[GANG_TEXT_MAX];
-    port_without_baud(port, name, sizeof name);
-    long number = 0;
-    if (numbered_port(name, &number)) {
-        std::snprintf(out, size, "/dev/ttyS%ld", number - 1);
-    } else if (std::strchr(name, '/') != nullptr) {
-        std::snprintf(out, size, "%s", name);
-    } else {
-        std::snprintf(out, size, "/dev/%s", name);
-    }
-}
-
 }  // namespace
 
 // Each call looks for itself.
 void devices_refresh() {}
 
+// The device a port names, resolved as fwld-gang tells ports apart; an
+// absent device keeps its unresolved path, which does not stat.
 bool device_present(const char* port, uint64_t* identity) {
+    char name[GANG_TEXT_MAX];
+    port_without_baud(port, name, sizeof name);
     char path[PATH_MAX];
-    device_path(port, path, sizeof path);
+    port_identity(name, path, sizeof path);
     return is_character_device(path, identity);
 }
 
