@@ -33,6 +33,7 @@ need g++ g++
 need make make
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/openssl/evp.h ] || missing="$missing libssl-dev"
+[ -f /usr/include/nlohmann/json.hpp ] || missing="$missing nlohmann-json3-dev"
 if [ "$what" = test ]; then
     need file file
     need dpkg-shlibdeps dpkg-dev
