@@ -2,6 +2,7 @@
 // the JSON line builder.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,35 @@ TEST(ResultFile, WritersAtOnceLeaveWholeLines) {
         start_of_line = end + 1;
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(WRITERS * LINES_EACH));
+}
+
+// A full disk, as a file size limit makes it: the line that does not fit
+// whole is taken back, and the file keeps the whole lines before it.
+TEST(ResultFile, ALineTheDiskTakesInPartIsTakenBack) {
+    testbed::TempDir dir;
+    const std::string path = dir.file("results.jsonl");
+    const std::string first = writer_line(0, 1), second = writer_line(1, 2);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{first.size() + 100, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const intptr_t file = result_file_open_sole(path.c_str());
+        const bool ok = file != -1 && result_file_append_whole(file, first.data(), first.size()) &&
+                        !result_file_append_whole(file, second.data(), second.size()) &&
+                        !result_file_append_whole(file, second.data(), second.size());
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const testbed::Bytes bytes = testbed::read_file(path);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), first);
+    // No disk behind a device: nothing to flush, and that is no failure.
+    const intptr_t null = result_file_open("/dev/null");
+    EXPECT_TRUE(result_file_sync(null));
+    result_file_close(null);
 }
 
 TEST(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
