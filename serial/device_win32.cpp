@@ -222,6 +222,8 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
+bool device_is_named(DeviceHandle, const char*) { return false; }
+
 bool device_is_healthy(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
     if (device == nullptr) return false;
