@@ -81,7 +81,9 @@ void watch_for_removal(const RunSettings& s, bool target_answered) {
 }
 
 bool board_removed(int port) {
-    if (!removed && port == removal_port && !port_seems_healthy(port)) removed = !port_same_device(port);
+    // Asked of the device itself: a wait with no traffic (the erase
+    // countdown) leaves an old sign of health standing.
+    if (!removed && port == removal_port && !port_is_healthy(port)) removed = !port_same_device(port);
     return removed;
 }
 
