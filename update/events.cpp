@@ -127,6 +127,15 @@ void event_flash_type(const char* name) { text_event("flash_type", "name", name)
 void event_notice(const char* text) { text_event("notice", "text", text); }
 void event_reopen(uint32_t count) { number_event("reopen", "count", count); }
 
+void event_lines(const char* sequence, const char* steps) {
+    if (!on()) return;
+    JsonLine line;
+    begin(&line, "lines");
+    json_string(&line, "sequence", sequence);
+    json_string(&line, "steps", steps);
+    send(&line, EVENT_WAIT_MS);
+}
+
 void events_end(char* record, size_t length) {
     if (!on() || length < 2) return;
     // The event's own members, then the record's after its opening brace.

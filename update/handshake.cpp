@@ -7,6 +7,7 @@
 #include "console.h"
 #include "handshake.h"
 #include "idle_wait.h"
+#include "line_sequence.h"
 #include "restore.h"
 #include "run_record.h"
 #include "silence.h"
@@ -117,6 +118,9 @@ void build_reset_sentence(int32_t target_id, char* out, size_t size) {
 
 RunOutcome wake_target(const RunSettings& s) {
     const int port = s.port_number;
+    // Where the operator's hand was: the lines reset or power the board.
+    const RunOutcome lines = run_entry_lines(s);
+    if (!goes_on(lines)) return lines;
     char sentence[32];
     build_reset_sentence(s.target_id, sentence, sizeof sentence);
     port_write_string(port, sentence);

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "idle_wait.h"
+#include "line_sequence.h"
 #include "port.h"
 #include "restore.h"
 #include "result_file.h"
@@ -52,11 +53,14 @@ void close_interrupted(int port) {
 }
 
 // The port closed and the last message written, in the order the ending
-// asks for.
-void close_and_say(int port, const RunOutcome& outcome) {
+// asks for; a finished board restarted by the lines (RS) on the drained
+// line before the close.
+void close_and_say(const RunSettings& s, const RunOutcome& outcome) {
+    const int port = s.port_number;
     switch (outcome.end) {
     case RUN_FINISHED:
         std::fputs(finished_text, stderr);
+        run_exit_lines(s);
         port_close(port);
         return;
     case RUN_INTERRUPTED: close_interrupted(port); return;
@@ -100,6 +104,7 @@ int end_run(const RunSettings& s, const RunOutcome& stage_outcome) {
         if (outcome.end != RUN_BROKEN) tell_record_lost(s, status == 0);
         if (status == 0) status = RECORD_LOST_STATUS;
     }
-    close_and_say(s.port_number, outcome);
+    close_and_say(s, outcome);
+    record_send_end();
     return status;
 }

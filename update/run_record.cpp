@@ -60,13 +60,17 @@ struct Record {
     int message_count;
     char said[RECORD_TEXT_MAX];
     RunStage stage;
+    const char* lines;  // RS as given
 };
 
 Record record{};
-// Set once the line is out: whoever comes second (main or a signal's
-// handler) writes nothing. The ending signals are held while the line is
-// built and written, so the two never meet halfway.
+// Set once the line is written, and once the end event is sent: whoever
+// comes second (main or a signal's handler) does nothing. The ending
+// signals are held while the line is built, written and sent, so the two
+// never meet halfway.
 volatile std::sig_atomic_t line_taken = 0;
+volatile std::sig_atomic_t end_sent = 0;
+size_t line_length = 0;
 // The end event's own members go in front of the line.
 char line_space[END_EVENT_ROOM + LINE_BUFFER_SIZE];
 char* const line_buffer = line_space + END_EVENT_ROOM;
@@ -147,6 +151,7 @@ void build_line(const char* outcome, long status, const char* message, JsonLine*
     json_unsigned(&line, "reopens", record.reopens);
     json_unsigned(&line, "speed_changes", record.speed_changes);
     json_string(&line, "flash_type", record.flash_type);
+    json_string(&line, "lines", record.lines);
     json_array_begin(&line, "messages");
     for (int i = 0; i < record.message_count; ++i) json_string(&line, nullptr, record.messages[i]);
     json_array_end(&line);
@@ -178,8 +183,9 @@ size_t built_line(const char* outcome, long status, const char* message) {
     return json_line_end(&line);
 }
 
-// The one line, with how the run ended, to the log (on the disk itself)
-// and as the end event; written once. False when the log does not hold it.
+// The one line, with how the run ended, to the log (on the disk itself);
+// written once, and kept for the end event. False when the log does not
+// hold it.
 bool write_line(const char* outcome, long status, const char* message) {
     restore_hold_signals();
     bool logged = true;
@@ -191,11 +197,23 @@ bool write_line(const char* outcome, long status, const char* message) {
         if (record_window_seam != nullptr) record_window_seam();
         // A board updated without its record: the run's status says so.
         if (!logged && status == 0) length = built_line(outcome, RECORD_LOST_STATUS, message);
-        if (length > 0) events_end(line_buffer, length);
+        line_length = length;
         line_taken = 1;
     }
     restore_release_signals();
     return logged;
+}
+
+// The Windows break's line, or an ending signal's, in the same words.
+bool write_line_for_signal() {
+    const long status = restore_ending_status();
+    if (status == 0) return true;
+    // By hand: no printf in a signal handler.
+    static const char ended_by[] = "Ended by ";
+    char message[64];
+    copy_text(message, sizeof message, ended_by);
+    copy_text(message + sizeof ended_by - 1, sizeof message - (sizeof ended_by - 1), restore_ending_cause());
+    return write_line("signal", status, message);
 }
 
 }  // namespace
@@ -205,6 +223,9 @@ bool record_start(const RunSettings& s, char* message, int size) {
     // (the in-process harness).
     record = Record{};
     line_taken = 0;
+    end_sent = 0;
+    line_length = 0;
+    record.lines = s.lines_text;
     record.start_unix = static_cast<int64_t>(std::time(nullptr));
     record.start_ms = clock_tick_ms();
     record.port_text = s.port_text;
@@ -292,6 +313,8 @@ void note_flash_type(const char* name) {
     event_flash_type(name);
 }
 
+void note_lines(const char* sequence, const char* steps) { event_lines(sequence, steps); }
+
 void note_target_message(const char* shown) {
     if (record.message_count >= RECORD_MESSAGES_MAX) return;
     copy_text(record.messages[record.message_count], RECORD_TEXT_MAX, shown);
@@ -316,18 +339,23 @@ void describe_removal(char* out, size_t size) {
 }
 
 bool record_end(const RunOutcome& outcome, int status, const char* message) {
-    if (outcome.end == RUN_BROKEN) return record_end_by_signal();
+    if (outcome.end == RUN_BROKEN) return write_line_for_signal();
     if (message != nullptr) note_said(message);
     return write_line(outcome_name(outcome), status, record.said);
 }
 
-bool record_end_by_signal() {
-    const long status = restore_ending_status();
-    if (status == 0) return true;
-    // By hand: no printf in a signal handler.
-    static const char ended_by[] = "Ended by ";
-    char message[64];
-    copy_text(message, sizeof message, ended_by);
-    copy_text(message + sizeof ended_by - 1, sizeof message - (sizeof ended_by - 1), restore_ending_cause());
-    return write_line("signal", status, message);
+void record_send_end() {
+    restore_hold_signals();
+    if (line_taken && !end_sent) {
+        if (line_length > 0) events_end(line_buffer, line_length);
+        end_sent = 1;
+    }
+    restore_release_signals();
 }
+
+bool record_end_by_signal() {
+    const bool logged = write_line_for_signal();
+    record_send_end();
+    return logged;
+}
+

@@ -37,6 +37,7 @@ void note_reopen();
 void note_speed(int32_t baud);        // a speed change the port took
 void note_flash_type(const char* name);
 void note_target_message(const char* shown);
+void note_lines(const char* sequence, const char* steps);  // an RS sequence has run
 
 // "Board removed in the program stage after record 5 of 31.": where the
 // run was when its board went.
@@ -53,7 +54,11 @@ constexpr int RECORD_LOST_STATUS = 3;
 // when the log could not take the line (its end event then says status 3
 // where it said 0).
 bool record_end(const RunOutcome& outcome, int status, const char* message);
-// The same from the way out of a signal or Ctrl-C: a restore step.
+// The same line as the end event, the stream's last: sent once, after
+// whatever the run still does once its record is written.
+void record_send_end();
+// Both from the way out of a signal or Ctrl-C (a restore step): the line if
+// it is not written yet, and the end event if it is not sent yet.
 bool record_end_by_signal();
 // Tests raise a signal from here: halfway through writing the line and the
 // end event, where the ending signals are held back.
