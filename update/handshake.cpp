@@ -71,7 +71,7 @@ Answer repeat_password_until_acknowledged(const RunSettings& s, SilenceWatch* si
 Answer wait_for_go(const RunSettings& s, SilenceWatch* silence) {
     const int port = s.port_number;
     for (;;) {
-        if (restore_break_seen()) return BROKEN;
+        if (restore_ending_seen()) return BROKEN;
         if (port_input_count(port) != 0) {
             silence_heard(silence);
             if (port_read_byte(port) == 'G') return ANSWERED;
@@ -138,7 +138,7 @@ RunOutcome wake_target(const RunSettings& s) {
     if (go == LINE_LOST) return loader_lost(port);
     if (go == TARGET_SILENT) return target_silent(silence, "Wake-up", "its G after \"Ready ok.\"");
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
-    if (restore_break_seen()) return run_ended(RUN_BROKEN);
+    if (restore_ending_seen()) return run_ended(RUN_BROKEN);
     if (!port_write_string(port, "Loader")) return loader_write_failed(port);
     std::fputs("Execute STEP1\n", stderr);
     note_said("Execute STEP1");

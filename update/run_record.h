@@ -1,6 +1,5 @@
 // What the result log tells of one run, gathered as the run goes, and the
-// log line itself. The record is static and every note is a plain store, so
-// that the handler of a signal that ends the run can still write the line.
+// log line itself.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -57,9 +56,3 @@ bool record_end(const RunOutcome& outcome, int status, const char* message);
 // The same line as the end event, the stream's last: sent once, after
 // whatever the run still does once its record is written.
 void record_send_end();
-// Both from the way out of a signal or Ctrl-C (a restore step): the line if
-// it is not written yet, and the end event if it is not sent yet.
-bool record_end_by_signal();
-// Tests raise a signal from here: halfway through writing the line and the
-// end event, where the ending signals are held back.
-extern void (*record_window_seam)();
