@@ -401,6 +401,8 @@ TEST(SimTarget, AFixtureWakesEachBoardAfreshOnOneLineAndReportsThemApart) {
     EXPECT_EQ(boards[0].digest, digest_of({S("a1"), "E"}));
     EXPECT_EQ(boards[1].swapped_after, 1);
     EXPECT_TRUE(boards[1].swapped_out_clean(nullptr)) << ::testing::PrintToString(boards[1].framing_errors);
+    const sim::RecordList other = sim::records_from_file_bytes(testbed::to_bytes(S("b0") + "E"));
+    EXPECT_FALSE(boards[1].swapped_out_clean(&other));
     EXPECT_EQ(boards[1].digest, digest_of({S("b1")}));
     EXPECT_EQ(boards[1].bytes_while_empty, 3u);
     EXPECT_EQ(boards[1].bytes_before_reset, password(0).size());
