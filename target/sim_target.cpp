@@ -256,8 +256,6 @@ struct SimTarget::Impl {
         return true;
     }
 
-    // ---- wake-up ----
-
     // ---- the tool's modem lines ----
 
     void heard_lines(const LineState& now) {
