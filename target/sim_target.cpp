@@ -892,6 +892,8 @@ void SimTarget::stop() {
     if (d.thread.joinable()) {
         d.line.request_stop();
         d.thread.join();
+        // A change the tool made before it went is in the report.
+        d.line.take_pending_lines();
     }
     d.line.close();
 }

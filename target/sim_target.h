@@ -304,7 +304,9 @@ public:
     // finds it there.
     bool wait_tool_closed(std::chrono::milliseconds timeout);
     // Ends the thread and closes the line (removing the link). Idempotent,
-    // and safe to call from another thread than the owner's.
+    // and safe to call from another thread than the owner's. Every change
+    // of the modem lines the tool made before the call is in the report
+    // after it: stop the target once the tool has ended, then read them.
     void stop();
     // Blocks until stop() has been called (by another thread), or the timeout.
     bool wait_stopped(std::chrono::milliseconds timeout);

@@ -99,6 +99,11 @@ public:
     // A report sent before the tool wrote a byte is handed over before
     // get() returns that byte.
     void on_lines(std::function<void(const LineState&)> handler) { lines_handler_ = std::move(handler); }
+    // Hands over every report already sent; for the owner once the protocol
+    // thread is gone.
+    void take_pending_lines() {
+        if (lines_fd_ >= 0) read_lines();
+    }
 
     // Forgets what came in but was not taken yet, as a board taken out
     // loses it.

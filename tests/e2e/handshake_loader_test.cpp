@@ -45,6 +45,7 @@ TEST(Handshake, RtsIsHeldOffBeforeTheResetSentenceAndDtrLeftOn) {
     const testbed::ProcessResult r = tool->finish(20s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     ASSERT_TRUE(target.wait_done(2s));
+    target.stop();
     const sim::TargetReport report = target.report();
     EXPECT_TRUE(report.matches(expected_records(small_program)));
     ASSERT_EQ(report.lines.size(), 1u) << r.err;
