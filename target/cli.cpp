@@ -145,6 +145,8 @@ one K run in the order given, then the target asks for the next record):
   --error-after K:C[:D] C = N (with detail byte D, default 1), E or e; ends the run
   --junk-after K:TEXT   send TEXT (ignored by the tool)
   --silent-after K      fall silent
+  --hang-after K        fall silent on a line that stays: read and drop what
+                        comes until stopped or --timeout
   --replug-after K      hang up the pty and publish a new one at --link
   --replug-at WHERE     the same at another point, losing what is on its way:
                         password:N[:MS]  MS after the N-th password
@@ -155,6 +157,15 @@ one K run in the order given, then the target asks for the next record):
                         record:K:BYTES   after BYTES bytes of record K, then R
   --keep-going-after-e  do not stop at an E record; end when the tool closes the port
   --image-out FILE      write the received records, concatenated as framed
+Fixture (one line, boards swapped on it; each woken afresh):
+  --boards N            N boards one after the other (default 1)
+  --swap-at B:K         take board B out after record K, mid-update
+  --swap-delay MS       from one board out to the next in (default 500)
+Modem lines (through the stand-in, see FWLD_MODEM_LINES):
+  --lines-dir DIR       hear the tool's DTR and RTS in DIR
+                        (default: $FWLD_MODEM_LINES)
+  --reset-line dtr|rts  a board that line resets: it ignores everything
+                        until the line goes from off to on
 Patience:
   --gap-timeout MS      longest pause inside a record or reply (default 5000)
   --replug-delay MS     how long the link is gone on a replug (default 300)
@@ -324,6 +335,42 @@ bool parse_command_line(const std::vector<std::string>& args, CliOptions* out, s
              c.actions[k].push_back(RecordAction::silent());
              return true;
          }}},
+        {"--hang-after", {true, [&](auto& o, auto& v) {
+             int k; std::string rest;
+             if (!indexed(o, v, false, &k, &rest)) return false;
+             c.actions[k].push_back(RecordAction::hang());
+             return true;
+         }}},
+        {"--boards", {true, [&](auto& o, auto& v) {
+             long n = 0;
+             if (!number(o, v, 1, 100000, &n)) return false;
+             c.boards = static_cast<int>(n);
+             return true;
+         }}},
+        {"--swap-at", {true, [&](auto& o, auto& v) {
+             int b; std::string rest; long k = 0;
+             if (!indexed(o, v, true, &b, &rest) || b < 1 || !number(o, rest, 0, 1000000, &k)) {
+                 *error = o + ": expected B:K, a board from 1 and a record from 0, got " + v;
+                 return false;
+             }
+             c.swap_after[b] = static_cast<int>(k);
+             return true;
+         }}},
+        {"--swap-delay", {true, [&](auto& o, auto& v) {
+             long n = 0;
+             if (!number(o, v, 0, 600000, &n)) return false;
+             c.swap_delay = ms(n);
+             return true;
+         }}},
+        {"--lines-dir", {true, [&](auto&, auto& v) { c.lines_folder = v; return true; }}},
+        {"--reset-line", {true, [&](auto& o, auto& v) {
+             if (v != "dtr" && v != "rts") {
+                 *error = o + ": dtr or rts, got " + v;
+                 return false;
+             }
+             c.reset_line = v == "dtr" ? ResetLine::Dtr : ResetLine::Rts;
+             return true;
+         }}},
         {"--replug-after", {true, [&](auto& o, auto& v) {
              int k; std::string rest;
              if (!indexed(o, v, false, &k, &rest)) return false;
@@ -408,7 +455,70 @@ bool parse_command_line(const std::vector<std::string>& args, CliOptions* out, s
         *error = "--link is for a pty only";
         return false;
     }
+    if (!c.swap_after.empty() && c.swap_after.rbegin()->first > c.boards) {
+        *error = "--swap-at names board " + std::to_string(c.swap_after.rbegin()->first) + " of " +
+                 std::to_string(c.boards) + " (--boards)";
+        return false;
+    }
+    if (c.reset_line != ResetLine::None && !c.device_path.empty()) {
+        *error = "--reset-line needs a pty: the stand-in gives a pty its modem lines";
+        return false;
+    }
     return true;
+}
+
+void lines_folder_from_environment(CliOptions* options) {
+    const char* folder = std::getenv("FWLD_MODEM_LINES");
+    if (options->config.lines_folder.empty() && options->config.device_path.empty() && folder != nullptr)
+        options->config.lines_folder = folder;
+}
+
+namespace {
+
+std::string at_ms(double ms) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%+.3f ms", ms);
+    return text;
+}
+
+// The tool's lines and the moments they are checked against, in ms since
+// the target started.
+std::string lines_text(const TargetReport& r) {
+    std::string s = "lines:";
+    for (size_t i = 0; i < r.lines.size(); ++i)
+        s += (i ? ", " : " ") + r.lines[i].line + (r.lines[i].on ? " on " : " off ") + at_ms(r.lines[i].ms);
+    s += r.lines.empty() ? " none\n" : "\n";
+    if (r.woken_ms >= 0) s += "woken by the line at: " + at_ms(r.woken_ms) + "\n";
+    if (r.bytes_before_woken) s += "bytes before woken: " + std::to_string(r.bytes_before_woken) + "\n";
+    if (r.reset_ms >= 0) s += "reset sentence at: " + at_ms(r.reset_ms) + "\n";
+    if (r.last_record_ms() >= 0) s += "last record at: " + at_ms(r.last_record_ms()) + "\n";
+    return s;
+}
+
+}  // namespace
+
+bool board_ok(const TargetReport& r, const RecordList* expected) {
+    if (r.swapped_after >= 0) return r.swapped_out_clean(expected);
+    return r.intact() && (expected == nullptr || r.matches(*expected));
+}
+
+std::string fixture_summary_text(const std::vector<TargetReport>& reports, int boards, const RecordList* expected) {
+    std::string s;
+    int intact = 0, taken_out = 0, failed = 0;
+    for (const TargetReport& r : reports) {
+        s += "board: " + std::to_string(r.board) + "\n" + summary_text(r, expected);
+        if (r.swapped_after >= 0 && board_ok(r, expected))
+            ++taken_out;
+        else if (board_ok(r, expected))
+            ++intact;
+        else
+            ++failed;
+    }
+    const int missing = boards - static_cast<int>(reports.size());
+    s += "fixture: " + std::to_string(boards) + " boards, " + std::to_string(intact) + " intact, " +
+         std::to_string(taken_out) + " taken out, " + std::to_string(failed) + " failed, " +
+         std::to_string(missing) + " never in\n";
+    return s;
 }
 
 std::string summary_text(const TargetReport& r, const RecordList* expected) {
@@ -428,7 +538,12 @@ std::string summary_text(const TargetReport& r, const RecordList* expected) {
     if (r.replugs) s += "replugs: " + std::to_string(r.replugs) + "\n";
     if (r.records_cut) s += "records cut by a replug: " + std::to_string(r.records_cut) + "\n";
     if (r.bytes_after_end) s += "bytes after the end: " + std::to_string(r.bytes_after_end) + "\n";
+    if (r.bytes_while_empty) s += "bytes while no board was in: " + std::to_string(r.bytes_while_empty) + "\n";
+    if (r.bytes_before_reset) s += "bytes before the reset sentence: " + std::to_string(r.bytes_before_reset) + "\n";
     if (r.ended_by_action) s += "ended by the script\n";
+    if (r.hung) s += "hung: " + std::to_string(r.bytes_while_hung) + " byte(s) dropped since\n";
+    if (r.swapped_after >= 0) s += "taken out after record: " + std::to_string(r.swapped_after) + "\n";
+    if (r.lines_heard) s += lines_text(r);
     // From the first record's arrival to the last's, resends included.
     if (r.records.size() >= 2 && r.records.back().ms > r.records.front().ms) {
         char rate[64];
@@ -437,10 +552,13 @@ std::string summary_text(const TargetReport& r, const RecordList* expected) {
         s += rate;
     }
     for (const std::string& e : r.framing_errors) s += "error: " + e + "\n";
-    s += std::string("verdict: ") + (r.intact() ? "intact" : "NOT intact") + "\n";
+    const bool taken_out = r.swapped_after >= 0 && r.swapped_out_clean(expected);
+    s += std::string("verdict: ") + (r.intact() ? "intact" : taken_out ? "taken out" : "NOT intact") + "\n";
     if (expected) {
         if (r.image_records() == expected->records)
             s += "expected: match\n";
+        else if (taken_out)
+            s += "expected: the first " + std::to_string(r.record_count) + " match\n";
         else
             s += "expected: MISMATCH (expected " + std::to_string(expected->records.size()) + " records, " +
                  std::to_string(expected->byte_count()) + " bytes, digest " + expected->digest() + ")\n";

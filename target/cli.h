@@ -22,10 +22,19 @@ struct CliOptions {
 bool parse_command_line(const std::vector<std::string>& args, CliOptions* out, std::string* error);
 std::string usage_text();
 
+// $FWLD_MODEM_LINES as the lines folder when --lines-dir gave none (pty only).
+void lines_folder_from_environment(CliOptions* options);
+
 // C-style escapes for texts given on the command line: \n \r \t \\ \0 \xHH.
 bool unescape(const std::string& text, std::string* out);
 
 // The end-of-run lines: records, bytes, digest, details and the verdict.
 std::string summary_text(const TargetReport& report, const RecordList* expected);
+// A board counts as good: intact (and matching), or taken out mid-update as
+// scripted with what had arrived right.
+bool board_ok(const TargetReport& report, const RecordList* expected);
+// A fixture: "board: B" and the board's summary, for each board that came
+// in, then one "fixture:" line with the counts.
+std::string fixture_summary_text(const std::vector<TargetReport>& reports, int boards, const RecordList* expected);
 
 }  // namespace sim

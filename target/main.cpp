@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    sim::lines_folder_from_environment(&opt);
     if (!opt.quiet) opt.config.on_event = [](const std::string& line) { std::cerr << "fwld-target: " << line << "\n"; };
     // Never destroyed: the signal thread may still reach it while the
     // process exits.
@@ -67,22 +68,38 @@ int main(int argc, char** argv) {
         target.stop();
     }).detach();
 
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        opt.timeout_s > 0 ? Clock::now() + std::chrono::seconds(opt.timeout_s) : Clock::time_point::max();
+    const auto left = [&] {
+        return deadline == Clock::time_point::max()
+                   ? std::chrono::milliseconds(std::chrono::hours(1))
+                   : std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    };
     bool finished = false;
-    if (opt.timeout_s > 0)
-        finished = target.wait_done(std::chrono::seconds(opt.timeout_s));
-    else
-        while (!(finished = target.wait_done(std::chrono::hours(1)))) {
+    while (!(finished = target.wait_done(left())) && Clock::now() < deadline) {
+    }
+    // A hung board keeps its line until it is stopped.
+    if (finished && target.report().hung)
+        while (!target.wait_stopped(left()) && Clock::now() < deadline) {
         }
+    const sim::RecordList* expect = expected ? &*expected : nullptr;
+    const int boards = opt.config.boards;
+    const auto run_ok = [&](const std::vector<sim::TargetReport>& reports) {
+        if (!finished || static_cast<int>(reports.size()) != boards) return false;
+        for (const sim::TargetReport& r : reports)
+            if (!sim::board_ok(r, expect)) return false;
+        return true;
+    };
     // A target behind an adapter stays on the line after the last record:
     // fwld's last look at the port must not find it gone.
-    const auto run_ok = [&](const sim::TargetReport& report) {
-        return finished && report.intact() && (!expected || report.matches(*expected));
-    };
-    if (run_ok(target.report()) && opt.config.device_path.empty()) target.wait_tool_closed(std::chrono::seconds(2));
+    if (run_ok(target.reports()) && opt.config.device_path.empty()) target.wait_tool_closed(std::chrono::seconds(2));
     target.stop();
-    sim::TargetReport report = target.report();
+    const std::vector<sim::TargetReport> reports = target.reports();
     if (!finished) std::cout << "timed out\n";
-    if (report.stopped) std::cout << "interrupted\n";
-    std::cout << sim::summary_text(report, expected ? &*expected : nullptr) << std::flush;
-    return run_ok(report) ? 0 : 1;
+    if (reports.back().stopped) std::cout << "interrupted\n";
+    std::cout << (boards > 1 ? sim::fixture_summary_text(reports, boards, expect)
+                             : sim::summary_text(reports.back(), expect))
+              << std::flush;
+    return run_ok(reports) ? 0 : 1;
 }

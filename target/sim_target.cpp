@@ -16,6 +16,11 @@ constexpr char kEndMarker[] = "Finish Boot File";
 
 // Ends the script early: an action ended the run or the tool broke it off.
 struct ScriptOver {};
+// The board is taken out of its fixture mid-update.
+struct TakenOut {};
+
+// How a board's run ended.
+enum class BoardEnd { Over, TakenOut, Stopped, LineLost };
 
 std::string show(const std::string& bytes, size_t limit = 64) {
     std::string out;
@@ -76,6 +81,33 @@ bool TargetReport::matches(const RecordList& expected) const {
     return intact() && image_records() == expected.records;
 }
 
+bool TargetReport::swapped_out_clean(const RecordList* expected) const {
+    if (swapped_after < 0 || !framing_errors.empty() || !reset_ok || !end_marker_ok) return false;
+    for (const ProgramRecord& r : records)
+        if (!r.complete) return false;
+    const std::vector<Bytes> image = image_records();
+    return expected == nullptr || (image.size() <= expected->records.size() &&
+                                   std::equal(image.begin(), image.end(), expected->records.begin()));
+}
+
+namespace {
+
+// The counts and digest of the records, from the records themselves.
+TargetReport summed(TargetReport r) {
+    std::vector<Bytes> image = r.image_records();
+    r.record_count = image.size();
+    r.record_bytes = 0;
+    for (const Bytes& b : image) r.record_bytes += b.size();
+    r.digest = records_digest(image);
+    return r;
+}
+
+const char* line_name(ResetLine line) { return line == ResetLine::Dtr ? "DTR" : "RTS"; }
+
+bool line_on(const LineState& state, ResetLine line) { return line == ResetLine::Dtr ? state.dtr : state.rts; }
+
+}  // namespace
+
 struct SimTarget::Impl {
     TargetConfig cfg;
     TargetLine line;
@@ -87,6 +119,15 @@ struct SimTarget::Impl {
     Clock::time_point t0 = Clock::now();
     bool started = false;
     std::mutex stop_mu;  // stop() may come from a signal thread and the owner
+    bool stop_called = false;          // under mu
+    std::vector<TargetReport> ended;   // the fixture's boards before this one; under mu
+
+    // The board in the fixture; state of its run below.
+    int board = 1;
+    LineState lines_now;   // the tool's lines as last heard; the adapter's, not the board's
+    bool awake_to_lines = false;  // in, and waiting for its reset line
+    bool woken = false;
+    Clock::time_point woken_at{};
 
     int pushed_back = -1;  // one byte a parser looked at too early
     Clock::time_point pushed_when{};
@@ -215,17 +256,89 @@ struct SimTarget::Impl {
         return true;
     }
 
+    // ---- the tool's modem lines ----
+
+    void heard_lines(const LineState& now) {
+        const LineState was = lines_now;
+        lines_now = now;
+        update([&](TargetReport& r) {
+            if (now.dtr != was.dtr) r.lines.push_back({ms(now.at), "DTR", now.dtr});
+            if (now.rts != was.rts) r.lines.push_back({ms(now.at), "RTS", now.rts});
+        });
+        if (!awake_to_lines || woken || line_on(was, cfg.reset_line) || !line_on(now, cfg.reset_line)) return;
+        woken = true;
+        woken_at = now.at;
+        update([&](TargetReport& r) { r.woken_ms = ms(now.at); });
+        event(std::string("woken: ") + line_name(cfg.reset_line) + " went on");
+    }
+
+    // Everything the tool wrote before the reset line went on is dropped;
+    // the first byte written after it is left for the wake-up.
+    void wait_until_woken() {
+        awake_to_lines = true;
+        for (;;) {
+            Clock::time_point when;
+            int c = get_forever(&when);
+            if (woken && when >= woken_at) {
+                push_back(c, when);
+                return;
+            }
+            update([](TargetReport& r) { ++r.bytes_before_woken; });
+        }
+    }
+
+    // ---- the fixture ----
+
+    // The gap between two boards: what arrives is dropped.
+    void wait_for_board() {
+        const Clock::time_point in = Clock::now() + cfg.swap_delay;
+        while (line.get(in) >= 0) update([](TargetReport& r) { ++r.bytes_while_empty; });
+        event("board " + std::to_string(board) + " in");
+    }
+
+    void take_out_if_due(int k) {
+        auto due = cfg.swap_after.find(board);
+        if (due == cfg.swap_after.end() || due->second != k) return;
+        update([&](TargetReport& r) { r.swapped_after = k; });
+        event("board " + std::to_string(board) + " taken out after record " + std::to_string(k));
+        throw TakenOut{};
+    }
+
+    const std::map<int, std::vector<RecordAction>>& script() const {
+        auto own = cfg.board_actions.find(board);
+        return own != cfg.board_actions.end() ? own->second : cfg.actions;
+    }
+
+    // The file a board writes: FILE, or in a fixture FILE.B.
+    std::string board_file(const std::string& path) const {
+        return cfg.boards > 1 ? path + "." + std::to_string(board) : path;
+    }
+
     // ---- wake-up ----
 
     void wakeup() {
         update([](TargetReport& r) { r.phase = TargetReport::Phase::WakeUp; });
-        int c = get_forever();
+        if (cfg.reset_line != ResetLine::None) wait_until_woken();
+        read_reset_sentence();
+        take_passwords();
+    }
+
+    void read_reset_sentence() {
+        Clock::time_point when;
+        int c = get_forever(&when);
         std::string before;
         while (c != '$') {
             before += static_cast<char>(c);
-            c = get_forever();
+            c = get_forever(&when);
         }
-        if (!before.empty()) framing("bytes before the reset sentence: " + show(before));
+        update([&](TargetReport& r) { r.reset_ms = ms(when); });
+        if (!before.empty() && board == 1) {
+            framing("bytes before the reset sentence: " + show(before));
+        } else if (!before.empty()) {
+            // A board put in while the tool was already talking.
+            update([&](TargetReport& r) { r.bytes_before_reset = before.size(); });
+            event(std::to_string(before.size()) + " byte(s) before the reset sentence, ignored");
+        }
         std::string sentence = "$";
         while (sentence.back() != '\n' && sentence.size() < 64) {
             c = get_gap();
@@ -241,13 +354,17 @@ struct SimTarget::Impl {
             event("reset sentence " + show(sentence));
         else
             framing("reset sentence " + show(sentence) + " " + problem);
+    }
 
+    // Passwords up to the acknowledgement, and those still on their way, up
+    // to "Loader".
+    void take_passwords() {
         const std::string password = password_for(cfg.id);
         int count = 0;
         bool acked = false;
         for (;;) {
             Clock::time_point when;
-            c = stray.empty() ? get_forever(&when) : get_gap(&when);
+            int c = stray.empty() ? get_forever(&when) : get_gap(&when);
             if (c < 0) {
                 flush_stray();
                 continue;
@@ -346,8 +463,8 @@ struct SimTarget::Impl {
             update([&](TargetReport& r) { r.loader_records.push_back(rec); });
             pull_if_due(LinePull::InLoader, static_cast<int>(index), "after loader record " + std::to_string(index));
         }
-        if (!cfg.loader_out.empty() && !write_whole_file(cfg.loader_out, all))
-            framing("cannot write " + cfg.loader_out);
+        if (!cfg.loader_out.empty() && !write_whole_file(board_file(cfg.loader_out), all))
+            framing("cannot write " + board_file(cfg.loader_out));
         event("loader: " + std::to_string(rep_loader_count()) + " record(s), end marker");
     }
 
@@ -415,8 +532,8 @@ struct SimTarget::Impl {
     }
 
     void run_actions(int k) {
-        auto it = cfg.actions.find(k);
-        if (it == cfg.actions.end()) return;
+        auto it = script().find(k);
+        if (it == script().end()) return;
         const std::string after = k == 0 ? "before the first record" : "after record " + std::to_string(k);
         for (const RecordAction& a : it->second) {
             switch (a.kind) {
@@ -475,6 +592,10 @@ struct SimTarget::Impl {
                 break;
             case RecordAction::Silent:
                 end_by_action("silent " + after);
+                break;
+            case RecordAction::Hang:
+                update([](TargetReport& r) { r.hung = true; });
+                end_by_action("hung " + after + "; the line stays");
                 break;
             case RecordAction::Burst:
                 burst = a.text;
@@ -572,6 +693,7 @@ struct SimTarget::Impl {
     void program() {
         update([](TargetReport& r) { r.phase = TargetReport::Phase::Program; });
         run_actions(0);
+        take_out_if_due(0);
         if (!cfg.early_h) send_h();
         for (int k = 1;; ++k) {
             ProgramRecord rec;
@@ -601,39 +723,87 @@ struct SimTarget::Impl {
             }
             run_actions(k);
             pull_if_due(LinePull::AfterRecord, k, "after record " + std::to_string(k));
+            take_out_if_due(k);
             send_h();
         }
     }
 
-    void run() {
-        bool stopped = false;
+    BoardEnd run_board() {
         try {
             try {
+                if (board > 1) wait_for_board();
                 wakeup();
                 loader();
                 program();
             } catch (const ScriptOver&) {
+            } catch (const TakenOut&) {
+                flush_stray();
+                return BoardEnd::TakenOut;
             }
             flush_stray();
+            return BoardEnd::Over;
         } catch (const LineStopped&) {
-            stopped = true;
+            return BoardEnd::Stopped;
         } catch (const LineLost& e) {
             framing("line lost: " + e.why);
+            return BoardEnd::LineLost;
         }
-        finish(stopped);
-        if (stopped) return;
-        if (stalled) {
-            line.hold_until_stopped();
-            return;
+    }
+
+    void run() {
+        BoardEnd end = BoardEnd::Over;
+        for (;;) {
+            end = run_board();
+            const bool holds_the_line = stalled || hung();
+            const bool next = board < cfg.boards && !holds_the_line &&
+                              (end == BoardEnd::Over || end == BoardEnd::TakenOut);
+            finish(end == BoardEnd::Stopped, !next);
+            if (!next) break;
+            next_board();
         }
-        // Still listening: whatever comes now is more than the run asked for.
+        if (end == BoardEnd::Stopped) return;
         try {
-            for (;;) get_forever();
+            if (stalled) {
+                line.hold_until_stopped();
+            } else if (hung()) {
+                for (;;)
+                    if (line.get(Clock::time_point::max()) >= 0) update([](TargetReport& r) { ++r.bytes_while_hung; });
+            } else {
+                // Still listening: whatever comes now is more than the run asked for.
+                for (;;) get_forever();
+            }
         } catch (...) {
         }
     }
 
-    void finish(bool stopped) {
+    bool hung() {
+        std::lock_guard<std::mutex> lock(mu);
+        return rep.hung;
+    }
+
+    // The board is out; the next one's report starts with the empty slot.
+    void next_board() {
+        line.drop_input();
+        event("board " + std::to_string(board) + " out; the next one in " + std::to_string(cfg.swap_delay.count()) +
+              " ms");
+        ++board;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            rep.done = true;
+            ended.push_back(std::move(rep));
+            rep = TargetReport{};
+            rep.board = board;
+            rep.lines_heard = !cfg.lines_folder.empty();
+        }
+        pushed_back = -1;
+        stray.clear();
+        burst.clear();
+        last_record.clear();
+        awake_to_lines = false;
+        woken = false;
+    }
+
+    void finish(bool stopped, bool last) {
         std::vector<Bytes> image;
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -642,15 +812,16 @@ struct SimTarget::Impl {
         if (!cfg.image_out.empty()) {
             Bytes flat;
             for (const Bytes& r : image) flat.insert(flat.end(), r.begin(), r.end());
-            if (!write_whole_file(cfg.image_out, flat)) framing("cannot write " + cfg.image_out);
+            if (!write_whole_file(board_file(cfg.image_out), flat)) framing("cannot write " + board_file(cfg.image_out));
         }
+        awake_to_lines = false;
         {
             std::lock_guard<std::mutex> lock(mu);
             rep.phase = TargetReport::Phase::Finished;
             rep.stopped = stopped;
-            rep.done = true;
+            rep.done = last;
         }
-        cv.notify_all();
+        if (last) cv.notify_all();
     }
 };
 
@@ -673,6 +844,21 @@ bool SimTarget::start() {
         d.error = error;
         return false;
     }
+    if (d.cfg.reset_line != ResetLine::None && d.cfg.lines_folder.empty()) {
+        ok = false;
+        error = "a board the line resets needs the folder the modem lines are heard in";
+    }
+    if (ok && !d.cfg.lines_folder.empty()) {
+        d.line.on_lines([&d](const LineState& state) { d.heard_lines(state); });
+        ok = d.line.listen_lines(d.cfg.lines_folder, &error);
+    }
+    if (!ok) {
+        d.line.close();
+        std::lock_guard<std::mutex> lock(d.mu);
+        d.error = error;
+        return false;
+    }
+    d.rep.lines_heard = !d.cfg.lines_folder.empty();
     d.line.set_rate_model(d.cfg.line_rate);
     d.t0 = Clock::now();
     d.started = true;
@@ -697,12 +883,24 @@ bool SimTarget::wait_tool_closed(std::chrono::milliseconds timeout) {
 
 void SimTarget::stop() {
     Impl& d = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(d.mu);
+        d.stop_called = true;
+    }
+    d.cv.notify_all();
     std::lock_guard<std::mutex> lock(d.stop_mu);
     if (d.thread.joinable()) {
         d.line.request_stop();
         d.thread.join();
+        // A change the tool made before it went is in the report.
+        d.line.take_pending_lines();
     }
     d.line.close();
+}
+
+bool SimTarget::wait_stopped(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->cv.wait_for(lock, timeout, [this] { return impl_->stop_called; });
 }
 
 std::string SimTarget::device_path() const { return impl_->line.slave_path(); }
@@ -715,17 +913,16 @@ std::string SimTarget::last_error() const {
 }
 
 TargetReport SimTarget::report() const {
-    TargetReport r;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mu);
-        r = impl_->rep;
-    }
-    std::vector<Bytes> image = r.image_records();
-    r.record_count = image.size();
-    r.record_bytes = 0;
-    for (const Bytes& b : image) r.record_bytes += b.size();
-    r.digest = records_digest(image);
-    return r;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return summed(impl_->rep);
+}
+
+std::vector<TargetReport> SimTarget::reports() const {
+    std::vector<TargetReport> all;
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    for (const TargetReport& r : impl_->ended) all.push_back(summed(r));
+    all.push_back(summed(impl_->rep));
+    return all;
 }
 
 double SimTarget::now_ms() const { return impl_->ms(Clock::now()); }

@@ -41,6 +41,9 @@ struct RecordAction {
         Error,       // `code` 'N' (+ `detail` byte), 'E' or 'e'; ends the run
         Junk,        // `text` sent as is; the tool ignores such bytes
         Silent,      // sends nothing more; ends the run
+        Hang,        // sends nothing more and reads and drops what comes, the
+                     // line kept, until stop(): a board that hung on its
+                     // adapter; ends the run
         Replug,      // hangs up the pty and publishes a new one at the link
         Burst,       // `text` goes out in one write with the 'H' that follows
         Stall,       // `text` (a run of 'H') in one write, then reads nothing
@@ -73,6 +76,7 @@ struct RecordAction {
     static RecordAction error(char c, char d = '1') { return make(Error, {}, 0, c, d); }
     static RecordAction junk(std::string t) { return make(Junk, std::move(t)); }
     static RecordAction silent() { return make(Silent); }
+    static RecordAction hang() { return make(Hang); }
     static RecordAction replug() { return make(Replug); }
     // Commands that arrive in one read with the next 'H', e.g. "Mtext\n1".
     static RecordAction burst(std::string t) { return make(Burst, std::move(t)); }
@@ -125,6 +129,9 @@ struct LinePull {
     }
 };
 
+// The line that powers or resets a board, when it is one.
+enum class ResetLine { None, Dtr, Rts };
+
 struct TargetConfig {
     using ms = std::chrono::milliseconds;
 
@@ -159,6 +166,23 @@ struct TargetConfig {
     // Pulled plugs (need a pty published at link_path).
     std::vector<LinePull> pulls;
 
+    // A fixture: `boards` boards one after the other on the same line, each
+    // woken afresh. A board is taken out when its run has ended, or after
+    // record K when swap_after[B] = K; the next comes in `swap_delay`
+    // later. What arrives while no board is in is dropped. Every board plays
+    // `actions`, unless board_actions holds its own.
+    int boards = 1;
+    std::map<int, int> swap_after;
+    ms swap_delay{500};
+    std::map<int, std::map<int, std::vector<RecordAction>>> board_actions;
+
+    // The tool's DTR and RTS, heard from the modem-line stand-in through a
+    // socket in this folder (see TargetLine::listen_lines); pty only.
+    std::string lines_folder;
+    // A board the line resets or powers: it ignores everything until that
+    // line goes from off to on (needs lines_folder).
+    ResetLine reset_line = ResetLine::None;
+
     // Patience.
     ms byte_gap_timeout{5000};   // inside a record, a reply, or the reset sentence
     ms replug_unplugged{300};    // how long the link is gone
@@ -175,6 +199,12 @@ struct RxByte {
     uint8_t byte;
 };
 
+struct LineChange {
+    double ms;         // when the tool changed it, on the report's clock
+    std::string line;  // "DTR" or "RTS"
+    bool on;
+};
+
 struct ProgramRecord {
     Bytes bytes;
     bool resend = false;    // the answer to an 'R'
@@ -184,16 +214,28 @@ struct ProgramRecord {
 };
 
 struct TargetReport {
+    // Starting: not powered yet (in a fixture: the slot still empty).
     enum class Phase { Starting, WakeUp, Loader, Program, Finished };
     Phase phase = Phase::Starting;
     bool done = false;        // the script came to its end (see wait_done)
     bool stopped = false;     // stop() was called before that
+    int board = 1;            // its place in the fixture, from 1
+    size_t bytes_while_empty = 0;  // dropped before it came in (the slot was empty)
 
     std::vector<RxByte> received;  // every byte from the tool, in order
     Bytes sent;                    // every byte to the tool, in order
 
+    // Lines (only with TargetConfig::lines_folder): every change the tool
+    // made to DTR or RTS, from the end of the board before to its own end.
+    bool lines_heard = false;
+    std::vector<LineChange> lines;
+    double woken_ms = -1;             // the reset line's off-to-on change
+    size_t bytes_before_woken = 0;    // ignored while it waited for that
+
     // Wake-up.
     std::string reset_sentence;    // as received, up to and including its line feed
+    double reset_ms = -1;          // arrival of its first byte
+    size_t bytes_before_reset = 0; // board 2 on: what it came in to, ignored
     bool reset_ok = false;
     std::vector<double> password_ms;  // arrival of each password's last byte
     int passwords_after_ack = 0;      // already in flight when the tool saw it
@@ -211,7 +253,10 @@ struct TargetReport {
     std::vector<std::string> erase_list_replies;  // text between "Z" and "\n"
     int h_sent = 0;
     bool completed = false;        // the run's records all arrived
-    bool ended_by_action = false;  // an error, type error or silence ended it
+    bool ended_by_action = false;  // an error, type error, silence or hang ended it
+    bool hung = false;             // and it hangs on the line
+    size_t bytes_while_hung = 0;
+    int swapped_after = -1;        // taken out of its fixture after this record
     int replugs = 0;
     int records_cut = 0;           // records a pulled plug cut short, then asked for again
     size_t bytes_after_end = 0;    // anything the tool sent after the end
@@ -231,6 +276,10 @@ struct TargetReport {
     bool intact() const;
     // intact() and the records equal the expected ones.
     bool matches(const RecordList& expected) const;
+    // Taken out mid-update as scripted, with what had arrived framed right
+    // and the first records of `expected` (when given).
+    bool swapped_out_clean(const RecordList* expected) const;
+    double last_record_ms() const { return records.empty() ? -1 : records.back().ms; }
 };
 
 class SimTarget {
@@ -243,9 +292,11 @@ public:
     // Opens the pty or device and starts the protocol thread. False (and
     // last_error()) when the line cannot be opened.
     bool start();
-    // Blocks until the script has come to its end: the run completed, an
-    // action ended it, the line was lost, or stop(). After that the target
-    // still listens, counting bytes_after_end, until stop().
+    // Blocks until the script has come to its end: the run completed (in a
+    // fixture: the last board's), an action ended it, the line was lost, or
+    // stop(). After that the target still listens, counting bytes_after_end
+    // (a hung board: bytes_while_hung), until stop(). A hang ends a fixture:
+    // no board comes after it.
     bool wait_done(std::chrono::milliseconds timeout);
     // After the run, on a pty: blocks until the tool has closed the port as
     // often as it opened it, or the timeout. A real target behind an adapter
@@ -253,15 +304,21 @@ public:
     // finds it there.
     bool wait_tool_closed(std::chrono::milliseconds timeout);
     // Ends the thread and closes the line (removing the link). Idempotent,
-    // and safe to call from another thread than the owner's.
+    // and safe to call from another thread than the owner's. Every change
+    // of the modem lines the tool made before the call is in the report
+    // after it: stop the target once the tool has ended, then read them.
     void stop();
+    // Blocks until stop() has been called (by another thread), or the timeout.
+    bool wait_stopped(std::chrono::milliseconds timeout);
 
     std::string device_path() const;  // current slave (or device) path
     const std::string& link_path() const;
     std::string last_error() const;
     // Whatever the target has sent is in the report, with its stamps, before
-    // the tool can have read it.
+    // the tool can have read it. In a fixture: the board in (or coming).
     TargetReport report() const;
+    // Every board of the fixture so far, in order, the current one last.
+    std::vector<TargetReport> reports() const;
     // Milliseconds since start() on the report's clock.
     double now_ms() const;
 

@@ -20,6 +20,14 @@ namespace sim {
 
 using Clock = std::chrono::steady_clock;
 
+// The tool's DTR and RTS as the modem-line stand-in reported them, and when
+// it changed them (its CLOCK_MONOTONIC, which is this Clock).
+struct LineState {
+    bool dtr = true;
+    bool rts = true;
+    Clock::time_point at{};
+};
+
 // Thrown out of any wait once request_stop() was called.
 struct LineStopped {};
 // Thrown when the line itself failed (device gone, read error, replug failed).
@@ -82,6 +90,25 @@ public:
     void replug(std::chrono::milliseconds unplugged, std::chrono::milliseconds reopen_timeout,
                 std::chrono::milliseconds settle);
 
+    // Listens for the stand-in's reports of the tool's DTR and RTS
+    // (tests/modem_lines): a UNIX datagram socket in `folder` named after
+    // the slave, its path without "/dev/" and with '/' made '-' ("pts-7"),
+    // made again for each new pty. pty only.
+    bool listen_lines(const std::string& folder, std::string* error);
+    // Called on the protocol thread, from within any wait, with each report.
+    // A report sent before the tool wrote a byte is handed over before
+    // get() returns that byte.
+    void on_lines(std::function<void(const LineState&)> handler) { lines_handler_ = std::move(handler); }
+    // Hands over every report already sent; for the owner once the protocol
+    // thread is gone.
+    void take_pending_lines() {
+        if (lines_fd_ >= 0) read_lines();
+    }
+
+    // Forgets what came in but was not taken yet, as a board taken out
+    // loses it.
+    void drop_input() { rx_.clear(); }
+
     // How often something other than us opened / closed the slave.
     int tool_opens() const { return opens_.load(); }
     int tool_closes() const { return closes_.load(); }
@@ -99,6 +126,9 @@ private:
     void pump(Clock::time_point deadline, bool want_output = false);
     void read_input();
     void read_watch();
+    bool bind_lines(std::string* error);
+    void close_lines();
+    void read_lines();
     Clock::duration byte_time() const;
     void write_raw(const uint8_t* data, size_t count);
 
@@ -118,6 +148,10 @@ private:
     std::deque<Rx> rx_;
     Clock::time_point rx_line_free_{};
     Clock::time_point tx_line_free_{};
+    std::string lines_folder_;
+    std::string lines_path_;  // the socket's path, removed with it
+    int lines_fd_ = -1;
+    std::function<void(const LineState&)> lines_handler_;
     std::atomic<int> opens_{0};   // read by other threads too
     std::atomic<int> closes_{0};
 };

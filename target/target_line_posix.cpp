@@ -9,6 +9,9 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -134,9 +137,11 @@ bool TargetLine::create_pty(std::string* error) {
     fd_ = m;
     held_slave_ = s;
     pty_ = true;
-    std::lock_guard<std::mutex> lock(path_mutex_);
-    slave_path_ = name;
-    return true;
+    {
+        std::lock_guard<std::mutex> lock(path_mutex_);
+        slave_path_ = name;
+    }
+    return lines_folder_.empty() || bind_lines(error);
 }
 
 bool TargetLine::publish_link(std::string* error) {
@@ -195,6 +200,7 @@ bool TargetLine::open_device(const std::string& path, long baud, std::string* er
 }
 
 void TargetLine::drop_pty() {
+    close_lines();
     if (watch_ >= 0) {
         inotify_rm_watch(watch_fd_, watch_);
         watch_ = -1;
@@ -220,6 +226,72 @@ void TargetLine::close() {
     } else if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
+    }
+}
+
+bool TargetLine::listen_lines(const std::string& folder, std::string* error) {
+    if (!pty_) {
+        *error = "the modem lines are heard on a pty only";
+        return false;
+    }
+    lines_folder_ = folder;
+    return bind_lines(error);
+}
+
+bool TargetLine::bind_lines(std::string* error) {
+    close_lines();
+    std::string name = slave_path();
+    if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);
+    std::replace(name.begin(), name.end(), '/', '-');
+    const std::string path = lines_folder_ + "/" + name;
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        *error = path + ": too long for a socket path";
+        return false;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // A socket left by a target that was killed holds the name; nothing else is removed.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errno_text("socket");
+        return false;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        *error = errno_text(path.c_str());
+        ::close(fd);
+        return false;
+    }
+    lines_fd_ = fd;
+    lines_path_ = path;
+    return true;
+}
+
+void TargetLine::close_lines() {
+    if (lines_fd_ < 0) return;
+    ::close(lines_fd_);
+    ::unlink(lines_path_.c_str());
+    lines_fd_ = -1;
+    lines_path_.clear();
+}
+
+void TargetLine::read_lines() {
+    for (;;) {
+        char text[128];
+        ssize_t n = recv(lines_fd_, text, sizeof text - 1, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text[n] = '\0';
+        int dtr = 0, rts = 0;
+        unsigned long long ns = 0;
+        if (std::sscanf(text, "DTR=%d RTS=%d %llu", &dtr, &rts, &ns) != 3) continue;
+        LineState state;
+        state.dtr = dtr != 0;
+        state.rts = rts != 0;
+        state.at = Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns)));
+        if (lines_handler_) lines_handler_(state);
     }
 }
 
@@ -278,7 +350,7 @@ void TargetLine::read_input() {
 }
 
 void TargetLine::pump(Clock::time_point deadline, bool want_output) {
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t n = 0;
     fds[n++] = {stop_fd_, POLLIN, 0};
     int line = -1;
@@ -292,6 +364,7 @@ void TargetLine::pump(Clock::time_point deadline, bool want_output) {
         watch = static_cast<int>(n);
         fds[n++] = {watch_fd_, POLLIN, 0};
     }
+    if (lines_fd_ >= 0) fds[n++] = {lines_fd_, POLLIN, 0};
     timespec ts{};
     timespec* tsp = nullptr;
     if (deadline != Clock::time_point::max()) {
@@ -310,6 +383,9 @@ void TargetLine::pump(Clock::time_point deadline, bool want_output) {
     if (fds[0].revents) throw LineStopped{};
     if (watch >= 0 && fds[watch].revents) read_watch();
     if (line >= 0 && (fds[line].revents & (POLLIN | POLLHUP | POLLERR))) read_input();
+    // After the input: every report sent before those bytes were written is
+    // in the socket by now, and is handed over before the bytes are.
+    if (lines_fd_ >= 0) read_lines();
 }
 
 int TargetLine::get(Clock::time_point deadline, Clock::time_point* when, int close_mark) {

@@ -32,6 +32,28 @@ TEST(Handshake, ResetSentenceThenPasswordForIdZeroAndTwelve) {
     EXPECT_TRUE(o.target.intact());
 }
 
+// A pty has modem lines through the stand-in (native, and in the Wine
+// process): fwld holds RTS off from the open on and leaves DTR as it found it.
+TEST(Handshake, RtsIsHeldOffBeforeTheResetSentenceAndDtrLeftOn) {
+    testbed::ModemLines lines;
+    sim::TargetConfig config;
+    config.lines_folder = lines.folder();
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    Inputs in(loader_bytes(10), small_program);
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path()), lines.env());
+    const testbed::ProcessResult r = tool->finish(20s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(target.wait_done(2s));
+    target.stop();
+    const sim::TargetReport report = target.report();
+    EXPECT_TRUE(report.matches(expected_records(small_program)));
+    ASSERT_EQ(report.lines.size(), 1u) << r.err;
+    EXPECT_EQ(report.lines[0].line, "RTS");
+    EXPECT_FALSE(report.lines[0].on);
+    EXPECT_LT(report.lines[0].ms, report.reset_ms);
+}
+
 TEST(Handshake, PasswordRepeatsAtTheIntervalUntilAKeyEndsTheRun) {
     sim::TargetConfig silent;
     silent.never_ack = true;

@@ -35,7 +35,9 @@ TEST(TargetCli, OptionsFillTheConfig) {
     CliOptions o = parse_ok({"--link", "/tmp/l", "--baud=19200", "--line-rate", "--id", "12", "--ack-after", "3",
                              "--ack-text", "ready ok.", "--junk-before-ack", "a\\x80", "--ack-interleave", "\\r\\n",
                              "--ack-split", "20", "--g-before-ack", "--g-delay", "50", "--early-h", "--loader-out",
-                             "l.bin", "--image-out", "i.bin", "--gap-timeout", "700", "--timeout", "9", "--quiet"});
+                             "l.bin", "--image-out", "i.bin", "--gap-timeout", "700", "--timeout", "9", "--quiet",
+                             "--boards", "4", "--swap-at", "2:7", "--swap-at", "4:0", "--swap-delay", "250",
+                             "--lines-dir", "/tmp/lines", "--reset-line", "rts"});
     const sim::TargetConfig& c = o.config;
     EXPECT_EQ(c.link_path, "/tmp/l");
     EXPECT_EQ(c.baud, 19200);
@@ -54,13 +56,18 @@ TEST(TargetCli, OptionsFillTheConfig) {
     EXPECT_EQ(c.byte_gap_timeout, ms(700));
     EXPECT_EQ(o.timeout_s, 9);
     EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(c.boards, 4);
+    EXPECT_EQ(c.swap_after, (std::map<int, int>{{2, 7}, {4, 0}}));
+    EXPECT_EQ(c.swap_delay, ms(250));
+    EXPECT_EQ(c.lines_folder, "/tmp/lines");
+    EXPECT_EQ(c.reset_line, sim::ResetLine::Rts);
 }
 
 TEST(TargetCli, RecordActionsKeepTheirOrderPerRecord) {
     CliOptions o = parse_ok({"--resend-after", "2", "--speed-after", "2:115200", "--message-after", "2:FLASH OK\\n",
                              "--erase-list-after", "0", "--pause-after", "3", "--flash-type-after", "3:2",
                              "--error-after", "4:N:3", "--junk-after", "1:\\xff", "--silent-after", "5",
-                             "--speed-line-after", "1:9600:bad line\\n", "--error-after", "6:e"});
+                             "--speed-line-after", "1:9600:bad line\\n", "--error-after", "6:e", "--hang-after", "5"});
     auto& a = o.config.actions;
     ASSERT_EQ(a[2].size(), 3u);
     EXPECT_EQ(a[2][0].kind, RecordAction::Resend);
@@ -75,6 +82,7 @@ TEST(TargetCli, RecordActionsKeepTheirOrderPerRecord) {
     EXPECT_EQ(a[1][1].text, "bad line\n");
     EXPECT_EQ(a[1][1].baud, 9600);
     EXPECT_EQ(a[5][0].kind, RecordAction::Silent);
+    EXPECT_EQ(a[5][1].kind, RecordAction::Hang);
     EXPECT_EQ(a[6][0].code, 'e');
 }
 
@@ -122,6 +130,12 @@ TEST(TargetCli, BadCommandLinesAreRefused) {
         {"--link", "/tmp/l", "--replug-at", "sideways:1"},
         {"--device", "/dev/ttyUSB0", "--link", "/tmp/x"},
         {"--pty", "--device", "/dev/ttyUSB0"},
+        {"--swap-at", "2:1"},  // one board
+        {"--boards", "2", "--swap-at", "0:1"},
+        {"--boards", "2", "--swap-at", "1"},
+        {"--boards", "0"},
+        {"--reset-line", "cts"},
+        {"--device", "/dev/ttyUSB0", "--reset-line", "dtr"},
     };
     for (const auto& args : bad) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -140,8 +154,8 @@ struct TargetProgram {
     FwldProcess proc;
     std::unique_ptr<testbed::SerialEnd> line;
 
-    explicit TargetProgram(const std::vector<std::string>& args)
-        : proc(testbed::with_args(testbed::fwld_target_command(), args)) {
+    explicit TargetProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+        : proc(testbed::with_args(testbed::fwld_target_command(), args), env) {
         std::string path = testbed::target_device_path(proc, ms(10000));
         EXPECT_FALSE(path.empty()) << proc.err_so_far();
         if (!path.empty()) line = std::make_unique<testbed::SerialEnd>(path);
@@ -218,4 +232,76 @@ TEST(TargetProgram, MismatchTimeoutAndSignalExitNonZero) {
         FwldProcess(testbed::with_args(testbed::fwld_target_command(), {"--bogus"})).finish(ms(10000));
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_NE(bad.err.find("unknown option --bogus"), std::string::npos);
+}
+
+TEST(TargetProgram, AFixtureSumsUpEachBoardAndCountsAScriptedTakeOutAsGood) {
+    testbed::TempDir dir;
+    const std::string file = "S\x02" "ab\r\nS\x01" "cE";
+    const std::string prog = testbed::write_file(dir.file("prog.rec"), file);
+    {
+        TargetProgram t({"--expect", prog, "--boards", "2", "--swap-at", "1:1", "--swap-delay", "200"});
+        ASSERT_TRUE(t.line);
+        wake(*t.line);
+        t.line->send(loader_stream("x"));
+        ASSERT_TRUE(answer_h(*t.line, "S\x02" "ab"));
+        ASSERT_TRUE(t.proc.wait_for_err("board 2 in\n", ms(10000)));
+        wake(*t.line);
+        t.line->send(loader_stream("x"));
+        ASSERT_TRUE(answer_h(*t.line, "S\x02" "ab"));
+        ASSERT_TRUE(answer_h(*t.line, "S\x01" "c"));
+        ASSERT_TRUE(answer_h(*t.line, "E"));
+        t.line.reset();
+        testbed::ProcessResult r = t.proc.finish(ms(10000));
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        const std::string digest = sim::records_from_file(prog)->digest();
+        EXPECT_NE(r.out.find("board: 1\nrecords: 1\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("taken out after record: 1\nverdict: taken out\nexpected: the first 1 match\n"),
+                  std::string::npos);
+        EXPECT_NE(r.out.find("board: 2\nrecords: 3\nbytes: 8\ndigest: " + digest + "\n"), std::string::npos);
+        EXPECT_TRUE(testbed::ends_with(r.out, "verdict: intact\nexpected: match\n"
+                                              "fixture: 2 boards, 1 intact, 1 taken out, 0 failed, 0 never in\n"));
+    }
+    {
+        TargetProgram t({"--boards", "2", "--timeout", "1", "--quiet"});
+        testbed::ProcessResult r = t.proc.finish(ms(10000));
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(testbed::ends_with(r.out, "fixture: 2 boards, 0 intact, 0 taken out, 1 failed, 1 never in\n"))
+            << r.out;
+    }
+}
+
+TEST(TargetProgram, AHungResetLineBoardHoldsItsLinkUntilStoppedAndListsTheLines) {
+    testbed::TempDir dir;
+    testbed::ModemLines lines;
+    const std::string link = dir.file("ttyTARGET");
+    TargetProgram t({"--reset-line", "dtr", "--hang-after", "1", "--link", link, "--quiet"},
+                    {"FWLD_MODEM_LINES=" + lines.folder()});
+    ASSERT_TRUE(t.line);
+    testbed::ProcessResult probe =
+        FwldProcess(testbed::with_args(testbed::lines_probe_command(), {link, "-dtr", "50", "dtr"}), lines.env())
+            .finish(ms(10000));
+    ASSERT_EQ(probe.exit_code, 0) << probe.err;
+    wake(*t.line);
+    t.line->send(loader_stream(""));
+    ASSERT_TRUE(answer_h(*t.line, "S\x01" "a"));
+    t.line->send("abc");
+    EXPECT_EQ(t.line->drain(ms(300)), "");
+    EXPECT_FALSE(t.proc.wait_exit(ms(0)));
+    EXPECT_EQ(access(link.c_str(), F_OK), 0);
+    t.proc.kill(SIGTERM);
+    testbed::ProcessResult r = t.proc.finish(ms(10000));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("hung: 3 byte(s) dropped since\n"), std::string::npos) << r.out;
+    double off = 0, on = 0, woken = 0, reset = 0;
+    const size_t at = r.out.find("lines: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at,
+                          "lines: DTR off %lf ms, DTR on %lf ms\nwoken by the line at: %lf ms\n"
+                          "reset sentence at: %lf ms\n",
+                          &off, &on, &woken, &reset),
+              4)
+        << r.out;
+    EXPECT_GE(on - off, 49.0);
+    EXPECT_EQ(woken, on);
+    EXPECT_GT(reset, on);
 }

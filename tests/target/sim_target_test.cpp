@@ -330,6 +330,141 @@ TEST(SimTarget, ErrorsAndSilenceEndTheRun) {
     }
 }
 
+TEST(SimTarget, AHungBoardKeepsItsLineAndAnswersNothing) {
+    testbed::TempDir dir;
+    TargetConfig cfg;
+    cfg.link_path = dir.file("ttyTARGET");
+    cfg.actions[1] = {RecordAction::hang(), RecordAction::message("never sent")};
+    TargetRun run(cfg);
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("x")));
+    ASSERT_TRUE(run.target->wait_done(kDone));
+    run.line->send(S("more") + "E");
+    EXPECT_EQ(run.line->drain(ms(300)), "");
+    EXPECT_FALSE(run.line->hung_up(ms(50)));
+    EXPECT_EQ(access(cfg.link_path.c_str(), F_OK), 0) << "a hung board took its link with it";
+    run.target->stop();
+    sim::TargetReport r = run.target->report();
+    EXPECT_TRUE(r.hung);
+    EXPECT_FALSE(r.intact());
+    EXPECT_EQ(r.record_count, 1u);
+    EXPECT_EQ(r.bytes_while_hung, S("more").size() + 1);
+}
+
+TEST(SimTarget, AFixtureWakesEachBoardAfreshOnOneLineAndReportsThemApart) {
+    TargetConfig cfg;
+    cfg.boards = 3;
+    cfg.swap_after[2] = 1;
+    cfg.swap_delay = ms(600);  // the test's bytes in the gap fall well inside it
+    cfg.byte_gap_timeout = ms(300);
+    TargetRun run(cfg);
+    const std::string device = run.target->device_path();
+    // The board out of the way (in: the next one in and listening).
+    auto wait_for_board = [&](int board, bool in = true) {
+        for (int i = 0; i < 250; ++i) {
+            sim::TargetReport r = run.target->report();
+            if (r.board == board && (!in || r.phase != sim::TargetReport::Phase::Starting)) return true;
+            std::this_thread::sleep_for(ms(20));
+        }
+        return false;
+    };
+
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("a1")));
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    ASSERT_TRUE(wait_for_board(2, false));
+    run.line->send("xyz");  // no board in: nobody hears it
+    ASSERT_TRUE(wait_for_board(2));
+    // A fresh board: a password alone does not wake it.
+    run.line->send(password(0));
+    EXPECT_EQ(run.line->drain(ms(200)), "");
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("b1")));
+    ASSERT_TRUE(wait_for_board(3, false));
+    run.line->send(S("b2"));
+    EXPECT_EQ(run.line->drain(ms(100)), "");  // taken out: no H
+    ASSERT_TRUE(wait_for_board(3));
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, S("c1")));
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    ASSERT_TRUE(run.target->wait_done(kDone));
+    EXPECT_EQ(run.target->device_path(), device);
+
+    const std::vector<sim::TargetReport> boards = run.target->reports();
+    ASSERT_EQ(boards.size(), 3u);
+    const auto digest_of = [](const std::vector<std::string>& records) {
+        std::vector<sim::Bytes> bytes;
+        for (const std::string& rec : records) bytes.push_back(testbed::to_bytes(rec));
+        return sim::records_digest(bytes);
+    };
+    EXPECT_TRUE(boards[0].intact()) << ::testing::PrintToString(boards[0].framing_errors);
+    EXPECT_EQ(boards[0].digest, digest_of({S("a1"), "E"}));
+    EXPECT_EQ(boards[1].swapped_after, 1);
+    EXPECT_TRUE(boards[1].swapped_out_clean(nullptr)) << ::testing::PrintToString(boards[1].framing_errors);
+    const sim::RecordList other = sim::records_from_file_bytes(testbed::to_bytes(S("b0") + "E"));
+    EXPECT_FALSE(boards[1].swapped_out_clean(&other));
+    EXPECT_EQ(boards[1].digest, digest_of({S("b1")}));
+    EXPECT_EQ(boards[1].bytes_while_empty, 3u);
+    EXPECT_EQ(boards[1].bytes_before_reset, password(0).size());
+    EXPECT_TRUE(boards[2].intact()) << ::testing::PrintToString(boards[2].framing_errors);
+    EXPECT_EQ(boards[2].digest, digest_of({S("c1"), "E"}));
+    EXPECT_EQ(boards[2].bytes_while_empty, S("b2").size());
+    for (int b = 0; b < 3; ++b) {
+        EXPECT_EQ(boards[b].board, b + 1);
+        EXPECT_EQ(boards[b].reset_sentence, reset_sentence(0));
+        EXPECT_EQ(boards[b].password_ms.size(), 1u);
+    }
+}
+
+TEST(SimTarget, AResetLineBoardWakesOnlyOnceItsLineGoesOffAndOn) {
+    testbed::ModemLines lines;
+    TargetConfig cfg;
+    cfg.lines_folder = lines.folder();
+    cfg.reset_line = sim::ResetLine::Dtr;
+    TargetRun run(cfg);
+    const std::string device = run.target->device_path();
+    auto set_lines = [&](const std::vector<std::string>& steps) {
+        testbed::FwldProcess probe(testbed::with_args(testbed::lines_probe_command(), testbed::with_args({device}, steps)),
+                                   lines.env());
+        testbed::ProcessResult r = probe.finish(kWait);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    };
+
+    const std::string ignored = reset_sentence(0) + password(0);
+    run.line->send(ignored);
+    EXPECT_EQ(run.line->drain(ms(200)), "");
+    set_lines({"-rts", "rts"});  // the other line
+    run.line->send(password(0));
+    EXPECT_EQ(run.line->drain(ms(200)), "");
+    const double before_pulse = run.target->now_ms();
+    set_lines({"-dtr", "100", "dtr"});
+    run.up_to_program();
+    ASSERT_TRUE(answer_h(*run.line, "E"));
+    ASSERT_TRUE(run.target->wait_done(kDone));
+    set_lines({"-dtr"});
+    run.target->stop();
+
+    sim::TargetReport r = run.target->report();
+    EXPECT_TRUE(r.intact()) << ::testing::PrintToString(r.framing_errors);
+    EXPECT_EQ(r.bytes_before_woken, ignored.size() + password(0).size());
+    EXPECT_EQ(r.password_ms.size(), 1u);
+    ASSERT_EQ(r.lines.size(), 5u);
+    const std::pair<std::string, bool> want[] = {{"RTS", false}, {"RTS", true}, {"DTR", false}, {"DTR", true},
+                                                 {"DTR", false}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.lines[i].line, want[i].first) << i;
+        EXPECT_EQ(r.lines[i].on, want[i].second) << i;
+        if (i > 0) {
+            EXPECT_LE(r.lines[i - 1].ms, r.lines[i].ms) << i;
+        }
+    }
+    EXPECT_GE(r.lines[2].ms, before_pulse);
+    EXPECT_GE(r.lines[3].ms - r.lines[2].ms, 99.0);
+    EXPECT_EQ(r.woken_ms, r.lines[3].ms);
+    EXPECT_LT(r.woken_ms, r.reset_ms);
+    EXPECT_GT(r.lines[4].ms, r.last_record_ms());
+}
+
 TEST(SimTarget, ProgramRecordFramingIsChecked) {
     TargetConfig cfg;
     cfg.byte_gap_timeout = ms(300);

@@ -2,8 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,4 +139,60 @@ TEST(SerialEnd, TalksToAPtyAndSeesItHangUp) {
     EXPECT_FALSE(end.hung_up(ms(50)));
     pty.reset();
     EXPECT_TRUE(end.hung_up(ms(5000)));
+}
+
+namespace {
+
+testbed::ProcessResult probe(const std::string& device, const std::vector<std::string>& steps,
+                             const std::vector<std::string>& env) {
+    return FwldProcess(testbed::with_args(testbed::lines_probe_command(), testbed::with_args({device}, steps)), env)
+        .finish(ms(10000));
+}
+
+uint64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+TEST(ModemLines, TheStandInGivesAPtyDtrAndRtsAndSendsEachChangeWithItsTime) {
+    testbed::Pty pty;
+    testbed::ModemLines lines;
+    // Without the stand-in a pty has no modem lines.
+    testbed::ProcessResult bare = probe(pty.slave_path(), {"get"}, {});
+    EXPECT_EQ(bare.exit_code, 1);
+    EXPECT_NE(bare.err.find("Inappropriate ioctl"), std::string::npos) << bare.err;
+    // No target listening: the lines still answer, nothing waits.
+    testbed::ProcessResult alone = probe(pty.slave_path(), {"get", "-rts", "get"}, lines.env());
+    EXPECT_EQ(alone.exit_code, 0) << alone.err;
+    EXPECT_EQ(alone.out, "DTR=1 RTS=1 DSR=1 CTS=1 CD=1\nDTR=1 RTS=0 DSR=1 CTS=1 CD=1\n");
+
+    const std::string name = pty.slave_path().substr(5);  // "pts/N"
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = lines.folder() + "/" + name.substr(0, 3) + "-" + name.substr(4);
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int target = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(target, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+    const uint64_t before = monotonic_ns();
+    // Setting a line that is on, or clearing one that is off, changes nothing.
+    const std::string both = std::to_string(TIOCM_DTR | TIOCM_RTS);
+    testbed::ProcessResult r = probe(pty.slave_path(), {"dtr", "-dtr", "-dtr", "rts", "set=" + both, "get"}, lines.env());
+    const uint64_t after = monotonic_ns();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "DTR=1 RTS=1 DSR=1 CTS=1 CD=1\n");
+    std::vector<std::string> heard;
+    char message[128];
+    for (ssize_t n; (n = recv(target, message, sizeof message, 0)) > 0;) heard.emplace_back(message, n);
+    close(target);
+    ASSERT_EQ(heard.size(), 2u) << ::testing::PrintToString(heard);
+    unsigned long long at[2] = {};
+    EXPECT_EQ(std::sscanf(heard[0].c_str(), "DTR=0 RTS=1 %llu", &at[0]), 1) << heard[0];
+    EXPECT_EQ(std::sscanf(heard[1].c_str(), "DTR=1 RTS=1 %llu", &at[1]), 1) << heard[1];
+    EXPECT_LE(before, at[0]);
+    EXPECT_LE(at[0], at[1]);
+    EXPECT_LE(at[1], after);
 }

@@ -169,6 +169,21 @@ double cpu_seconds(pid_t pid);
 // The "device: PATH" line that fwld-target prints first; "" at the timeout.
 std::string target_device_path(FwldProcess& target, ms timeout);
 
+// ---- the modem-line stand-in ----
+
+// A folder where simulated targets hear the tool's DTR and RTS
+// (sim::TargetConfig::lines_folder), and the environment that loads the
+// stand-in into the tool and points it there: LD_PRELOAD (after any library
+// already preloaded), FWLD_MODEM_LINES, and ASAN_OPTIONS that let a
+// sanitizer build's runtime come second. Pass env() as FwldProcess's
+// extra_env; under Wine it reaches the Wine process through the wrapper.
+class ModemLines;
+
+// The stand-in itself (a shared library) and the probe that drives a
+// terminal's lines as a tool does (tests/modem_lines/probe_linux.cpp).
+std::string modem_lines_library();
+std::vector<std::string> lines_probe_command();
+
 // ---- files ----
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
@@ -183,6 +198,15 @@ public:
 
 private:
     std::string path_;
+};
+
+class ModemLines {
+public:
+    const std::string& folder() const { return dir_.path(); }
+    std::vector<std::string> env() const;
+
+private:
+    TempDir dir_;
 };
 
 // Writes (replacing) and returns the path; throws on failure.
