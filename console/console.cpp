@@ -17,6 +17,8 @@ const char progress_markers[] = "-|+*";
 // that the keyboard woke.
 constexpr uint32_t KEY_ASK_INTERVAL_MS = 10;
 bool keyboard_answer = false;
+// A countdown that is watched asks this often whether it goes on.
+constexpr uint32_t COUNTDOWN_LOOK_MS = 250;
 bool keyboard_stirred = true;
 uint32_t keyboard_asked_at = 0;
 
@@ -43,7 +45,7 @@ void show_progress(int32_t total, int32_t done) {
 
 void progress_line_broken() { progress_shown = false; }
 
-bool erase_countdown(int32_t seconds) {
+bool erase_countdown(int32_t seconds, bool (*still_waiting)()) {
     if (seconds == 0) return true;
     progress_line_broken();
     const int32_t start = clock_calendar_seconds();
@@ -58,7 +60,13 @@ bool erase_countdown(int32_t seconds) {
         }
         if (elapsed >= seconds) break;
         if (restore_break_seen()) return false;
-        clock_sleep_to_next_second();
+        if (still_waiting == nullptr) {
+            clock_sleep_to_next_second();
+            continue;
+        }
+        const uint32_t to_next = clock_ms_to_next_second();
+        clock_sleep_ms(to_next < COUNTDOWN_LOOK_MS ? to_next : COUNTDOWN_LOOK_MS);
+        if (!still_waiting()) return false;
     }
     std::fprintf(stderr, "\n");
     return true;

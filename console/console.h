@@ -27,9 +27,10 @@ inline long progress_percent(int32_t total, int32_t done) {
 }
 
 // Counts elapsed calendar seconds on one overwritten line until the given
-// number has passed, then ends the line. False when the break (Windows)
-// ended it early.
-bool erase_countdown(int32_t seconds);
+// number has passed, then ends the line. With still_waiting, it is asked a
+// few times a second whether the wait goes on. False when the break
+// (Windows) or still_waiting ended it early.
+bool erase_countdown(int32_t seconds, bool (*still_waiting)() = nullptr);
 
 // Blocks the run for the interval, measured on the 32-bit millisecond tick.
 // The break (Windows) ends it early.

@@ -8,12 +8,13 @@ struct ClockSource {
     uint32_t (*tick_ms)();            // wraps modulo 2^32
     int32_t (*calendar_seconds)();
     void (*sleep_ms)(uint32_t ms);
-    void (*sleep_to_next_second)();   // until the calendar second changes
+    uint32_t (*ms_to_next_second)();  // until the calendar second changes (a little past it)
 };
 
 uint32_t clock_tick_ms();
 int32_t clock_calendar_seconds();
 void clock_sleep_ms(uint32_t ms);
+uint32_t clock_ms_to_next_second();
 void clock_sleep_to_next_second();
 
 // Replaces the clock; nullptr restores the system's.

@@ -29,17 +29,14 @@ void system_sleep_ms(uint32_t ms) {
     sleep_for(timespec{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L});
 }
 
-void system_sleep_to_next_second() {
+uint32_t system_ms_to_next_second() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     // A millisecond past the boundary, so the next reading shows the new second.
-    long wait_ns = 1000000000L - now.tv_nsec + 1000000L;
-    timespec span{0, wait_ns};
-    if (wait_ns >= 1000000000L) span = timespec{1, wait_ns - 1000000000L};
-    sleep_for(span);
+    return static_cast<uint32_t>((1000000000L - now.tv_nsec) / 1000000L + 1);
 }
 
 }  // namespace
 
 const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
-                                  system_sleep_to_next_second};
+                                  system_ms_to_next_second};

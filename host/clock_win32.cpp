@@ -42,13 +42,13 @@ int32_t system_calendar_seconds() {
 
 void system_sleep_ms(uint32_t ms) { sleep_or_break(ms); }
 
-void system_sleep_to_next_second() {
+uint32_t system_ms_to_next_second() {
     const uint64_t into_second = (filetime_now() - UNIX_EPOCH_AS_FILETIME) % FILETIME_PER_SECOND;
     // A millisecond past the boundary, so the next reading shows the new second.
-    sleep_or_break(static_cast<DWORD>((FILETIME_PER_SECOND - into_second) / FILETIME_PER_MS + 1));
+    return static_cast<uint32_t>((FILETIME_PER_SECOND - into_second) / FILETIME_PER_MS + 1);
 }
 
 }  // namespace
 
 const ClockSource system_clock = {system_tick_ms, system_calendar_seconds, system_sleep_ms,
-                                  system_sleep_to_next_second};
+                                  system_ms_to_next_second};

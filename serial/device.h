@@ -33,6 +33,12 @@ bool device_read_settings(DeviceHandle handle, LineSettings* settings);
 bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
 // Still there: the settings can be read and the line has not hung up.
 bool device_is_healthy(DeviceHandle handle);
+// The path still names the device the handle holds: false when it names
+// nothing now, or another device (a board plugged in after the one that
+// went). Asked of a handle that has failed. Windows cannot tell one device
+// from the next under a COM name, and a COM handle fails only when its
+// device has gone: there the answer is always false.
+bool device_is_named(DeviceHandle handle, const char* path);
 
 // Blocks until the device has something for device_read_available (a byte,
 // or a failure it will report), a wake handle is signalled, or ms have

@@ -252,6 +252,8 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
+bool device_is_named(DeviceHandle, const char*) { return !dev().unplugged; }
+
 bool device_is_healthy(DeviceHandle handle) {
     if (!usable(handle)) return false;
     if (injected(FAULT_READ_SETTINGS)) return fail(EIO);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -180,6 +181,14 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
         return fail(EINVAL);
     }
     return termios_apply_line(fd, *settings) || fail_errno();
+}
+
+bool device_is_named(DeviceHandle handle, const char* path) {
+    int fd = -1;
+    struct stat held{}, named{};
+    // stat() follows links: a link whose device went names nothing.
+    return handle_fd(handle, &fd) && fstat(fd, &held) == 0 && stat(path, &named) == 0 &&
+           S_ISCHR(named.st_mode) && named.st_rdev == held.st_rdev;
 }
 
 bool device_is_healthy(DeviceHandle handle) {

@@ -222,9 +222,26 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return true;
 }
 
+bool device_is_named(DeviceHandle, const char*) { return false; }
+
+// The armed read has ended in a failure that no wait has collected yet: a
+// line that hung up while nothing waited on it (the erase countdown) tells
+// it only there. A byte it holds stays for the next read.
+bool armed_read_failed(Win32Device* device) {
+    if (device->arm_failed) return true;
+    DWORD count = 0;
+    return device->read_armed && !GetOverlappedResult(device->file, &device->read_io, &count, FALSE) &&
+           GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
 bool device_is_healthy(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
     if (device == nullptr) return false;
+    if (armed_read_failed(device)) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return false;
+    }
+    SetLastError(0);
     // Judged by the thread's error code after the query, as the caller
     // cleared it first; a vanished adapter fails the query.
     DCB scratch;

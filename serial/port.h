@@ -24,6 +24,9 @@ bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop
 PortOpen port_reopen(int port);
 bool port_is_healthy(int port);
 bool port_close(int port);
+// Whether the slot's device is still the one its handle holds (see
+// device_is_named): a failed port whose device is not is a device gone.
+bool port_same_device(int port);
 
 // Names the device of a slot explicitly (a path instead of the port's
 // default device). Returns false when the number has no slot or the path is

@@ -148,6 +148,13 @@ bool port_is_healthy(int port) {
     return slot.known_healthy;
 }
 
+bool port_same_device(int port) {
+    if (!has_slot(port)) return false;
+    char path[PORT_PATH_MAX];
+    slot_device_path(port, path, sizeof path);
+    return device_is_named(port_table[port].handle, path);
+}
+
 bool port_known_healthy(int port) { return has_slot(port) && port_table[port].known_healthy; }
 
 void port_note_healthy(int port) {

@@ -128,13 +128,14 @@ RunOutcome wake_target(const RunSettings& s) {
     if (acknowledged == TARGET_SILENT) return target_silent(silence, "Wake-up", "\"Ready ok.\" after the password");
     // The target has answered: a board is on the line.
     note_stage(STAGE_LOADER);
+    watch_for_removal(s, true);
     const Answer go = wait_for_go(s, &silence);
     if (go == BROKEN) return run_ended(RUN_BROKEN);
-    if (go == LINE_LOST) return loader_lost();
+    if (go == LINE_LOST) return loader_lost(port);
     if (go == TARGET_SILENT) return target_silent(silence, "Wake-up", "its G after \"Ready ok.\"");
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
     if (restore_break_seen()) return run_ended(RUN_BROKEN);
-    if (!port_write_string(port, "Loader")) return loader_write_failed();
+    if (!port_write_string(port, "Loader")) return loader_write_failed(port);
     std::fputs("Execute STEP1\n", stderr);
     note_said("Execute STEP1");
     return run_goes_on();

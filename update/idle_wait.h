@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 
+#include "outcome.h"
+#include "settings.h"
+
 // How long a loop sleeps between re-opening attempts of a faulty port, and
 // between looks at a transmit queue that is still draining.
 constexpr uint32_t REOPEN_RETRY_MS = 50;
@@ -18,8 +21,21 @@ bool port_seems_healthy(int port);
 
 // True when the port is healthy, re-opening it first if it is not. While it
 // stays faulty, pauses for the retry interval (a key ends the pause early)
-// and returns false; the caller checks the keyboard and comes back.
+// and returns false; the caller checks the keyboard and comes back. Never
+// re-opens onto another board once board_removed says so.
 bool ensure_port_healthy(int port);
+
+// RM: from the target's answer on, a port that fails is looked at before it
+// is opened again, and a device that is not the one fwld opened (gone, or
+// the next board's) ends the run. Called at the start (not answered yet) and
+// at the answer.
+void watch_for_removal(const RunSettings& settings, bool target_answered);
+// The watched port has failed and its device is not the one opened: once
+// true, true for the rest of the run.
+bool board_removed(int port);
+// The stop of a run whose board was removed, naming the stage and how far
+// the transfer had come.
+RunOutcome board_removed_stop();
 
 // From now on a write the line does not take watches the keyboard: a key
 // gives it up (the write fails), and after 5 s the operator is told, once,

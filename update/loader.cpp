@@ -51,7 +51,7 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
         bytes_read += static_cast<int32_t>(got);
         std::memset(record + got, 0, sizeof record - static_cast<size_t>(got));
         // No resend exists for the loader: one lost record spoils it all.
-        if (!port_write(port, record, sizeof record)) return loader_write_failed();
+        if (!port_write(port, record, sizeof record)) return loader_write_failed(port);
         note_loader_record_sent();
         if (group != 0 && ++records_in_group >= group) {
             records_in_group = 0;
@@ -61,19 +61,20 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
     }
     std::fputs("                    \r", stderr);
     progress_line_broken();
-    if (!send_end_marker(port)) return loader_write_failed();
+    if (!send_end_marker(port)) return loader_write_failed(port);
     const DrainResult drained = drain_on_healthy_port(port);
     if (drained == DRAIN_GIVEN_UP) return run_ended(RUN_INTERRUPTED);
-    if (drained == DRAIN_LINE_LOST) return loader_lost();
+    if (drained == DRAIN_LINE_LOST) return loader_lost(port);
     return run_goes_on();
 }
 
-RunOutcome loader_write_failed() {
+RunOutcome loader_write_failed(int port) {
     // A key gives up a write that the line does not take.
-    return key_waiting() ? run_ended(RUN_INTERRUPTED) : loader_lost();
+    return key_waiting() ? run_ended(RUN_INTERRUPTED) : loader_lost(port);
 }
 
-RunOutcome loader_lost() {
+RunOutcome loader_lost(int port) {
+    if (board_removed(port)) return board_removed_stop();
     return run_stopped(STOP_LINE_FAILED,
                        "The loader did not reach the target: the line failed while it was sent.\n"
                        "Switch the target off and on again, then run fwld again.\a",

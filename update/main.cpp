@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
         print_serial_ports(stdout);
         return 0;
     }
+    if (info == CHECK_REQUEST) return check_arguments(argc - 1, argv + 1);
     print_banner_and_usage();
     if (info == HELP_REQUEST) {
         print_help();

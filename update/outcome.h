@@ -22,6 +22,7 @@ enum StopKind : uint8_t {
     STOP_LINE_FAILED,      // the line failed the transfer, or refused a speed
     STOP_FILE_CHANGED,     // the program file changed while it was sent
     STOP_TARGET_SILENT,    // the target sent nothing for the time TO allows
+    STOP_BOARD_REMOVED,    // RM: the board's device went after the target answered
 };
 
 struct RunOutcome {

@@ -23,6 +23,11 @@ constexpr uint32_t DRAIN_SLOW_POLL_MS = 50;
 bool stall_reported = false;
 uint32_t last_stalled_ms = 0;
 
+// RM: the port watched for a removed board, once the target has answered.
+constexpr int NOT_WATCHED = -1;
+int removal_port = NOT_WATCHED;
+bool removed = false;
+
 void report_stall(int port) {
     char hold[256];
     port_describe_hold(port, hold, sizeof hold);
@@ -59,12 +64,33 @@ bool port_seems_healthy(int port) {
 
 bool ensure_port_healthy(int port) {
     if (port_seems_healthy(port)) return true;
+    // Looked at before the re-open: a re-open would take the next board's
+    // device for this one's and wait on it for ever.
+    if (board_removed(port)) return false;
     if (port_reopen(port) == PORT_OPENED && port_is_healthy(port)) {
         note_reopen();
         return true;
     }
     if (!key_waiting()) idle_wait(port, WAKE_ON_KEY, REOPEN_RETRY_MS);
     return false;
+}
+
+void watch_for_removal(const RunSettings& s, bool target_answered) {
+    removal_port = s.removal_ends_run && target_answered ? s.port_number : NOT_WATCHED;
+    removed = false;
+}
+
+bool board_removed(int port) {
+    // Asked of the device itself: a wait with no traffic (the erase
+    // countdown) leaves an old sign of health standing.
+    if (!removed && port == removal_port && !port_is_healthy(port)) removed = !port_same_device(port);
+    return removed;
+}
+
+RunOutcome board_removed_stop() {
+    static char message[160];
+    describe_removal(message, sizeof message);
+    return run_stopped(STOP_BOARD_REMOVED, message, true);
 }
 
 void watch_line_stalls() {

@@ -50,6 +50,12 @@ const char file_changed_message[] =
     "Hex file changed while it was sent: the target may hold a mixed image.\n"
     "Run fwld again once the file is complete.\a";
 
+// The line failed the transfer; with RM, the board may have gone with it.
+RunOutcome line_lost(int port) {
+    if (board_removed(port)) return board_removed_stop();
+    return run_stopped(STOP_LINE_FAILED, line_lost_message, true);
+}
+
 enum CommandOutcome { KEEP_WAITING, TARGET_READY, RUN_STOPS };
 
 int port_of(const Transfer& t) { return t.settings->port_number; }
@@ -195,18 +201,32 @@ void report_flash_type(const char* name) {
     note_flash_type(name);
 }
 
+// The erase countdown's look at the line: with RM a board pulled during
+// the erase wait ends the run at once.
+int watched_port = 0;
+bool board_still_in() { return !board_removed(watched_port); }
+
 CommandOutcome handle_command(Transfer* t, char command) {
+    watched_port = port_of(*t);
     const RunSettings& s = *t->settings;
     switch (command) {
     case 'H':
         // Asked for the next record while the last one never got out whole:
         // the target would miss it without knowing.
-        if (t->sent_any && !t->sent_whole) return stop_run(t, STOP_LINE_FAILED, line_lost_message, true);
+        if (t->sent_any && !t->sent_whole) {
+            t->stop = line_lost(port_of(*t));
+            return RUN_STOPS;
+        }
         if (t->first_ready) {
             t->first_ready = false;
             note_first_ready();
             note_stage(STAGE_ERASE);
-            if (erase_countdown(s.erase_wait)) note_stage(STAGE_PROGRAM);
+            if (erase_countdown(s.erase_wait, board_still_in)) {
+                note_stage(STAGE_PROGRAM);
+            } else if (board_removed(port_of(*t))) {
+                t->stop = board_removed_stop();
+                return RUN_STOPS;
+            }
         }
         return TARGET_READY;
     case 'R': resend_previous(t); break;
@@ -264,6 +284,10 @@ Awaited await_ready(Transfer* t) {
             return TRANSFER_STOPS;
         }
         if (!ensure_port_healthy(port)) {
+            if (board_removed(port)) {
+                t->stop = board_removed_stop();
+                return TRANSFER_STOPS;
+            }
             if (key_waiting()) return KEY_PRESSED;
             continue;  // the retry pause has passed already
         }
@@ -344,11 +368,11 @@ RunOutcome transfer_ended(const Transfer& t, Loaded loaded, Awaited awaited) {
     // record still reports an interruption.
     if (awaited == KEY_PRESSED || key_waiting_now()) return run_ended(RUN_INTERRUPTED);
     const bool last_record_whole = !t.sent_any || t.sent_whole;
-    if (!last_record_whole) return run_stopped(STOP_LINE_FAILED, line_lost_message, true);
+    if (!last_record_whole) return line_lost(port);
     const DrainResult drained = drain_on_healthy_port(port);
     // A key while the line took nothing more: the end of the run is not known.
     if (drained == DRAIN_GIVEN_UP) return run_ended(RUN_INTERRUPTED);
-    if (drained == DRAIN_LINE_LOST) return run_stopped(STOP_LINE_FAILED, line_lost_message, true);
+    if (drained == DRAIN_LINE_LOST) return line_lost(port);
     return run_ended(RUN_FINISHED);
 }
 

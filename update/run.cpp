@@ -6,8 +6,10 @@
 #include "idle_wait.h"
 #include "port.h"
 #include "restore.h"
+#include "result_file.h"
 #include "run_record.h"
 #include "stages.h"
+#include "system.h"
 
 RunOutcome run_stages(const RunSettings& s, RunFiles* files) {
     RunOutcome outcome = start_run(s, files);
@@ -29,43 +31,58 @@ struct Ending {
     const char* recorded;
 };
 
+Ending ending_of(const RunOutcome& outcome) {
+    switch (outcome.end) {
+    case RUN_FINISHED: return Ending{0, finished_text};
+    case RUN_INTERRUPTED:
+    case RUN_ABANDONED: return Ending{1, interrupted_text};
+    case RUN_STOPPED: return Ending{1, outcome.recorded != nullptr ? outcome.recorded : outcome.message};
+    case RUN_BROKEN: return Ending{static_cast<int>(restore_ending_status()), nullptr};
+    case RUN_GOES_ON: break;
+    }
+    return Ending{1, nullptr};  // a run that did not end has nothing more to say
+}
+
 // The end of a run that a key stopped: "Interruption.", the drain (given up
 // when the line takes nothing: its bytes would hold the close) and the close.
-Ending close_interrupted(int port) {
+void close_interrupted(int port) {
     std::fputs(interrupted_text, stderr);
     if (wait_for_drain(port) == DRAIN_GIVEN_UP) port_discard_output(port);
     port_close(port);
-    return Ending{1, interrupted_text};
 }
 
 // The port closed and the last message written, in the order the ending
 // asks for.
-Ending close_and_say(int port, const RunOutcome& outcome) {
+void close_and_say(int port, const RunOutcome& outcome) {
     switch (outcome.end) {
     case RUN_FINISHED:
         std::fputs(finished_text, stderr);
         port_close(port);
-        return Ending{0, finished_text};
-    case RUN_INTERRUPTED:
-        return close_interrupted(port);
+        return;
+    case RUN_INTERRUPTED: close_interrupted(port); return;
     case RUN_ABANDONED:
         // The console stays silent here, as it always has; the log says why.
         port_close(port);
-        return Ending{1, interrupted_text};
+        return;
     case RUN_STOPPED:
         if (outcome.close_port) port_close(port);
         std::fprintf(stderr, "\n%s\n", outcome.message);
-        return Ending{1, outcome.recorded != nullptr ? outcome.recorded : outcome.message};
+        return;
     case RUN_BROKEN:
         // At once, as the system would end the program: nothing more goes
         // out, and the record says what ended it, as for a signal.
         port_discard_output(port);
         port_close(port);
-        return Ending{static_cast<int>(restore_ending_status()), nullptr};
-    case RUN_GOES_ON:
-        break;
+        return;
+    case RUN_GOES_ON: return;
     }
-    return Ending{1, nullptr};  // a run that did not end has nothing more to say
+}
+
+void tell_record_lost(const RunSettings& s, bool board_updated) {
+    char reason[160];
+    system_error_text(result_file_last_error(), reason, sizeof reason);
+    std::fprintf(stderr, "\nResult log \"%s\" can not be written (%s): %s\n", s.log_path, reason,
+                 board_updated ? "the board was updated, but its record is lost." : "this run's record is lost.");
 }
 
 }  // namespace
@@ -75,7 +92,14 @@ int end_run(const RunSettings& s, const RunOutcome& stage_outcome) {
     // interruption, a write given up), the run ends as the break ends it.
     const bool broken = stage_outcome.end != RUN_FINISHED && restore_break_seen();
     const RunOutcome outcome = broken ? run_ended(RUN_BROKEN) : stage_outcome;
-    const Ending ending = close_and_say(s.port_number, outcome);
-    record_end(outcome, ending.status, ending.recorded);
-    return ending.status;
+    const Ending ending = ending_of(outcome);
+    // The record is on the disk before the last word: whoever reads that
+    // word may rely on the record.
+    int status = ending.status;
+    if (!record_end(outcome, status, ending.recorded)) {
+        if (outcome.end != RUN_BROKEN) tell_record_lost(s, status == 0);
+        if (status == 0) status = RECORD_LOST_STATUS;
+    }
+    close_and_say(s.port_number, outcome);
+    return status;
 }

@@ -40,6 +40,8 @@ struct Record {
     uint32_t start_ms;
     uint32_t first_ready_ms;
     bool first_ready_seen;
+    uint32_t answered_ms;  // the target's "Ready ok.": a board was there
+    bool answered;
     char host[HOST_NAME_MAX_LENGTH];
     const char* port_text;
     char device[PORT_PATH_MAX];
@@ -111,8 +113,8 @@ void add_file(JsonLine* line, const char* name, const InputFile& file, bool with
 }
 
 const char* outcome_name(const RunOutcome& outcome) {
-    static const char* const stops[] = {"bad-file",    "port-not-opened", "target-error",
-                                        "line-failed", "file-changed",    "target-silent"};
+    static const char* const stops[] = {"bad-file",     "port-not-opened", "target-error", "line-failed",
+                                        "file-changed", "target-silent",   "removed"};
     switch (outcome.end) {
     case RUN_FINISHED: return "finished";
     case RUN_INTERRUPTED:
@@ -154,6 +156,11 @@ void build_line(const char* outcome, long status, const char* message, JsonLine*
     } else {
         json_null(&line, "program_seconds");
     }
+    if (record.answered) {
+        json_seconds(&line, "board_seconds", now - record.answered_ms);
+    } else {
+        json_null(&line, "board_seconds");
+    }
     static const char* const stages[] = {"power-on", "loader", "erase", "program", "done"};
     json_string(&line, "stage", stages[record.stage]);
     json_string(&line, "outcome", outcome);
@@ -163,20 +170,32 @@ void build_line(const char* outcome, long status, const char* message, JsonLine*
     *built = line;
 }
 
-// The one line, with how the run ended, to the log and as the end event;
-// written once.
-void write_line(const char* outcome, long status, const char* message) {
+void record_end_as_restore_step() { (void)record_end_by_signal(); }
+
+size_t built_line(const char* outcome, long status, const char* message) {
+    JsonLine line;
+    build_line(outcome, status, message, &line);
+    return json_line_end(&line);
+}
+
+// The one line, with how the run ended, to the log (on the disk itself)
+// and as the end event; written once. False when the log does not hold it.
+bool write_line(const char* outcome, long status, const char* message) {
     restore_hold_signals();
+    bool logged = true;
     if (!line_taken) {
-        JsonLine line;
-        build_line(outcome, status, message, &line);
-        const size_t length = json_line_end(&line);
-        if (length > 0 && record.logging) result_file_append(record.log, line_buffer, length);
+        size_t length = built_line(outcome, status, message);
+        if (record.logging) {
+            logged = length > 0 && result_file_append(record.log, line_buffer, length) && result_file_sync(record.log);
+        }
         if (record_window_seam != nullptr) record_window_seam();
+        // A board updated without its record: the run's status says so.
+        if (!logged && status == 0) length = built_line(outcome, RECORD_LOST_STATUS, message);
         if (length > 0) events_end(line_buffer, length);
         line_taken = 1;
     }
     restore_release_signals();
+    return logged;
 }
 
 }  // namespace
@@ -207,7 +226,7 @@ bool record_start(const RunSettings& s, char* message, int size) {
     }
     if (s.log_path == nullptr && s.event_path == nullptr) return true;
     host_name(record.host, sizeof record.host);
-    restore_register(record_end_by_signal);
+    restore_register(record_end_as_restore_step);
     return events_start(s.event_path, record.start_ms, message, size);
 }
 
@@ -227,6 +246,10 @@ void record_device(const char* path) { copy_text(record.device, sizeof record.de
 void note_said(const char* message) { copy_message(record.said, sizeof record.said, message); }
 void note_stage(RunStage stage) {
     record.stage = stage;
+    if (stage == STAGE_LOADER && !record.answered) {
+        record.answered_ms = clock_tick_ms();
+        record.answered = true;
+    }
     if (stage == STAGE_DONE) {
         events_progress_flush();
     } else {
@@ -276,22 +299,35 @@ void note_target_message(const char* shown) {
     event_message(shown);
 }
 
-void record_end(const RunOutcome& outcome, int status, const char* message) {
-    if (outcome.end == RUN_BROKEN) {
-        record_end_by_signal();
-        return;
+void describe_removal(char* out, size_t size) {
+    constexpr int64_t LOADER_RECORD = 80;
+    const bool in_loader = record.stage <= STAGE_LOADER;
+    static const char* const stage_names[] = {"power-on", "loader", "erase", "program", "program"};
+    const int64_t total = in_loader ? (record.loader.bytes + LOADER_RECORD - 1) / LOADER_RECORD : record.program.records;
+    const uint32_t sent = in_loader ? record.loader_records_sent : record.records_sent;
+    const char* what = in_loader ? "loader record" : "record";
+    if (sent == 0) {
+        std::snprintf(out, size, "Board removed in the %s stage before %s 1 of %lld.", stage_names[record.stage], what,
+                      static_cast<long long>(total));
+    } else {
+        std::snprintf(out, size, "Board removed in the %s stage after %s %lu of %lld.", stage_names[record.stage],
+                      what, static_cast<unsigned long>(sent), static_cast<long long>(total));
     }
-    if (message != nullptr) note_said(message);
-    write_line(outcome_name(outcome), status, record.said);
 }
 
-void record_end_by_signal() {
+bool record_end(const RunOutcome& outcome, int status, const char* message) {
+    if (outcome.end == RUN_BROKEN) return record_end_by_signal();
+    if (message != nullptr) note_said(message);
+    return write_line(outcome_name(outcome), status, record.said);
+}
+
+bool record_end_by_signal() {
     const long status = restore_ending_status();
-    if (status == 0) return;
+    if (status == 0) return true;
     // By hand: no printf in a signal handler.
     static const char ended_by[] = "Ended by ";
     char message[64];
     copy_text(message, sizeof message, ended_by);
     copy_text(message + sizeof ended_by - 1, sizeof message - (sizeof ended_by - 1), restore_ending_cause());
-    write_line("signal", status, message);
+    return write_line("signal", status, message);
 }

@@ -2,6 +2,7 @@
 // log line itself. The record is static and every note is a plain store, so
 // that the handler of a signal that ends the run can still write the line.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "outcome.h"
@@ -37,13 +38,23 @@ void note_speed(int32_t baud);        // a speed change the port took
 void note_flash_type(const char* name);
 void note_target_message(const char* shown);
 
+// "Board removed in the program stage after record 5 of 31.": where the
+// run was when its board went.
+void describe_removal(char* out, size_t size);
+
+// A run that would have ended with 0 and whose line the log could not take:
+// the board was updated, its record is lost.
+constexpr int RECORD_LOST_STATUS = 3;
+
 // Writes the run's one line to the log, once, with how it ended, the exit
 // status and the message that tells why (nullptr: the last one the console
-// showed); the Windows break's record is a signal's. Nothing happens
-// without a log or once the line is out.
-void record_end(const RunOutcome& outcome, int status, const char* message);
+// showed), and flushes it to the disk; the Windows break's record is a
+// signal's. Nothing happens without a log or once the line is out. False
+// when the log could not take the line (its end event then says status 3
+// where it said 0).
+bool record_end(const RunOutcome& outcome, int status, const char* message);
 // The same from the way out of a signal or Ctrl-C: a restore step.
-void record_end_by_signal();
+bool record_end_by_signal();
 // Tests raise a signal from here: halfway through writing the line and the
 // end event, where the ending signals are held back.
 extern void (*record_window_seam)();

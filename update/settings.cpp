@@ -37,6 +37,7 @@ const char help_text[] =
     "    LGpath  append one line of JSON about the run to the file path\n"
     "    TOs     end the run when the target has sent nothing for s seconds\n"
     "    EVpath  write the run's events, a line of JSON each, to path (a file, FIFO or pipe)\n"
+    "    RM      a board whose device goes after it answered ends the run (outcome removed)\n"
     "\n"
     "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
     "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
@@ -47,10 +48,13 @@ const char help_text[] =
     "    - or empty     port 1 at 9600 baud, a placeholder before p6\n"
     "\n"
     "fwld --list shows the serial ports this machine has, one per line.\n"
+    "fwld --check infile1 infile2 p1 ... checks the arguments and both files as a run\n"
+    "would, without a port: exit 0 when a run takes them without a word.\n"
     "\n"
     "Exit status:\n"
     "    0      Finish version up. (and --help, -h, --version, --list)\n"
     "    1      Interruption., a key while waiting for the target, every fatal stop\n"
+    "    3      Finish version up., but the LG line could not be written\n"
     "    128+n  ended by signal n, 130 for Ctrl-C (Windows: 0xC000013A)\n"
     "\n"
     "See man fwld.\n";
@@ -207,8 +211,8 @@ const char* parse_port(const char* text, RunSettings* s) {
 }
 
 // The options, by the two letters they start with (case-sensitive).
-const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV"};
-const char option_list[] = "LDt/r, ESs, TRpath, LGpath, TOs and EVpath";
+const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV", "RM"};
+const char option_list[] = "LDt/r, ESs, TRpath, LGpath, TOs, EVpath and RM";
 
 bool is_option_word(const char* text) {
     for (const char* name : option_names) {
@@ -250,6 +254,12 @@ const char* parse_silence_limit(const char* option, RunSettings* s) {
     return nullptr;
 }
 
+const char* parse_removal(const char* option, RunSettings* s) {
+    if (option[2] != '\0') return refuse("%s: RM takes nothing after it.", quoted(option).text);
+    s->removal_ends_run = true;
+    return nullptr;
+}
+
 const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes) {
     if (std::strncmp(option, "LD", 2) == 0) return parse_loader_pacing(option, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
@@ -257,6 +267,7 @@ const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes
     else if (std::strncmp(option, "LG", 2) == 0) s->log_path = option + 2;
     else if (std::strncmp(option, "TO", 2) == 0) return parse_silence_limit(option, s);
     else if (std::strncmp(option, "EV", 2) == 0) s->event_path = option + 2;
+    else if (std::strncmp(option, "RM", 2) == 0) return parse_removal(option, s);
     else note(notes, "'%s' after p6 is no option fwld knows and is ignored; the options are %s.",
               quoted(option).text, option_list);
     return nullptr;
@@ -354,6 +365,7 @@ const char* scan_decimal(const char* text, int32_t* value) {
 }
 
 InfoRequest info_request(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) return CHECK_REQUEST;
     if (argc != 2) return NO_INFO_REQUEST;
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return HELP_REQUEST;
     if (std::strcmp(argv[1], "--version") == 0) return VERSION_REQUEST;

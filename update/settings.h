@@ -26,6 +26,7 @@ struct RunSettings {
     const char* event_path;      // option EV: the run's events, a line of JSON each; nullptr: none
     const char* port_text;       // p5 as given; nullptr when absent
     int32_t silence_limit;       // option TO: seconds a silent target is waited for; 0: for ever
+    bool removal_ends_run;       // option RM: a board whose device goes after it answered ends the run
 };
 
 // What fwld tells of a command line it takes but may read otherwise than it
@@ -49,7 +50,9 @@ void print_banner_and_usage();
 
 // A lone --help, -h, --version or --list asks for information instead of an
 // update.
-enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST, LIST_REQUEST };
+enum InfoRequest { NO_INFO_REQUEST, HELP_REQUEST, VERSION_REQUEST, LIST_REQUEST, CHECK_REQUEST };
+// --check in front of a run's arguments asks only whether a run would take
+// them (CHECK_REQUEST); argv[1] is then "--check".
 InfoRequest info_request(int argc, char** argv);
 // The banner's version line, on stdout.
 void print_version();

@@ -20,6 +20,13 @@ struct RunFiles {
 // Opens both input files, checks the program file's framing, opens and
 // configures the port, echoes the settings and asks for target power.
 RunOutcome start_run(const RunSettings& settings, RunFiles* files);
+// Opens both input files and checks the program file: what a run refuses
+// before it touches a port.
+RunOutcome check_inputs(const RunSettings& settings, RunFiles* files);
+// fwld --check: the command line (argv[0] the word before infile1) and both
+// files as a run would take them, without a port, a log or the banner.
+// 0 when a run would take them without a word (not even a note), else 1.
+int check_arguments(int argc, char** argv);
 
 // Wakes the target and sends "Loader".
 RunOutcome wake_target(const RunSettings& settings);
@@ -46,7 +53,8 @@ int end_run(const RunSettings& settings, const RunOutcome& outcome);
 RunOutcome configure_speed(const RunSettings& settings, int32_t baud, bool target_switched);
 // A write failed between the acknowledgement and the loader's drain: an
 // interruption when a key gave it up, else the loader is lost.
-RunOutcome loader_write_failed();
+RunOutcome loader_write_failed(int port);
 // The line failed between "Loader" and the drain of the end marker: the
-// target has no whole loader and nothing can resume it.
-RunOutcome loader_lost();
+// target has no whole loader and nothing can resume it (or, with RM, the
+// board has gone).
+RunOutcome loader_lost(int port);

@@ -124,21 +124,47 @@ void echo_settings(const RunSettings& s) {
 
 }  // namespace
 
-RunOutcome start_run(const RunSettings& s, RunFiles* files) {
-    // A production line must not update a board without its record.
-    static char refusal[1024];
-    if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
+RunOutcome check_inputs(const RunSettings& s, RunFiles* files) {
     RunOutcome outcome = open_input_files(s, files);
     if (!goes_on(outcome)) return outcome;
     // A record file that cannot be right is refused before the target is
     // touched: all but a broken last record would leave a half-written
     // device, and a file without its E record one that never learns the
     // image ended.
+    static char refusal[1024];
     const bool framed =
         check_program_file(files->program, s.program_path, &files->program_checked, refusal, sizeof refusal);
     const ProgramFingerprint& checked = files->program_checked;
     record_program(checked.size, checked.sha256, framed ? checked.records : -1);
     if (!framed) return run_stopped(STOP_BAD_FILE, refusal, false);
+    return run_goes_on();
+}
+
+int check_arguments(int argc, char** argv) {
+    RunSettings s;
+    static CommandNotes notes;
+    const char* refusal = parse_command_line(argc, argv, &s, &notes);
+    if (refusal != nullptr) {
+        std::fprintf(stderr, "\n%s\n", refusal);
+        return 1;
+    }
+    print_command_notes(notes);
+    RunFiles files{};
+    const RunOutcome checked = check_inputs(s, &files);
+    if (!goes_on(checked)) {
+        std::fprintf(stderr, "\n%s\n", checked.message);
+        return 1;
+    }
+    return notes.count == 0 ? 0 : 1;
+}
+
+RunOutcome start_run(const RunSettings& s, RunFiles* files) {
+    watch_for_removal(s, false);
+    // A production line must not update a board without its record.
+    static char refusal[1024];
+    if (!record_start(s, refusal, sizeof refusal)) return run_stopped(STOP_BAD_FILE, refusal, false);
+    RunOutcome outcome = check_inputs(s, files);
+    if (!goes_on(outcome)) return outcome;
     start_trace(s);
     outcome = open_port(s);
     if (!goes_on(outcome)) return outcome;

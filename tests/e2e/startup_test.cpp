@@ -61,6 +61,13 @@ void expect_refused_before_the_port(const std::string& loader, const std::string
     EXPECT_NE(r.err.find("\n" + message), std::string::npos) << r.err;
     EXPECT_TRUE(ends_with(r.err, ".\n")) << r.err;
     EXPECT_EQ(r.err.find("TARGET POWER ON."), std::string::npos) << r.err;
+    // fwld --check says the same, and the same alone.
+    const testbed::ProcessResult checked =
+        run_fwld({"--check", loader, program, "0", "0", "20", "0", testbed::port_for(target.device_path())});
+    EXPECT_EQ(checked.exit_code, 1);
+    EXPECT_EQ(checked.out, "");
+    EXPECT_EQ(checked.err.rfind("\n" + message, 0), 0u) << checked.err;
+    EXPECT_TRUE(ends_with(checked.err, ".\n")) << checked.err;
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(target.report().received.empty());
 }
@@ -192,6 +199,40 @@ TEST(Startup, BadSettingsAreRefusedBeforeAnythingIsOpened) {
     EXPECT_TRUE(testbed::read_file(dir.file("runs.jsonl")).empty());
 }
 
+// --check: what a run would take passes without a word and without a port,
+// a log or a stream being opened; a note fails it as a refusal does.
+TEST(Startup, CheckTakesWhatARunTakesAndNothingElse) {
+    testbed::TempDir dir;
+    const std::string loader = testbed::write_file(dir.file("l.bin"), "x");
+    const std::string program = testbed::write_file(dir.file("p.hex"), "S\x01\x01\r\nE\r\n");
+    const std::string log = dir.file("runs.jsonl");
+    const std::vector<std::string> run = {"--check", loader, program, "0", "0", "20", "0",
+                                          testbed::port_for("/nonexistent/tty") + ":115200", "0"};
+    const struct {
+        std::vector<std::string> options;
+        int exit;
+        const char* says;  // the start of stderr
+    } cases[] = {
+        {{"TO60", "RM", "LG" + log, "EV" + dir.file("events.jsonl")}, 0, ""},
+        {{"To10"}, 1, "Note: 'To10' after p6 is no option fwld knows"},
+        {{"TO0"}, 1, "\nTO0: TO takes the seconds"},
+        {{"RMx"}, 1, "\nRMx: RM takes nothing after it."},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = run;
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const testbed::ProcessResult r = run_fwld(args);
+        EXPECT_EQ(r.exit_code, c.exit) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << r.err;
+        if (c.exit == 0) {
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    EXPECT_NE(access(log.c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("events.jsonl").c_str(), F_OK), 0);
+}
+
 TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     testbed::Pty line;
     testbed::TempDir dir;
@@ -207,7 +248,7 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     // What was read otherwise than it may have been meant, before anything else.
     const std::string notes = "Note: p1 '7x' was read as 7.\n"
                               "Note: 'ld5' after p6 is no option fwld knows and is ignored; the options are LDt/r, "
-                              "ESs, TRpath, LGpath, TOs and EVpath.\n";
+                              "ESs, TRpath, LGpath, TOs, EVpath and RM.\n";
     EXPECT_NE(r.err.find(notes + "Erase Wait time:7sec\n"), std::string::npos) << r.err;
     const std::string echo = "Erase Wait time:7sec\n"
                              "Write Wait time:3msec\n"

@@ -238,6 +238,7 @@ TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
         int exit;
         const char* stage;
         const char* message;  // its start
+        double max_seconds;   // how long the run may take at most; 0: no bound
     };
     const auto silent_after = [](int k) {
         return [k](sim::TargetConfig& c) { c.actions[k] = {sim::RecordAction::silent()}; };
@@ -247,24 +248,50 @@ TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
     };
     const Case cases[] = {
         {"finished", [](sim::TargetConfig& c) { c.actions[2] = {sim::RecordAction::flash_type('2')}; }, {}, {},
-         NOTHING, "finished", 0, "done", "Finish version up."},
+         NOTHING, "finished", 0, "done", "Finish version up.", 0},
+        // The silence counts from the target's last byte and from the end of what it asked: a pause longer than
+        // TO, and an answer slower than TO byte by byte, are no silence.
+        {"pause longer than TO",
+         [](sim::TargetConfig& c) { c.actions[2] = {sim::RecordAction::pause(), sim::RecordAction::flash_type('2')}; },
+         {"", "", "", "", "", "3000"}, {"TO2"}, NOTHING, "finished", 0, "done", "Finish version up.", 0},
+        {"slow answer within TO",
+         [](sim::TargetConfig& c) {
+             c.ack_byte_delay = 150ms;
+             c.g_delay = 700ms;
+             c.actions[2] = {sim::RecordAction::flash_type('2')};
+         },
+         {}, {"TO1"}, NOTHING, "finished", 0, "done", "Finish version up.", 0},
         {"key at power-on", [](sim::TargetConfig& c) { c.never_ack = true; }, {}, {}, KEY_AT_POWER_ON, "interrupted",
-         1, "power-on", "Interruption."},
+         1, "power-on", "Interruption.", 0},
         {"key in the program", silent_after(2), {}, {}, KEY_ONCE_TARGET_IS_DONE, "interrupted", 1, "program",
-         "Interruption."},
-        {"write error", error_after(2, 'N', '3'), {}, {}, NOTHING, "target-error", 1, "program", "Write Error (N-3)"},
-        {"erase error", error_after(1, 'e', '1'), {}, {}, NOTHING, "target-error", 1, "program", "Erase Error2"},
+         "Interruption.", 0},
+        {"write error", error_after(2, 'N', '3'), {}, {}, NOTHING, "target-error", 1, "program", "Write Error (N-3)", 0},
+        {"erase error", error_after(1, 'e', '1'), {}, {}, NOTHING, "target-error", 1, "program", "Erase Error2", 0},
         {"loader lost", [](sim::TargetConfig& c) { c.pulls = {Pull::at(Pull::InLoader, 2)}; }, {}, {"LD50/1"}, NOTHING,
-         "line-failed", 1, "loader", "The loader did not reach the target"},
-        {"silent at power-on", [](sim::TargetConfig& c) { c.never_ack = true; }, {}, {"TO1"}, NOTHING,
+         "line-failed", 1, "loader", "The loader did not reach the target", 0},
+        // A wait longer than TO (the password interval) is cut short to it.
+        {"silent at power-on", [](sim::TargetConfig& c) { c.never_ack = true; }, {"", "", "5000"}, {"TO1"}, NOTHING,
          "target-silent", 1, "power-on",
-         "Wake-up: the target has sent nothing for 1 s while fwld waited for \"Ready ok.\" after the password."},
+         "Wake-up: the target has sent nothing for 1 s while fwld waited for \"Ready ok.\" after the password.", 3},
         {"silent before G", [](sim::TargetConfig& c) { c.never_g = true; }, {}, {"TO1"}, NOTHING, "target-silent", 1,
-         "loader", "Wake-up: the target has sent nothing for 1 s while fwld waited for its G"},
+         "loader", "Wake-up: the target has sent nothing for 1 s while fwld waited for its G", 0},
         // The erase wait is longer than TO: the silence counts from the target's last byte, not the stage's start.
         {"silent in the program", silent_after(2), {"2"}, {"TO1"}, NOTHING, "target-silent", 1, "program",
          "Program stage: the target has sent nothing for 1 s while fwld waited for its next command after record 2 "
-         "of 5."},
+         "of 5.", 0},
+        // RM: a board whose device goes ends the run at once, whatever the stage, and nothing is re-opened.
+        {"removed in the erase wait", [](sim::TargetConfig& c) { c.pulls = {Pull::at(Pull::AfterReady, 1, 500ms)}; },
+         {"30"}, {"RM"}, NOTHING, "removed", 1, "erase", "Board removed in the erase stage before record 1 of 5.", 5},
+        // The next board is there at once: fwld must not take its device for this one's.
+        {"removed in the program",
+         [](sim::TargetConfig& c) {
+             c.pulls = {Pull::at(Pull::AfterRecord, 2)};
+             c.replug_unplugged = 0ms;
+         },
+         {}, {"RM"}, NOTHING, "removed", 1, "program", "Board removed in the program stage after record 2 of 5.", 0},
+        {"removed in the loader", [](sim::TargetConfig& c) { c.pulls = {Pull::at(Pull::InLoader, 2)}; }, {},
+         {"LD50/1", "RM"}, NOTHING, "removed", 1, "loader", "Board removed in the loader stage after loader record ",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -304,6 +331,22 @@ TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
         EXPECT_EQ(line.at("stage"), "\"" + std::string(c.stage) + "\"");
         EXPECT_EQ(testbed::json_text(line.at("message")).rfind(c.message, 0), 0u) << line.at("message");
         EXPECT_EQ(line.at("flash_type"), c.exit == 0 ? "\"28F400BV-T\"" : "null");
+        // The run's times nest: the board's from its answer, the program's
+        // from its first 'H', with the settle delay (10 password intervals of
+        // 20 ms) between the two.
+        const double seconds = std::stod(line.at("seconds"));
+        if (c.max_seconds > 0) EXPECT_LT(seconds, c.max_seconds);
+        if (std::string(c.stage) == "power-on") {
+            EXPECT_EQ(line.at("board_seconds"), "null");
+        } else {
+            // The answer came once its last byte had: 8 gaps of the target's delay after the start.
+            const double board = std::stod(line.at("board_seconds"));
+            EXPECT_GE(seconds - board, 8 * config.ack_byte_delay.count() / 1000.0);
+            EXPECT_LE(board, seconds);
+        }
+        if (line.at("program_seconds") != "null") {
+            EXPECT_GE(std::stod(line.at("board_seconds")) - std::stod(line.at("program_seconds")), 0.19);
+        }
         // What went out, as the target counted it.
         size_t records = 0, bytes = 0;
         for (const sim::ProgramRecord& record : report.records) {
@@ -367,6 +410,26 @@ TEST(ResultLog, UpdatesAtOnceLeaveOneWholeLineEach) {
     const std::vector<std::string> lines = log_lines(log);
     ASSERT_EQ(lines.size(), 3u);
     for (const std::string& line : lines) EXPECT_TRUE(testbed::is_json_line(line)) << line;
+}
+
+// A full disk: the board is updated, and fwld says that its record is lost,
+// before its last word and in its status; the end event says the same.
+TEST(ResultLog, ARecordTheDiskDoesNotTakeIsToldAndEndsWithStatus3) {
+    Inputs in(loader_bytes(100), mixed_program());
+    const std::string events = in.dir.file("events.jsonl");
+    const Outcome o = run_update({}, in, {}, {"LG/dev/full", "EV" + events});
+    EXPECT_EQ(o.tool.exit_code, 3) << o.tool.err;
+    EXPECT_TRUE(o.target.matches(expected_records(mixed_program())));
+    const std::string told = "\nResult log \"/dev/full\" can not be written (";
+    const size_t at = o.tool.err.find(told);
+    ASSERT_NE(at, std::string::npos) << o.tool.err;
+    EXPECT_NE(o.tool.err.find("): the board was updated, but its record is lost.\n", at), std::string::npos);
+    EXPECT_TRUE(ends_with(o.tool.err, finished)) << o.tool.err;
+    const std::vector<std::string> lines = log_lines(events);
+    ASSERT_FALSE(lines.empty());
+    const auto end = testbed::json_members(lines.back());
+    EXPECT_EQ(end.at("outcome"), "\"finished\"");
+    EXPECT_EQ(end.at("exit"), "3");
 }
 
 // A production line must not update a board without its record.

@@ -22,12 +22,9 @@ void manual_sleep(uint32_t ms) {
     if (sleep_hook != nullptr) sleep_hook(ms);
 }
 
-void manual_next_second() {
-    const uint32_t to_next = static_cast<uint32_t>(1000u - elapsed_ms % 1000u);
-    manual_sleep(to_next);
-}
+uint32_t manual_to_next_second() { return static_cast<uint32_t>(1000u - elapsed_ms % 1000u); }
 
-const ClockSource manual_clock = {manual_tick, manual_calendar, manual_sleep, manual_next_second};
+const ClockSource manual_clock = {manual_tick, manual_calendar, manual_sleep, manual_to_next_second};
 
 char capture_buffer[CONSOLE_CAPTURE_CAPACITY + 1];
 FILE* saved_stderr = nullptr;

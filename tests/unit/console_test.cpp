@@ -21,19 +21,17 @@ struct TestClock {
     static inline int sleeps = 0;
     static uint32_t read_tick() { return tick; }
     static int32_t read_calendar() { return calendar; }
+    // The calendar turns each time the tick passes a whole second.
     static void sleep_ms(uint32_t ms) {
         ++sleeps;
+        calendar += static_cast<int32_t>((tick % 1000u + ms) / 1000u);
         tick += ms;
     }
-    static void next_second() {
-        ++sleeps;
-        ++calendar;
-        tick += 1000;
-    }
+    static uint32_t to_next_second() { return 1000u - tick % 1000u; }
 };
 
 const ClockSource test_clock = {TestClock::read_tick, TestClock::read_calendar, TestClock::sleep_ms,
-                                TestClock::next_second};
+                                TestClock::to_next_second};
 
 class ClockTest : public ::testing::Test {
 protected:

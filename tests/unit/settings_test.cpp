@@ -199,6 +199,9 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_EQ(with({"TO30"}).silence_limit, 30);
     EXPECT_EQ(with({"TO1", "TO2147483"}).silence_limit, 2147483);
     EXPECT_STREQ(with({"EV/dev/fd/3"}).event_path, "/dev/fd/3");
+    EXPECT_FALSE(with({}).removal_ends_run);
+    EXPECT_TRUE(with({"RM"}).removal_ends_run);
+    EXPECT_FALSE(with({"rm"}).removal_ends_run);
 }
 
 // Words that are not what their place holds: an option or a port where a
@@ -229,13 +232,15 @@ TEST(Settings, MisplacedWordsAreRefusedAndOddOnesNoted) {
         {{"1", "2", "3", "4", "5", "6", "TO0"}, "TO takes the seconds", nullptr},
         {{"1", "2", "3", "4", "5", "6", "TO2147484"}, "from 1 to 2147483", nullptr},
         {{"1", "2", "3", "4", "5", "6", "TOx"}, "TO takes the seconds", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RM1"}, "RM1: RM takes nothing after it.", nullptr},
+        {{"1", "2", "3", "RM"}, "RM stands as p4: options come after p6.", nullptr},
         // Taken, with a note.
         {{"2147483647", "0", "0", "-2147483648"}, nullptr, nullptr},
         {{"1", "2", "3", "abc"}, nullptr, "p4 'abc' is not a number; the target ID stays 0."},
         {{"0x10"}, nullptr, "p1 '0x10' was read as 0."},
         {{"x"}, nullptr, "p1 'x' is not a number; the erase wait stays 125 s."},
         {{"1", "2", "3", "4", "5", "6", "XY"}, nullptr,
-         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath, TOs and EVpath."},
+         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath, TOs, EVpath and RM."},
         {{"1", "2", "3", "4", "5", "6", "ld20/8"}, nullptr, "'ld20/8' after p6 is no option"},
         {{"1", "2", "3", "\x1b[2J"}, nullptr, "p4 '\\x1b[2J' is not a number"},
     };

@@ -21,7 +21,7 @@ uint64_t virtual_us = 0;
 uint32_t stepped_tick() { return static_cast<uint32_t>(virtual_us / 15625 * 15625 / 1000); }
 int32_t stepped_calendar() { return static_cast<int32_t>(virtual_us / 1000000); }
 void virtual_sleep(uint32_t ms) { virtual_us += ms * 1000ull; }
-void virtual_next_second() { virtual_us += 1000000 - virtual_us % 1000000; }
+uint32_t virtual_to_next_second() { return static_cast<uint32_t>((1000000 - virtual_us % 1000000 + 999) / 1000); }
 
 double seconds_now() {
     LARGE_INTEGER count;
@@ -34,7 +34,7 @@ double seconds_now() {
 // What a coarse tick does to the short waits of the run: a 2 ms write wait
 // lasts until the tick moves, a whole step.
 TEST(Clock, ACoarseTickStretchesAShortWaitToAWholeStep) {
-    const ClockSource stepped = {stepped_tick, stepped_calendar, virtual_sleep, virtual_next_second};
+    const ClockSource stepped = {stepped_tick, stepped_calendar, virtual_sleep, virtual_to_next_second};
     clock_install(&stepped);
     virtual_us = 1000;
     wait_ms(2);
