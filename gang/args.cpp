@@ -1,6 +1,5 @@
 // fwld-gang's command line: the ports (or the pattern they come by), where
 // the logs go, and fwld's own arguments with `@` in p5 standing for each port.
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -272,11 +271,12 @@ bool is_device_file_name(const char* name) {
 std::string log_file_name(const char* port, const std::vector<std::string>& taken) {
     char base[GANG_TEXT_MAX - 16];
     safe_file_name(port, base, sizeof base);
-    std::string stem = base;
+    char stem[GANG_TEXT_MAX];
+    const int dot = static_cast<int>(std::strcspn(base, "."));
     // Windows would open the device itself, whatever follows its first dot.
-    if (is_device_file_name(base)) stem.insert(std::min(stem.find('.'), stem.size()), "_");
-    std::string name = stem + ".log";
-    for (int n = 2; name_taken(taken, name.c_str()); ++n) name = stem + "-" + std::to_string(n) + ".log";
+    std::snprintf(stem, sizeof stem, "%.*s%s%s", dot, base, is_device_file_name(base) ? "_" : "", base + dot);
+    std::string name = std::string(stem) + ".log";
+    for (int n = 2; name_taken(taken, name.c_str()); ++n) name = std::string(stem) + "-" + std::to_string(n) + ".log";
     return name;
 }
 

@@ -132,7 +132,9 @@ bool pin_images(std::string* trouble) {
         if (file_copy(f.from, path, reason, sizeof reason)) {
             *f.to = path;
         } else if (pinned) {
-            *trouble = "\"" + std::string(f.from) + "\" can not be copied to \"" + path + "\": " + reason + ".";
+            char text[GANG_TEXT_MAX * 8];
+            std::snprintf(text, sizeof text, "\"%s\" can not be copied to \"%s\": %s.", f.from, path, reason);
+            *trouble = text;
             pinned = false;
         }
     }

@@ -366,8 +366,8 @@ Event next_event(int32_t timeout_ms) {
         if (owner == -2) {
             if (keys_alone) {
                 static int codes[64];
-                const int count = keyboard_take_key_codes(codes, 64);
-                if (count > 0) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0, codes, count};
+                const int keys = keyboard_take_key_codes(codes, 64);
+                if (keys > 0) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0, codes, keys};
                 continue;
             }
             // Looked at as fwld looks: the key stays for every fwld to see.
@@ -394,8 +394,10 @@ void terminal_restore() {
 }
 
 bool prepare_output() {
-    // Line feeds as they are, as fwld.exe writes them.
+    // Line feeds as they are, as fwld.exe writes them; a results line that
+    // goes to stderr goes byte for byte.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     console_output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!GetConsoleMode(console_output, &output_mode_before)) return false;
     // The table moves the cursor with escape sequences; a console without
