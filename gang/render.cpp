@@ -109,7 +109,8 @@ std::vector<Column> columns_for(const Station& station, int width) {
     const int usable = width - 1;
     int used = port_width + 2 + STAGE_WIDTH + 2 + (counts ? 8 + 2 + 6 + 2 : 0);
     if (usable - used < MESSAGE_MIN) {
-        const int narrower = std::max(std::min(port_width, PORT_WIDTH_MIN), port_width - (MESSAGE_MIN - (usable - used)));
+        const int short_by = MESSAGE_MIN - (usable - used);
+        const int narrower = std::max(std::min(port_width, PORT_WIDTH_MIN), port_width - short_by);
         used -= port_width - narrower;
         port_width = narrower;
     }
@@ -147,7 +148,8 @@ std::string cell(const Station& station, int i, ColumnId id, int width, uint32_t
     case COL_LAST: return last_board_text(port.tally);
     case COL_MESSAGE: {
         // Between boards the message is the last board's.
-        const bool between = station.is_station() && !running && station.phase(i) != PHASE_ENDED && port.tally.boards > 0;
+        const bool between =
+            station.is_station() && !running && station.phase(i) != PHASE_ENDED && port.tally.boards > 0;
         return fit(between ? port.tally.last_result.message : port.run.message, static_cast<size_t>(width));
     }
     }
@@ -175,9 +177,9 @@ std::vector<std::string> status_lines(const Station& station, uint32_t now) {
     const StationStatus s = station.status(now);
     const PortTally& all = s.all;
     if (!station.is_station()) {
+        const char* stopping = s.running > 0 ? "stopping every port; Ctrl-C again ends them at once." : "all ended.";
         const char* what = s.stop == STOP_AT_ONCE ? "ending every port at once."
-                           : s.stop != STOP_NONE  ? (s.running > 0 ? "stopping every port; Ctrl-C again ends them at once."
-                                                                   : "all ended.")
+                           : s.stop != STOP_NONE  ? stopping
                                                   : "any key stops them all.";
         return {format("%s  %d running, %d finished, %d failed (%d stopped); %s", clock_text(s.elapsed_ms).c_str(),
                        s.running, all.finished, all.failed, all.stopped, what)};
@@ -236,7 +238,8 @@ std::vector<std::string> render_table(const Station& station, int width, int hei
     const int shown = all_fit ? static_cast<int>(rows.size()) : std::max(room - 1, 0);
     const int selected_row =
         static_cast<int>(std::find(rows.begin(), rows.end(), station.selected()) - rows.begin());
-    const int first = selected_row < static_cast<int>(rows.size()) && selected_row >= shown ? selected_row - shown + 1 : 0;
+    const bool below = selected_row < static_cast<int>(rows.size()) && selected_row >= shown;
+    const int first = below ? selected_row - shown + 1 : 0;
 
     const size_t cut = static_cast<size_t>(std::max(width - 1, 1));
     std::vector<std::string> lines;

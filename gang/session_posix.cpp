@@ -198,7 +198,8 @@ bool output_event(int index, bool stream, Event* event) {
     const ssize_t n = read(fd, read_buffer, sizeof read_buffer);
     if (n > 0) {
         output_read_ms = clock_tick_ms();
-        *event = Event{stream ? EVENT_STREAM : EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0, nullptr, 0};
+        const EventKind kind = stream ? EVENT_STREAM : EVENT_OUTPUT;
+        *event = Event{kind, index, read_buffer, static_cast<size_t>(n), {}, 0, nullptr, 0};
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -305,7 +306,8 @@ Event next_event(int32_t timeout_ms) {
         int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
             const uint32_t spent = clock_tick_ms() - start;
-            if (spent >= static_cast<uint32_t>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0, nullptr, 0};
+            if (spent >= static_cast<uint32_t>(timeout_ms))
+                return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0, nullptr, 0};
             const int left = timeout_ms - static_cast<int32_t>(spent);
             if (wait < 0 || left < wait) wait = left;
         }

@@ -98,7 +98,8 @@ void start_session() {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     console_input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr);
-    no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    no_input =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
 // Every fwld takes the pending keys away as it exits; the others must
@@ -435,7 +436,8 @@ int run_to_end(const char* program, char** argv, std::string* said) {
     startup.hStdOutput = write_end;
     startup.hStdError = write_end;
     PROCESS_INFORMATION started{};
-    const bool ok = CreateProcessA(program, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started);
+    const bool ok =
+        CreateProcessA(program, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started);
     CloseHandle(write_end);
     if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
     if (!ok) {

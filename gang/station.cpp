@@ -211,7 +211,9 @@ void Station::start_runs(uint32_t now) {
     if (crowded != crowded_) {
         crowded_ = crowded;
         dirty_ = true;
-        if (crowded) tell("more devices than the " + std::to_string(setup_.slots) + " fwld-gang runs at once: the rest wait.");
+        if (crowded) {
+            tell("more devices than the " + std::to_string(setup_.slots) + " fwld-gang runs at once: the rest wait.");
+        }
     }
 }
 
@@ -334,7 +336,8 @@ void Station::settle(int i, uint32_t now) {
         port.busy_until = now + BUSY_RETRY_MS;
         if (!port.busy) {
             port.busy = true;
-            const std::string line = "the port is busy (another program may hold it): " + r.message + "; tried again every 5 s.";
+            const std::string line =
+                "the port is busy (another program may hold it): " + r.message + "; tried again every 5 s.";
             push({ACTION_APPEND_LOG, i, port.slot, 0, false, "\nfwld-gang: " + line + "\n"});
             tell(port.name + ": " + line);
         }

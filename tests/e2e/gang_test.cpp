@@ -621,8 +621,9 @@ TEST(Gang, ABoardPulledMidUpdateEndsItsRunAndTheNextGetsAWholeUpdate) {
     testbed::TempDir links, logs;
     const std::string path = links.file("ttyP");
     const std::string port = testbed::port_for(path);
-    testbed::FwldProcess gang(testbed::with_args(gang_command(), {"--logs", logs.path(), "--station", port, "--",
-                                                                  in.loader, in.program, "0", "0", "20", "0", "@:115200"}));
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(),
+        {"--logs", logs.path(), "--station", port, "--", in.loader, in.program, "0", "0", "20", "0", "@:115200"}));
     std::vector<sim::TargetConfig> boards(2);
     boards[0].pulls = {sim::LinePull::at(sim::LinePull::AfterRecord, 5)};
     Fixture fixture(path, std::move(boards));

@@ -102,7 +102,8 @@ TEST(GangArgs, EachPortTakesThePlaceOfTheAt) {
     const Parsed station = parse(with({"--station", "3"}, {"--", "l", "p", "x", "2", "100", "0", "@", "0", "ES1"}));
     const int at = fwld_command_line(station.args, FwldLine{"fwld", "L", "P", true}, p5, line, 64);
     EXPECT_EQ(std::vector<std::string>(line, line + at),
-              (std::vector<std::string>{"fwld", "--check", "L", "P", "x", "2", "100", "0", "3", "0", "ES1", "TO60", "RM"}));
+              (std::vector<std::string>{"fwld", "--check", "L", "P", "x", "2", "100", "0", "3", "0", "ES1", "TO60",
+                                        "RM"}));
     const Parsed silent = parse(with({"--station", "3"}, {"--", "l", "p", "x", "2", "100", "0", "@", "0", "TO5"}));
     EXPECT_EQ(fwld_command_line(silent.args, FwldLine{"fwld", "L", "P", false}, p5, line, 64), 11);
     EXPECT_STREQ(line[9], "TO5");
@@ -550,7 +551,9 @@ struct Rig {
     }
 };
 
-std::string stage_event(const char* stage) { return R"({"event":"stage","t":0.5,"stage":")" + std::string(stage) + "\"}\n"; }
+std::string stage_event(const char* stage) {
+    return R"({"event":"stage","t":0.5,"stage":")" + std::string(stage) + "\"}\n";
+}
 const std::string in_program = stage_event("power-on") + stage_event("loader") + stage_event("program");
 
 TEST(GangStation, TheOperatorsKeysActOnTheSelectedPortAndAScannersTypingOnNothing) {
