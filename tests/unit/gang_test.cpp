@@ -556,6 +556,23 @@ std::string stage_event(const char* stage) {
 }
 const std::string in_program = stage_event("power-on") + stage_event("loader") + stage_event("program");
 
+TEST(GangKeys, ATerminalsBytesAreKeyCodes) {
+    const std::pair<std::string, std::vector<int>> cases[] = {
+        {"q", {'q'}},
+        {"\x1b[A\x1b[B", {KEY_CODE_UP, KEY_CODE_DOWN}},
+        {"\x1bOA\x1bOB", {KEY_CODE_UP, KEY_CODE_DOWN}},  // application mode
+        {"j\x1b[5~k", {'j', KEY_CODE_OTHER, 'k'}},        // Page Up
+        {"\x1b[1;5A", {KEY_CODE_OTHER}},                  // Ctrl-Up is no arrow
+        {"\x1b", {KEY_CODE_OTHER}},                       // Escape alone
+        {"x\x1b[", {'x', KEY_CODE_OTHER}},                // cut short
+    };
+    for (const auto& [bytes, expected] : cases) {
+        int codes[8];
+        const int n = key_codes_of_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), codes, 8);
+        EXPECT_EQ(std::vector<int>(codes, codes + n), expected) << bytes.substr(1);
+    }
+}
+
 TEST(GangStation, TheOperatorsKeysActOnTheSelectedPortAndAScannersTypingOnNothing) {
     const struct {
         const char* what;
