@@ -59,7 +59,7 @@ bool erase_countdown(int32_t seconds, bool (*still_waiting)()) {
             shown = elapsed;
         }
         if (elapsed >= seconds) break;
-        if (restore_break_seen()) return false;
+        if (restore_ending_seen()) return false;
         if (still_waiting == nullptr) {
             clock_sleep_to_next_second();
             continue;
@@ -76,13 +76,13 @@ void wait_ms(uint32_t interval) {
     const uint32_t start = clock_tick_ms();
     for (;;) {
         const uint32_t elapsed = clock_tick_ms() - start;
-        if (elapsed >= interval || restore_break_seen()) return;
+        if (elapsed >= interval || restore_ending_seen()) return;
         clock_sleep_ms(interval - elapsed);
     }
 }
 
 bool key_waiting_now() {
-    keyboard_answer = keyboard_key_pending() || restore_break_seen();
+    keyboard_answer = keyboard_key_pending() || restore_ending_seen();
     keyboard_asked_at = clock_tick_ms();
     keyboard_stirred = false;
     return keyboard_answer;

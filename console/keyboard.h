@@ -8,8 +8,9 @@
 // Opens the console input on first use. False when there is none.
 bool keyboard_key_pending();
 // What a wait also blocks on, as platform handles, written to out (room for
-// KEYBOARD_WAKE_MAX): the keyboard itself when with_keys, and where Ctrl-C is
-// no signal (Windows) the break, always. Returns how many.
+// KEYBOARD_WAKE_MAX): the keyboard itself when with_keys, and always what
+// an ending signal or the break wakes (restore_wake_handle). Returns how
+// many.
 constexpr int KEYBOARD_WAKE_MAX = 2;
 int keyboard_wake_handles(bool with_keys, intptr_t* out);
 // Puts the terminal back and drops a pending key so it does not reach the

@@ -45,7 +45,7 @@ void take_keys_back() {
 }
 
 void install_restore_handlers() {
-    restore_register(keyboard_restore);
+    restore_register_urgent(keyboard_restore);
     if (!ctrl_z_is_a_key) restore_on_suspend(give_keys_back, take_keys_back);
 }
 
@@ -85,12 +85,13 @@ bool keyboard_key_pending() {
 }
 
 int keyboard_wake_handles(bool with_keys, intptr_t* out) {
-    // Ctrl-C is a signal here: it needs no handle.
-    if (!with_keys) return 0;
+    int count = 0;
+    // An ending signal ends every wait, a wait for keys or not.
+    if (restore_wake_handle() != 0) out[count++] = restore_wake_handle();
+    if (!with_keys) return count;
     if (!tty_tried) open_terminal();
-    if (tty_fd < 0) return 0;
-    out[0] = tty_fd;
-    return 1;
+    if (tty_fd >= 0) out[count++] = tty_fd;
+    return count;
 }
 
 void keyboard_restore() {

@@ -28,7 +28,7 @@ void open_console_input() {
                                       nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return;
     console_input = handle;
-    restore_register(keyboard_restore);
+    restore_register_urgent(keyboard_restore);
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ int keyboard_wake_handles(bool with_keys, intptr_t* out) {
     int count = 0;
     if (with_keys && console_input != INVALID_HANDLE_VALUE) out[count++] = reinterpret_cast<intptr_t>(console_input);
     // The break ends every wait, a wait for keys or not.
-    if (restore_break_handle() != 0) out[count++] = restore_break_handle();
+    if (restore_wake_handle() != 0) out[count++] = restore_wake_handle();
     return count;
 }
 

@@ -35,7 +35,7 @@ void quick_edit_off() {
     if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;  // no console: nothing to select
     console_in = in;
     original_mode = mode;
-    restore_register(restore_console_mode);
+    restore_register_urgent(restore_console_mode);
     SetConsoleMode(in, (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
 }
 

@@ -1,8 +1,13 @@
-// POSIX clock: CLOCK_MONOTONIC for the tick, CLOCK_REALTIME for the calendar.
+// POSIX clock: CLOCK_MONOTONIC for the tick, CLOCK_REALTIME for the
+// calendar. Sleeps wake when an ending signal comes, so that it ends a run
+// that is waiting.
+#include <poll.h>
+
 #include <cerrno>
 #include <ctime>
 
 #include "clock.h"
+#include "restore.h"
 
 namespace {
 
@@ -26,7 +31,18 @@ void sleep_for(timespec span) {
 }
 
 void system_sleep_ms(uint32_t ms) {
-    sleep_for(timespec{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L});
+    const intptr_t ending = restore_wake_handle();
+    if (ending == 0) {
+        sleep_for(timespec{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L});
+        return;
+    }
+    // A signal's handler interrupts the poll; its byte in the pipe ends the
+    // sleep, now and for every sleep after it.
+    const uint32_t start = system_tick_ms();
+    for (uint32_t slept = 0; slept < ms; slept = system_tick_ms() - start) {
+        pollfd wake{static_cast<int>(ending), POLLIN, 0};
+        if (poll(&wake, 1, static_cast<int>(ms - slept)) > 0) return;
+    }
 }
 
 uint32_t system_ms_to_next_second() {

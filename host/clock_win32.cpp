@@ -26,7 +26,7 @@ uint64_t filetime_now() {
 
 void sleep_or_break(DWORD ms) {
     std::fflush(stderr);  // the console is told everything before we block
-    const HANDLE broken = reinterpret_cast<HANDLE>(restore_break_handle());
+    const HANDLE broken = reinterpret_cast<HANDLE>(restore_wake_handle());
     if (broken == nullptr) {
         Sleep(ms);
         return;

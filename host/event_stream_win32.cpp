@@ -1,15 +1,18 @@
 // Win32 event stream: a file is appended to as the result log is; a named
-// pipe is written with overlapped I/O, one line in flight at a time, so a
-// reader that stops reading never holds the run and a line is never cut.
+// pipe is written with overlapped I/O, one write in flight at a time, so a
+// reader that stops reading never holds the run. Lines the reader has not
+// taken wait in the queue, in order, for the next write; a line is never
+// cut.
 #include <windows.h>
 
 #include <cstring>
 
 #include "event_stream.h"
+#include "restore.h"
 
 namespace {
 
-constexpr size_t QUEUE_BYTES = 64 * 1024;
+constexpr size_t QUEUE_BYTES = 128 * 1024;  // two of the longest line, the end event
 constexpr DWORD PIPE_BUSY_WAIT_MS = 1000;
 
 DWORD last_error = 0;
@@ -17,7 +20,9 @@ bool is_pipe = false;
 bool gone = false;
 bool in_flight = false;
 OVERLAPPED flight{};
+char flying[QUEUE_BYTES];
 char queued[QUEUE_BYTES];
+size_t queued_count = 0;
 
 HANDLE handle_of(intptr_t stream) { return reinterpret_cast<HANDLE>(stream); }
 
@@ -33,21 +38,27 @@ HANDLE open_pipe(const char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
-// True once the line in flight has gone out (or there is none).
+// True once the write in flight has gone out (or there is none); the break
+// ends the wait.
 bool flight_landed(HANDLE pipe, DWORD wait_ms) {
     if (!in_flight) return true;
-    if (WaitForSingleObject(flight.hEvent, wait_ms) != WAIT_OBJECT_0) return false;
+    HANDLE waits[2] = {flight.hEvent, reinterpret_cast<HANDLE>(restore_wake_handle())};
+    const DWORD count = waits[1] != nullptr ? 2 : 1;
+    if (WaitForMultipleObjects(count, waits, FALSE, wait_ms) != WAIT_OBJECT_0) return false;
     DWORD written = 0;
     if (!GetOverlappedResult(pipe, &flight, &written, FALSE)) gone = true;
     in_flight = false;
     return true;
 }
 
-void send_to_pipe(HANDLE pipe, const char* line, size_t length, DWORD wait_ms) {
-    if (!flight_landed(pipe, wait_ms) || gone) return;
-    std::memcpy(queued, line, length);
+// What is queued goes out as one write.
+void start_flight(HANDLE pipe) {
+    if (queued_count == 0 || gone) return;
+    std::memcpy(flying, queued, queued_count);
+    const DWORD count = static_cast<DWORD>(queued_count);
+    queued_count = 0;
     ResetEvent(flight.hEvent);
-    if (WriteFile(pipe, queued, static_cast<DWORD>(length), nullptr, &flight)) return;
+    if (WriteFile(pipe, flying, count, nullptr, &flight)) return;
     if (GetLastError() == ERROR_IO_PENDING) {
         in_flight = true;
         return;
@@ -55,10 +66,33 @@ void send_to_pipe(HANDLE pipe, const char* line, size_t length, DWORD wait_ms) {
     gone = true;  // the reader closed its end
 }
 
+bool enqueue(const char* line, size_t length) {
+    if (QUEUE_BYTES - queued_count < length) return false;
+    std::memcpy(queued + queued_count, line, length);
+    queued_count += length;
+    return true;
+}
+
+void send_to_pipe(HANDLE pipe, const char* line, size_t length, DWORD wait_ms) {
+    const bool landed = flight_landed(pipe, wait_ms);
+    if (gone) return;
+    // While the reader lags, a line that the next of its kind says again
+    // is dropped; the others wait their turn.
+    if (!landed) {
+        if (wait_ms != 0) enqueue(line, length);
+        return;
+    }
+    enqueue(line, length);
+    start_flight(pipe);
+}
+
 }  // namespace
 
 intptr_t event_stream_open(const char* path) {
     is_pipe = named_pipe_path(path);
+    gone = false;
+    in_flight = false;
+    queued_count = 0;
     const HANDLE stream = is_pipe ? open_pipe(path)
                                   : CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -66,7 +100,7 @@ intptr_t event_stream_open(const char* path) {
         last_error = GetLastError();
         return -1;
     }
-    if (is_pipe) flight.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (is_pipe && flight.hEvent == nullptr) flight.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return reinterpret_cast<intptr_t>(stream);
 }
 
@@ -84,6 +118,11 @@ void event_stream_send(intptr_t stream, const char* line, size_t length, uint32_
 
 void event_stream_close(intptr_t stream, uint32_t wait_ms) {
     if (stream == -1) return;
-    if (is_pipe && in_flight && !flight_landed(handle_of(stream), wait_ms)) CancelIo(handle_of(stream));
-    CloseHandle(handle_of(stream));
+    const HANDLE handle = handle_of(stream);
+    if (is_pipe && flight_landed(handle, wait_ms)) {
+        start_flight(handle);
+        flight_landed(handle, wait_ms);
+    }
+    if (is_pipe && in_flight) CancelIo(handle);
+    CloseHandle(handle);
 }

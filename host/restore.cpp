@@ -1,4 +1,5 @@
-// The table of restore steps, shared by the platforms' handlers.
+// The tables of restore steps and how the process ends, shared by the
+// platforms' handlers.
 #include <csignal>
 
 #include "restore.h"
@@ -6,24 +7,36 @@
 
 namespace {
 
-void (*steps[RESTORE_STEPS_MAX])() = {};
-// Read by the signal handler: steps are added before the count that shows them.
-volatile std::sig_atomic_t step_count = 0;
+struct Steps {
+    void (*steps[RESTORE_STEPS_MAX])();
+    // Read by a signal's handler: a step is added before the count shows it.
+    volatile std::sig_atomic_t count;
+};
+
+Steps normal{};
+Steps urgent{};
 volatile long ending_status = 0;
 const char* volatile ending_cause = "";
 
-}  // namespace
-
-bool restore_register(void (*step)()) {
-    const int count = step_count;
+bool add(Steps* table, void (*step)()) {
+    const int count = table->count;
     for (int i = 0; i < count; ++i) {
-        if (steps[i] == step) return true;
+        if (table->steps[i] == step) return true;
     }
     if (count >= RESTORE_STEPS_MAX) return false;
-    steps[count] = step;
-    step_count = count + 1;
+    table->steps[count] = step;
+    table->count = count + 1;
     return true;
 }
+
+void run(const Steps& table) {
+    for (int i = table.count - 1; i >= 0; --i) table.steps[i]();
+}
+
+}  // namespace
+
+bool restore_register(void (*step)()) { return add(&normal, step); }
+bool restore_register_urgent(void (*step)()) { return add(&urgent, step); }
 
 long restore_ending_status() { return ending_status; }
 const char* restore_ending_cause() { return ending_cause; }
@@ -33,11 +46,9 @@ void restore_note_ending(long status, const char* cause) {
     ending_status = status;
 }
 
-void restore_for_ending(long status, const char* cause) {
-    restore_note_ending(status, cause);
-    restore_all();
-}
+void restore_run_urgent() { run(urgent); }
 
 void restore_all() {
-    for (int i = step_count - 1; i >= 0; --i) steps[i]();
+    run(urgent);
+    run(normal);
 }

@@ -1,12 +1,14 @@
-// POSIX signals, every handler of the process in one place: the ending
-// signals put everything back, then let the signal end the process as it
-// would have without us, so the shell sees the real cause; Ctrl-Z hands the
-// terminal back before the stop and takes it again after; SIGPIPE is
-// ignored, so a log pipe whose reader was killed cannot end an update
-// half-way through a record.
+// POSIX signals, every handler of fwld in one place. An ending signal is
+// noted and a byte written to a pipe whose read end is in every wait set,
+// so the run ends in normal code; a second one puts the terminal back and
+// ends the process at once. Ctrl-Z hands the terminal back before the stop
+// and takes it again after; SIGPIPE is ignored, so a log pipe whose reader
+// was killed cannot end an update half-way through a record.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "restore.h"
 #include "restore_ending.h"
@@ -15,6 +17,9 @@ namespace {
 
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+int wake_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t ending_signal = 0;
+void (*default_action)(int) = nullptr;
 int hold_depth = 0;
 sigset_t held_from;
 void (*give_terminal_back)() = nullptr;
@@ -37,20 +42,25 @@ void on_signal(int signo, void (*handler)(int), const sigset_t* blocked) {
     sigaction(signo, &action, nullptr);
 }
 
-void restore_and_end(int signo) {
-    restore_for_ending(128 + signo, signal_name(signo));
-    sigset_t none;
-    sigemptyset(&none);
-    on_signal(signo, SIG_DFL, &none);
-    raise(signo);
+void note_ending(int signo) {
+    const int saved_errno = errno;
+    if (ending_signal != 0) {
+        restore_run_urgent();
+        if (default_action != nullptr) default_action(signo);
+    }
+    ending_signal = signo;
+    restore_note_ending(128 + signo, signal_name(signo));
+    const char byte = 1;
+    (void)!write(wake_pipe[1], &byte, 1);
+    errno = saved_errno;
 }
 
-// Ctrl-Z: the terminal back as it was, then stop for real.
+// Ctrl-Z: the terminal back as it was, then stop for real (the default
+// action, through main); the return from the stop re-arms it.
 void suspend(int signo) {
     const int saved_errno = errno;
     if (give_terminal_back != nullptr) give_terminal_back();
-    std::signal(signo, SIG_DFL);
-    raise(signo);
+    if (default_action != nullptr) default_action(signo);
     errno = saved_errno;
 }
 
@@ -69,10 +79,14 @@ void ending_signals(sigset_t* set) {
 
 }  // namespace
 
-void restore_install() {
+void restore_install(void (*take_default_action)(int)) {
+    default_action = take_default_action;
     std::atexit(restore_all);
     std::signal(SIGPIPE, SIG_IGN);
-    // Further ending signals wait while the steps run, so none runs twice at once.
+    if (pipe(wake_pipe) == 0) {
+        for (const int fd : wake_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC), fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    // Further ending signals wait while the handler runs.
     sigset_t blocked;
     ending_signals(&blocked);
     for (const int signo : ENDING_SIGNALS) {
@@ -80,7 +94,7 @@ void restore_install() {
         sigaction(signo, nullptr, &previous);
         // An ignored signal (nohup) stays ignored.
         if (previous.sa_handler == SIG_IGN) continue;
-        on_signal(signo, restore_and_end, &blocked);
+        on_signal(signo, note_ending, &blocked);
     }
 }
 
@@ -95,6 +109,10 @@ void restore_release_signals() {
     if (hold_depth == 0 || --hold_depth > 0) return;
     sigprocmask(SIG_SETMASK, &held_from, nullptr);
 }
+
+bool restore_ending_seen() { return ending_signal != 0; }
+intptr_t restore_wake_handle() { return wake_pipe[0] >= 0 ? wake_pipe[0] : 0; }
+int restore_ending_signal() { return ending_signal; }
 
 void restore_on_suspend(void (*give_back)(), void (*take_back)()) {
     give_terminal_back = give_back;
@@ -111,6 +129,4 @@ void restore_arm_suspend() {
     on_signal(SIGTSTP, suspend, &none);
 }
 
-bool restore_break_seen() { return false; }
 void restore_break_now() {}
-intptr_t restore_break_handle() { return 0; }

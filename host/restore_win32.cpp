@@ -2,8 +2,9 @@
 // Ctrl-Break or the console closing only raise the break. The handler runs
 // on a thread the system makes for it; the run sees the break in its waits
 // and ends on its own thread, through main, with the status Windows gives a
-// program so ended. No C runtime signal(): it would put a second handler in
-// front of this one.
+// program so ended. A second break while the run ends puts the console back
+// and leaves the ending to the system's own handler, at once. No C runtime
+// signal(): it would put a second handler in front of this one.
 #include <windows.h>
 
 #include <cstdlib>
@@ -15,6 +16,7 @@ namespace {
 
 HANDLE broken = nullptr;
 volatile DWORD break_kind = CTRL_C_EVENT;
+volatile LONG breaks = 0;
 
 const char* break_name(DWORD kind) {
     switch (kind) {
@@ -26,6 +28,10 @@ const char* break_name(DWORD kind) {
 }
 
 BOOL WINAPI note_break(DWORD kind) {
+    if (InterlockedIncrement(&breaks) > 1) {
+        restore_run_urgent();
+        return FALSE;
+    }
     break_kind = kind;
     SetEvent(broken);
     return TRUE;
@@ -33,7 +39,7 @@ BOOL WINAPI note_break(DWORD kind) {
 
 }  // namespace
 
-void restore_install() {
+void restore_install(void (*)(int)) {
     std::atexit(restore_all);
     broken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(note_break, TRUE);
@@ -44,7 +50,7 @@ void restore_release_signals() {}
 void restore_on_suspend(void (*)(), void (*)()) {}
 void restore_arm_suspend() {}
 
-bool restore_break_seen() {
+bool restore_ending_seen() {
     if (broken == nullptr || WaitForSingleObject(broken, 0) != WAIT_OBJECT_0) return false;
     // Never 0, which a script would take for success: the steps that run at
     // the exit know how the run ends.
@@ -52,6 +58,10 @@ bool restore_break_seen() {
     return true;
 }
 
-intptr_t restore_break_handle() { return reinterpret_cast<intptr_t>(broken); }
+intptr_t restore_wake_handle() { return reinterpret_cast<intptr_t>(broken); }
+int restore_ending_signal() { return 0; }
 
-void restore_break_now() { note_break(CTRL_C_EVENT); }
+void restore_break_now() {
+    breaks = 0;
+    note_break(CTRL_C_EVENT);
+}

@@ -11,7 +11,8 @@ static_assert(LINE_PARITY_NONE == NOPARITY && LINE_PARITY_ODD == ODDPARITY && LI
               LINE_PARITY_MARK == MARKPARITY && LINE_PARITY_SPACE == SPACEPARITY);
 static_assert(LINE_STOP_BITS_ONE == ONESTOPBIT && LINE_STOP_BITS_ONE_AND_HALF == ONE5STOPBITS &&
               LINE_STOP_BITS_TWO == TWOSTOPBITS);
-static_assert(LINE_RTS_OFF == RTS_CONTROL_DISABLE);
+static_assert(LINE_RTS_OFF == RTS_CONTROL_DISABLE && LINE_RTS_ON == RTS_CONTROL_ENABLE);
+static_assert(LINE_DTR_OFF == DTR_CONTROL_DISABLE && LINE_DTR_ON == DTR_CONTROL_ENABLE);
 
 void settings_from_dcb(const DCB& dcb, LineSettings* settings) {
     std::memcpy(settings->native.dcb, &dcb, sizeof dcb);
@@ -24,6 +25,7 @@ void settings_from_dcb(const DCB& dcb, LineSettings* settings) {
     settings->xon_xoff_out = static_cast<uint8_t>(dcb.fOutX);
     settings->xon_xoff_in = static_cast<uint8_t>(dcb.fInX);
     settings->rts_control = static_cast<uint8_t>(dcb.fRtsControl);
+    settings->dtr_control = static_cast<uint8_t>(dcb.fDtrControl);
 }
 
 void dcb_from_settings(const LineSettings& settings, DCB* dcb) {
@@ -37,6 +39,7 @@ void dcb_from_settings(const LineSettings& settings, DCB* dcb) {
     dcb->fOutX = settings.xon_xoff_out & 1u;
     dcb->fInX = settings.xon_xoff_in & 1u;
     dcb->fRtsControl = settings.rts_control & 3u;
+    dcb->fDtrControl = settings.dtr_control & 3u;
 }
 
 bool dcb_took(const DCB& wanted, const DCB& actual) {

@@ -68,6 +68,10 @@ void device_describe_hold(DeviceHandle handle, char* out, size_t size);
 // The handshaking settings the device runs with, for the trace: on Windows
 // the fields it keeps as it had them.
 void device_describe_flow(DeviceHandle handle, char* out, size_t size);
+// The modem lines: whether the device has them to read (a pty has none),
+// and one set on or off at once.
+bool device_has_modem_lines(DeviceHandle handle);
+bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on);
 // Reads what has arrived, up to size bytes, without waiting: *got is 0 when
 // nothing has. False when the device failed (hung up, gone).
 bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);

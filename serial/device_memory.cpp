@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clock.h"
 #include "device.h"
 #include "device_memory.h"
 
@@ -43,6 +44,8 @@ struct MemoryDevice {
     uint32_t discards;
     MemoryDeviceCounts counts;
     long last_error;
+    MemoryLineChange line_changes[MEMORY_LINE_CHANGES_MAX];
+    int line_change_count;
 };
 
 MemoryDevice device;
@@ -253,6 +256,26 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
 }
 
 bool device_is_named(DeviceHandle, const char*) { return !dev().unplugged; }
+
+bool device_has_modem_lines(DeviceHandle handle) {
+    if (!usable(handle)) return false;
+    return !injected(FAULT_MODEM_LINES) || fail(ENOTTY);
+}
+
+bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+    if (!usable(handle)) return false;
+    if (injected(FAULT_MODEM_LINES)) return fail(ENOTTY);
+    MemoryDevice& d = dev();
+    if (d.line_change_count < MEMORY_LINE_CHANGES_MAX) {
+        d.line_changes[d.line_change_count++] = MemoryLineChange{line, on, d.output_count + d.output_lost, clock_tick_ms()};
+    }
+    return true;
+}
+
+const MemoryLineChange* memory_device_line_changes(int* count) {
+    *count = dev().line_change_count;
+    return dev().line_changes;
+}
 
 bool device_is_healthy(DeviceHandle handle) {
     if (!usable(handle)) return false;

@@ -17,6 +17,7 @@ enum MemoryFault : int {
     FAULT_APPLY_SETTINGS, // the device refuses a configuration
     FAULT_WRITE,          // a write fails; nothing of it is sent
     FAULT_QUEUE_STATUS,   // the queue status cannot be read
+    FAULT_MODEM_LINES,    // the device has no modem lines (as a pty)
     FAULT_KIND_COUNT
 };
 
@@ -66,6 +67,16 @@ void memory_device_watch_writes(MemoryWriteWatch watch);
 
 // The line record the device runs with (the last one it accepted).
 const LineSettings* memory_device_line();
+
+// A modem line fwld set, with how much it had written and the tick then.
+struct MemoryLineChange {
+    ModemLine line;
+    bool on;
+    size_t written_before;
+    uint32_t tick_ms;
+};
+constexpr int MEMORY_LINE_CHANGES_MAX = 64;
+const MemoryLineChange* memory_device_line_changes(int* count);
 
 struct MemoryDeviceCounts {
     uint32_t opens;     // successful opens

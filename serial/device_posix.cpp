@@ -183,6 +183,18 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     return termios_apply_line(fd, *settings) || fail_errno();
 }
 
+bool device_has_modem_lines(DeviceHandle handle) {
+    int fd = -1;
+    int lines = 0;
+    return handle_fd(handle, &fd) && (ioctl(fd, TIOCMGET, &lines) == 0 || fail_errno());
+}
+
+bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+    int fd = -1;
+    int bits = line == MODEM_DTR ? TIOCM_DTR : TIOCM_RTS;
+    return handle_fd(handle, &fd) && (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 || fail_errno());
+}
+
 bool device_is_named(DeviceHandle handle, const char* path) {
     int fd = -1;
     struct stat held{}, named{};

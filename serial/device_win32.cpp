@@ -224,6 +224,19 @@ bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
 
 bool device_is_named(DeviceHandle, const char*) { return false; }
 
+bool device_has_modem_lines(DeviceHandle handle) {
+    Win32Device* device = device_of(handle);
+    DWORD status = 0;
+    return device != nullptr && GetCommModemStatus(device->file, &status) != 0;
+}
+
+bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+    Win32Device* device = device_of(handle);
+    if (device == nullptr) return false;
+    const DWORD function = line == MODEM_DTR ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
+    return EscapeCommFunction(device->file, function) != 0;
+}
+
 // The armed read has ended in a failure that no wait has collected yet: a
 // line that hung up while nothing waited on it (the erase countdown) tells
 // it only there. A byte it holds stays for the next read.

@@ -1,6 +1,7 @@
 // The line configuration of one port: the few fields fwld sets itself, plus
 // the platform's own record as read from the device, which keeps everything
-// else (flow-control details, special characters, DTR) exactly as it was.
+// else (flow-control details, special characters, and DTR unless the run
+// drives it) exactly as it was.
 #pragma once
 #include <cstdint>
 
@@ -17,5 +18,6 @@ struct LineSettings {
     uint8_t xon_xoff_out;  // XON/XOFF on transmit
     uint8_t xon_xoff_in;   // XON/XOFF on receive
     uint8_t rts_control;   // RTS use; LINE_RTS_OFF holds RTS off
+    uint8_t dtr_control;   // DTR use; as the device had it unless the run set DTR
     NativeLine native;     // the rest, exactly as the device reported it
 };

@@ -27,6 +27,12 @@ bool port_close(int port);
 // Whether the slot's device is still the one its handle holds (see
 // device_is_named): a failed port whose device is not is a device gone.
 bool port_same_device(int port);
+// The run drives a modem line itself: set at once, and kept so in the line
+// record, so that a later configure or re-open leaves it as set. False, with
+// the system's reason, when the device cannot. port_has_modem_lines: the
+// device has lines to drive at all.
+bool port_set_line(int port, ModemLine line, bool on);
+bool port_has_modem_lines(int port);
 
 // Names the device of a slot explicitly (a path instead of the port's
 // default device). Returns false when the number has no slot or the path is

@@ -11,6 +11,7 @@ struct PortSlot {
     LineSettings settings;
     char path[PORT_PATH_MAX];  // device to open; "" means the port's default
     bool known_healthy;        // traffic has shown the device healthy; see port_known_healthy
+    bool rts_driven;           // the run set RTS itself: a configure keeps it
 };
 
 // Read access for the byte transfer and for tests.

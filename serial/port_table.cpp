@@ -83,6 +83,7 @@ PortOpen port_open(int port) {
     if (!has_slot(port)) return PORT_NO_SLOT;
     PortSlot& slot = port_table[port];
     slot.known_healthy = false;
+    slot.rts_driven = false;
     slot.handle = open_slot_device(port);
     if (slot.handle == INVALID_DEVICE) {
         trace_port_event(port, "open", false);
@@ -113,7 +114,9 @@ void line_settings_overlay(LineSettings* s, uint32_t baud, int byte_size, int pa
 bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop_bits) {
     if (!has_slot(port)) return false;
     PortSlot& slot = port_table[port];
+    const uint8_t rts = slot.settings.rts_control;
     line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
+    if (slot.rts_driven) slot.settings.rts_control = rts;
     const bool accepted = device_apply_settings(slot.handle, &slot.settings);
     const long error = device_last_error();
     trace_configure(slot, accepted);
@@ -154,6 +157,28 @@ bool port_same_device(int port) {
     slot_device_path(port, path, sizeof path);
     return device_is_named(port_table[port].handle, path);
 }
+
+bool port_set_line(int port, ModemLine line, bool on) {
+    if (!has_slot(port)) return false;
+    PortSlot& slot = port_table[port];
+    const bool set = device_set_modem_line(slot.handle, line, on);
+    const long error = device_last_error();
+    if (set && line == MODEM_DTR) slot.settings.dtr_control = on ? LINE_DTR_ON : LINE_DTR_OFF;
+    if (set && line == MODEM_RTS) {
+        slot.settings.rts_control = on ? LINE_RTS_ON : LINE_RTS_OFF;
+        slot.rts_driven = true;
+    }
+    if (trace_active()) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%s %s%s", line == MODEM_DTR ? "DTR" : "RTS", on ? "on" : "off",
+                      set ? "" : " failed");
+        trace_event(text);
+    }
+    device_set_error(error);
+    return set;
+}
+
+bool port_has_modem_lines(int port) { return has_slot(port) && device_has_modem_lines(port_table[port].handle); }
 
 bool port_known_healthy(int port) { return has_slot(port) && port_table[port].known_healthy; }
 

@@ -182,10 +182,10 @@ uint8_t rts_raised(int fd) {
     return flag(static_cast<tcflag_t>(lines & TIOCM_RTS));
 }
 
-void lower_rts(int fd) {
-    int lines = TIOCM_RTS;
-    // A line without modem control (a pty, say) has no RTS to lower.
-    (void)ioctl(fd, TIOCMBIC, &lines);
+// A line without modem control (a pty, say) has none to set: nothing to do.
+void set_modem_line(int fd, int line, bool on) {
+    int lines = line;
+    (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines);
 }
 
 uint32_t rate_in_use(int fd, const struct termios& tio) {
@@ -275,6 +275,7 @@ bool termios_read_line(int fd, LineSettings* settings) {
     settings->xon_xoff_out = flag(tio.c_iflag & IXON);
     settings->xon_xoff_in = flag(tio.c_iflag & IXOFF);
     settings->rts_control = rts_raised(fd);
+    settings->dtr_control = LINE_DTR_AS_DEVICE;
     return true;
 }
 
@@ -293,8 +294,10 @@ bool termios_apply_line(int fd, const LineSettings& settings) {
     if (needs_any_rate && !baud_set_any(fd, settings.baud)) {
         return false;
     }
-    if (settings.rts_control == LINE_RTS_OFF) {
-        lower_rts(fd);
+    // The open raised both lines; the record holds them as the run wants.
+    set_modem_line(fd, TIOCM_RTS, settings.rts_control != LINE_RTS_OFF);
+    if (settings.dtr_control != LINE_DTR_AS_DEVICE) {
+        set_modem_line(fd, TIOCM_DTR, settings.dtr_control == LINE_DTR_ON);
     }
     return line_took(fd, wanted, settings.baud);
 }

@@ -1,10 +1,8 @@
 // Traffic trace. Lines collect in a static buffer that goes to the file in
 // large writes: when it is half full, at least every FLUSH_INTERVAL_MS while
-// the line is idle, after a port event, and at the end. trace_write_out is
-// safe in a signal handler, so a signal that ends the process loses nothing
-// either.
+// the line is idle, after a port event, and at the end, whatever ended the
+// run.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -36,20 +34,20 @@ uint32_t last_flush_ms = 0;
 char buffer[BUFFER_SIZE];
 Burst burst;
 
-// What a signal handler may write out: the lines in buffer up to
-// (state >> 8), then the burst's first (state & 0xFF) bytes. One store
-// changes both, so a handler never sees a line twice or half a line.
-volatile std::sig_atomic_t state = 0;
-// How much of the lines has reached the file.
-volatile std::sig_atomic_t written = 0;
+// The lines in buffer, and the bytes of the burst not yet a line.
+size_t lines_in_buffer = 0;
+uint32_t bytes_in_burst = 0;
 
-size_t lines_used() { return static_cast<size_t>(state) >> 8; }
-uint32_t burst_count() { return static_cast<uint32_t>(state) & 0xFFu; }
-void set_state(size_t used, uint32_t count) { state = static_cast<std::sig_atomic_t>((used << 8) | count); }
+size_t lines_used() { return lines_in_buffer; }
+uint32_t burst_count() { return bytes_in_burst; }
+void set_state(size_t lines, uint32_t bytes) {
+    lines_in_buffer = lines;
+    bytes_in_burst = bytes;
+}
 
 uint32_t elapsed_ms() { return trace_clock() - trace_zero_ms; }
 
-// Formatting by hand: the signal handler uses it too, where printf is not safe.
+// Formatting by hand: a line of bytes is the trace's busiest path.
 size_t put_text(char* out, const char* text) {
     size_t n = 0;
     while (text[n] != '\0') {
@@ -87,13 +85,8 @@ void write_all(const char* data, size_t size) {
 }
 
 void flush_lines() {
-    const size_t used = lines_used();
-    write_all(buffer + written, used - static_cast<size_t>(written));
-    written = static_cast<std::sig_atomic_t>(used);
-    // Empty the lines before the written count: a handler in between finds
-    // written >= used and writes nothing twice.
+    write_all(buffer, lines_used());
     set_state(0, burst_count());
-    written = 0;
     last_flush_ms = elapsed_ms();
 }
 
@@ -153,7 +146,6 @@ bool trace_start(const char* path, uint32_t (*now_ms)()) {
     trace_zero_ms = now_ms();
     last_flush_ms = 0;
     set_state(0, 0);
-    written = 0;
     trace_file = file;
     write_header();
     return true;
@@ -169,22 +161,7 @@ void trace_stop() {
     trace_file = -1;
 }
 
-// Only a write and memory: it also runs from the handler of an ending
-// signal, where what the process was doing is left half done.
-void trace_write_out() {
-    if (trace_file < 0) return;
-    const std::sig_atomic_t snapshot = state;
-    const size_t used = static_cast<size_t>(snapshot) >> 8;
-    const uint32_t count = static_cast<uint32_t>(snapshot) & 0xFFu;
-    const size_t done = static_cast<size_t>(written);
-    if (done < used) write_all(buffer + done, used - done);
-    written = static_cast<std::sig_atomic_t>(used);
-    if (count != 0) {
-        char line[TRACE_LINE_MAX];
-        write_all(line, format_bytes_line(line, burst.direction, burst.start_ms, burst.bytes, count));
-    }
-    trace_file = -1;
-}
+void trace_write_out() { trace_stop(); }
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count) {
     if (trace_file < 0) return;

@@ -14,8 +14,7 @@ bool trace_start(const char* path, uint32_t (*now_ms)());
 bool trace_active();
 // Writes everything out and closes the file.
 void trace_stop();
-// Writes everything out and ends the trace, with write() alone: the restore
-// step for every way out of the process, an ending signal's handler too.
+// The same, as the restore step for every way out of the process.
 void trace_write_out();
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count);

@@ -1,6 +1,5 @@
-// Event lines, built like the result log's line (no printf, no heap) and
-// handed to the stream with the ending signals held, so that a signal's
-// end event never meets a line half sent.
+// Event lines, built like the result log's line (no printf, no heap), each
+// handed to the stream in one piece.
 #include "events.h"
 
 #include <cstdio>
@@ -10,7 +9,6 @@
 #include "console.h"
 #include "event_stream.h"
 #include "json_line.h"
-#include "restore.h"
 #include "system.h"
 
 namespace {
@@ -33,10 +31,8 @@ struct Stream {
 Stream stream{-1, 0, 0, false, false, 0, 0, 0};
 char event_line[EVENT_LINE_SIZE];
 
-// An event's line, from its first members to the stream; the ending
-// signals are held from begin to send.
+// An event's line, from its first members to the stream.
 void begin(JsonLine* line, const char* kind) {
-    restore_hold_signals();
     json_line_begin(line, event_line, sizeof event_line);
     json_string(line, "event", kind);
     json_seconds(line, "t", clock_tick_ms() - stream.start_ms);
@@ -45,7 +41,6 @@ void begin(JsonLine* line, const char* kind) {
 void send(JsonLine* line, uint32_t wait_ms) {
     const size_t length = json_line_end(line);
     if (length > 0) event_stream_send(stream.out, event_line, length, wait_ms);
-    restore_release_signals();
 }
 
 bool on() { return stream.out != -1; }
@@ -126,6 +121,15 @@ void event_message(const char* text) { text_event("message", "text", text); }
 void event_flash_type(const char* name) { text_event("flash_type", "name", name); }
 void event_notice(const char* text) { text_event("notice", "text", text); }
 void event_reopen(uint32_t count) { number_event("reopen", "count", count); }
+
+void event_lines(const char* sequence, const char* steps) {
+    if (!on()) return;
+    JsonLine line;
+    begin(&line, "lines");
+    json_string(&line, "sequence", sequence);
+    json_string(&line, "steps", steps);
+    send(&line, EVENT_WAIT_MS);
+}
 
 void events_end(char* record, size_t length) {
     if (!on() || length < 2) return;

@@ -23,6 +23,8 @@ void event_message(const char* text);
 void event_flash_type(const char* name);
 void event_notice(const char* text);
 void event_reopen(uint32_t count);
+// An RS sequence has run: "entry" or "exit", and its steps as given.
+void event_lines(const char* sequence, const char* steps);
 
 // The last line: the result record's line `record` ("{...}\n", length bytes)
 // as the end event. The caller keeps END_EVENT_ROOM bytes free before

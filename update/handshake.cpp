@@ -7,6 +7,7 @@
 #include "console.h"
 #include "handshake.h"
 #include "idle_wait.h"
+#include "line_sequence.h"
 #include "restore.h"
 #include "run_record.h"
 #include "silence.h"
@@ -70,7 +71,7 @@ Answer repeat_password_until_acknowledged(const RunSettings& s, SilenceWatch* si
 Answer wait_for_go(const RunSettings& s, SilenceWatch* silence) {
     const int port = s.port_number;
     for (;;) {
-        if (restore_break_seen()) return BROKEN;
+        if (restore_ending_seen()) return BROKEN;
         if (port_input_count(port) != 0) {
             silence_heard(silence);
             if (port_read_byte(port) == 'G') return ANSWERED;
@@ -117,6 +118,9 @@ void build_reset_sentence(int32_t target_id, char* out, size_t size) {
 
 RunOutcome wake_target(const RunSettings& s) {
     const int port = s.port_number;
+    // Where the operator's hand was: the lines reset or power the board.
+    const RunOutcome lines = run_entry_lines(s);
+    if (!goes_on(lines)) return lines;
     char sentence[32];
     build_reset_sentence(s.target_id, sentence, sizeof sentence);
     port_write_string(port, sentence);
@@ -134,7 +138,7 @@ RunOutcome wake_target(const RunSettings& s) {
     if (go == LINE_LOST) return loader_lost(port);
     if (go == TARGET_SILENT) return target_silent(silence, "Wake-up", "its G after \"Ready ok.\"");
     wait_ms(static_cast<uint32_t>(s.password_interval) * 10u);
-    if (restore_break_seen()) return run_ended(RUN_BROKEN);
+    if (restore_ending_seen()) return run_ended(RUN_BROKEN);
     if (!port_write_string(port, "Loader")) return loader_write_failed(port);
     std::fputs("Execute STEP1\n", stderr);
     note_said("Execute STEP1");

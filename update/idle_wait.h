@@ -13,6 +13,8 @@ constexpr uint32_t DRAIN_POLL_MS = 2;
 
 enum WatchKeys : bool { IGNORE_KEYS = false, WAKE_ON_KEY = true };
 
+// NO_PORT: the keyboard (when asked) and the time alone.
+constexpr int NO_PORT = -1;
 void idle_wait(int port, WatchKeys keys, uint32_t max_ms);
 
 // True when the port is healthy as far as can be told cheaply: shown so by

@@ -8,9 +8,6 @@
 
 namespace {
 
-// No slot: the wait has only the wake set and the time.
-constexpr int NO_PORT = -1;
-
 // A key, or the break: the loop's key test sees either at once.
 void woken() { key_input_noticed(); }
 

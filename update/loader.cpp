@@ -41,7 +41,7 @@ RunOutcome send_loader(const RunSettings& s, const RunFiles& files) {
     int32_t bytes_read = 0;
     for (;;) {
         // A key waits for the program stage; the break (Windows) does not.
-        if (restore_break_seen()) return run_ended(RUN_BROKEN);
+        if (restore_ending_seen()) return run_ended(RUN_BROKEN);
         unsigned char record[LOADER_RECORD_SIZE];
         const long got = input_file_read(files.loader_fd, record, sizeof record);
         // A loader cut short by a read error must not reach the target as if

@@ -1,4 +1,5 @@
 // fwld: rewrites a target's flash over a serial line.
+#include <csignal>
 #include <cstdio>
 
 #include "console.h"
@@ -7,8 +8,20 @@
 #include "settings.h"
 #include "stages.h"
 
+namespace {
+
+// A signal's own default action: the process ends (or, for Ctrl-Z, stops)
+// as it would have without us, so the shell sees the real cause. Only a
+// main ends the process.
+void take_default_action(int signal) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    restore_install();
+    restore_install(take_default_action);
     console_prepare();
     const InfoRequest info = info_request(argc, argv);
     if (info == VERSION_REQUEST) {
@@ -34,5 +47,11 @@ int main(int argc, char** argv) {
     }
     print_command_notes(notes);
     RunFiles files{};
-    return end_run(settings, run_stages(settings, &files));
+    const int status = end_run(settings, run_stages(settings, &files));
+    // A run an ending signal ended: everything put back, then the signal.
+    if (restore_ending_signal() != 0) {
+        restore_all();
+        take_default_action(restore_ending_signal());
+    }
+    return status;
 }

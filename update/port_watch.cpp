@@ -104,7 +104,7 @@ DrainResult wait_for_drain(int port) {
     // The first reading counts as a move: the stall is timed from it.
     uint32_t queued = 0;
     for (uint32_t before = UINT32_MAX; !port_output_drained(port, &queued); before = queued) {
-        if (restore_break_seen()) return DRAIN_GIVEN_UP;
+        if (restore_ending_seen()) return DRAIN_GIVEN_UP;
         const uint32_t now = clock_tick_ms();
         if (queued != before) moved_at = now;
         const uint32_t stalled = now - moved_at;

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "idle_wait.h"
+#include "line_sequence.h"
 #include "port.h"
 #include "restore.h"
 #include "result_file.h"
@@ -11,12 +12,16 @@
 #include "stages.h"
 #include "system.h"
 
+// An ending signal or the break between two stages ends the run before the
+// next begins; within a stage every wait wakes on it.
+bool goes_on_unbroken(const RunOutcome& outcome) { return goes_on(outcome) && !restore_ending_seen(); }
+
 RunOutcome run_stages(const RunSettings& s, RunFiles* files) {
     RunOutcome outcome = start_run(s, files);
-    if (goes_on(outcome)) outcome = wake_target(s);
-    if (goes_on(outcome)) outcome = send_loader(s, *files);
-    if (goes_on(outcome)) outcome = send_program(s, files);
-    return outcome;
+    if (goes_on_unbroken(outcome)) outcome = wake_target(s);
+    if (goes_on_unbroken(outcome)) outcome = send_loader(s, *files);
+    if (goes_on_unbroken(outcome)) outcome = send_program(s, files);
+    return goes_on(outcome) ? run_ended(RUN_BROKEN) : outcome;
 }
 
 namespace {
@@ -52,11 +57,14 @@ void close_interrupted(int port) {
 }
 
 // The port closed and the last message written, in the order the ending
-// asks for.
-void close_and_say(int port, const RunOutcome& outcome) {
+// asks for; a finished board restarted by the lines (RS) on the drained
+// line before the close.
+void close_and_say(const RunSettings& s, const RunOutcome& outcome) {
+    const int port = s.port_number;
     switch (outcome.end) {
     case RUN_FINISHED:
         std::fputs(finished_text, stderr);
+        run_exit_lines(s);
         port_close(port);
         return;
     case RUN_INTERRUPTED: close_interrupted(port); return;
@@ -88,18 +96,25 @@ void tell_record_lost(const RunSettings& s, bool board_updated) {
 }  // namespace
 
 int end_run(const RunSettings& s, const RunOutcome& stage_outcome) {
-    // The break ends every wait a key ends: whatever a stage made of it (an
-    // interruption, a write given up), the run ends as the break ends it.
-    const bool broken = stage_outcome.end != RUN_FINISHED && restore_break_seen();
+    // An ending signal or the break ends every wait a key ends: whatever a
+    // stage made of it (an interruption, a write given up), the run ends as
+    // the signal ends it.
+    const bool broken = stage_outcome.end != RUN_FINISHED && restore_ending_seen();
     const RunOutcome outcome = broken ? run_ended(RUN_BROKEN) : stage_outcome;
     const Ending ending = ending_of(outcome);
     // The record is on the disk before the last word: whoever reads that
-    // word may rely on the record.
+    // word may rely on the record. A second signal waits until it is whole.
     int status = ending.status;
-    if (!record_end(outcome, status, ending.recorded)) {
+    restore_hold_signals();
+    const bool logged = record_end(outcome, status, ending.recorded);
+    restore_release_signals();
+    if (!logged) {
         if (outcome.end != RUN_BROKEN) tell_record_lost(s, status == 0);
         if (status == 0) status = RECORD_LOST_STATUS;
     }
-    close_and_say(s.port_number, outcome);
+    close_and_say(s, outcome);
+    restore_hold_signals();
+    record_send_end();
+    restore_release_signals();
     return status;
 }

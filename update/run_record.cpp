@@ -1,11 +1,9 @@
 // The result log: what one run did, as one line of JSON appended to a file
 // that several fwld processes may share. Everything the line needs is
-// gathered here as the run goes, in static storage and with plain stores,
-// and the line is built without printf or the heap: the handler of a signal
-// that ends the run writes it too.
+// gathered here as the run goes, in static storage, and the line is built
+// without the heap, once, at the run's end.
 #include "run_record.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -60,24 +58,23 @@ struct Record {
     int message_count;
     char said[RECORD_TEXT_MAX];
     RunStage stage;
+    const char* lines;  // RS as given
 };
 
 Record record{};
-// Set once the line is out: whoever comes second (main or a signal's
-// handler) writes nothing. The ending signals are held while the line is
-// built and written, so the two never meet halfway.
-volatile std::sig_atomic_t line_taken = 0;
+// The line is written once and sent once, whatever asks again.
+bool line_written = false;
+bool end_sent = false;
+size_t line_length = 0;
 // The end event's own members go in front of the line.
 char line_space[END_EVENT_ROOM + LINE_BUFFER_SIZE];
 char* const line_buffer = line_space + END_EVENT_ROOM;
 
 }  // namespace
 
-void (*record_window_seam)() = nullptr;
-
 namespace {
 
-// Plain copy, cut to fit; safe in a signal handler.
+// Plain copy, cut to fit.
 void copy_text(char* out, size_t size, const char* text) {
     size_t n = 0;
     for (; text[n] != '\0' && n + 1 < size; ++n) out[n] = text[n];
@@ -147,6 +144,7 @@ void build_line(const char* outcome, long status, const char* message, JsonLine*
     json_unsigned(&line, "reopens", record.reopens);
     json_unsigned(&line, "speed_changes", record.speed_changes);
     json_string(&line, "flash_type", record.flash_type);
+    json_string(&line, "lines", record.lines);
     json_array_begin(&line, "messages");
     for (int i = 0; i < record.message_count; ++i) json_string(&line, nullptr, record.messages[i]);
     json_array_end(&line);
@@ -170,32 +168,34 @@ void build_line(const char* outcome, long status, const char* message, JsonLine*
     *built = line;
 }
 
-void record_end_as_restore_step() { (void)record_end_by_signal(); }
-
 size_t built_line(const char* outcome, long status, const char* message) {
     JsonLine line;
     build_line(outcome, status, message, &line);
     return json_line_end(&line);
 }
 
-// The one line, with how the run ended, to the log (on the disk itself)
-// and as the end event; written once. False when the log does not hold it.
+// The one line, with how the run ended, to the log (on the disk itself);
+// written once, and kept for the end event. False when the log does not
+// hold it.
 bool write_line(const char* outcome, long status, const char* message) {
-    restore_hold_signals();
+    if (line_written) return true;
+    line_written = true;
+    size_t length = built_line(outcome, status, message);
     bool logged = true;
-    if (!line_taken) {
-        size_t length = built_line(outcome, status, message);
-        if (record.logging) {
-            logged = length > 0 && result_file_append(record.log, line_buffer, length) && result_file_sync(record.log);
-        }
-        if (record_window_seam != nullptr) record_window_seam();
-        // A board updated without its record: the run's status says so.
-        if (!logged && status == 0) length = built_line(outcome, RECORD_LOST_STATUS, message);
-        if (length > 0) events_end(line_buffer, length);
-        line_taken = 1;
+    if (record.logging) {
+        logged = length > 0 && result_file_append(record.log, line_buffer, length) && result_file_sync(record.log);
     }
-    restore_release_signals();
+    // A board updated without its record: the run's status says so.
+    if (!logged && status == 0) length = built_line(outcome, RECORD_LOST_STATUS, message);
+    line_length = length;
     return logged;
+}
+
+// An ending signal's line, or the Windows break's, in the same words.
+bool write_line_for_signal() {
+    char message[64];
+    std::snprintf(message, sizeof message, "Ended by %s", restore_ending_cause());
+    return write_line("signal", restore_ending_status(), message);
 }
 
 }  // namespace
@@ -204,7 +204,10 @@ bool record_start(const RunSettings& s, char* message, int size) {
     // A fresh record for every run, also where one process runs several
     // (the in-process harness).
     record = Record{};
-    line_taken = 0;
+    line_written = false;
+    end_sent = false;
+    line_length = 0;
+    record.lines = s.lines_text;
     record.start_unix = static_cast<int64_t>(std::time(nullptr));
     record.start_ms = clock_tick_ms();
     record.port_text = s.port_text;
@@ -226,7 +229,6 @@ bool record_start(const RunSettings& s, char* message, int size) {
     }
     if (s.log_path == nullptr && s.event_path == nullptr) return true;
     host_name(record.host, sizeof record.host);
-    restore_register(record_end_as_restore_step);
     return events_start(s.event_path, record.start_ms, message, size);
 }
 
@@ -292,11 +294,14 @@ void note_flash_type(const char* name) {
     event_flash_type(name);
 }
 
+void note_lines(const char* sequence, const char* steps) { event_lines(sequence, steps); }
+
+// The record keeps the first messages; the stream tells every one.
 void note_target_message(const char* shown) {
+    event_message(shown);
     if (record.message_count >= RECORD_MESSAGES_MAX) return;
     copy_text(record.messages[record.message_count], RECORD_TEXT_MAX, shown);
-    ++record.message_count;  // after the text: a handler sees whole messages only
-    event_message(shown);
+    ++record.message_count;
 }
 
 void describe_removal(char* out, size_t size) {
@@ -316,18 +321,14 @@ void describe_removal(char* out, size_t size) {
 }
 
 bool record_end(const RunOutcome& outcome, int status, const char* message) {
-    if (outcome.end == RUN_BROKEN) return record_end_by_signal();
+    if (outcome.end == RUN_BROKEN) return write_line_for_signal();
     if (message != nullptr) note_said(message);
     return write_line(outcome_name(outcome), status, record.said);
 }
 
-bool record_end_by_signal() {
-    const long status = restore_ending_status();
-    if (status == 0) return true;
-    // By hand: no printf in a signal handler.
-    static const char ended_by[] = "Ended by ";
-    char message[64];
-    copy_text(message, sizeof message, ended_by);
-    copy_text(message + sizeof ended_by - 1, sizeof message - (sizeof ended_by - 1), restore_ending_cause());
-    return write_line("signal", status, message);
+void record_send_end() {
+    if (!line_written || end_sent) return;
+    end_sent = true;
+    if (line_length > 0) events_end(line_buffer, line_length);
 }
+

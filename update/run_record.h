@@ -1,6 +1,5 @@
 // What the result log tells of one run, gathered as the run goes, and the
-// log line itself. The record is static and every note is a plain store, so
-// that the handler of a signal that ends the run can still write the line.
+// log line itself.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +36,7 @@ void note_reopen();
 void note_speed(int32_t baud);        // a speed change the port took
 void note_flash_type(const char* name);
 void note_target_message(const char* shown);
+void note_lines(const char* sequence, const char* steps);  // an RS sequence has run
 
 // "Board removed in the program stage after record 5 of 31.": where the
 // run was when its board went.
@@ -53,8 +53,6 @@ constexpr int RECORD_LOST_STATUS = 3;
 // when the log could not take the line (its end event then says status 3
 // where it said 0).
 bool record_end(const RunOutcome& outcome, int status, const char* message);
-// The same from the way out of a signal or Ctrl-C: a restore step.
-bool record_end_by_signal();
-// Tests raise a signal from here: halfway through writing the line and the
-// end event, where the ending signals are held back.
-extern void (*record_window_seam)();
+// The same line as the end event, the stream's last: sent once, after
+// whatever the run still does once its record is written.
+void record_send_end();

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
@@ -38,6 +39,8 @@ const char help_text[] =
     "    TOs     end the run when the target has sent nothing for s seconds\n"
     "    EVpath  write the run's events, a line of JSON each, to path (a file, FIFO or pipe)\n"
     "    RM      a board whose device goes after it answered ends the run (outcome removed)\n"
+    "    RSe[:x] drive DTR and RTS: the steps e before the wake-up, x after a finished update;\n"
+    "            steps dtr, -dtr, rts, -rts (on, off) and N (wait N ms), e.g. RS-dtr,100,dtr\n"
     "\n"
     "Ports (p5), each optionally followed by :BAUD (default 9600):\n"
     "    N              port N, 0 to 31: /dev/ttyS<N-1> on Linux, COMN on Windows\n"
@@ -211,8 +214,8 @@ const char* parse_port(const char* text, RunSettings* s) {
 }
 
 // The options, by the two letters they start with (case-sensitive).
-const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV", "RM"};
-const char option_list[] = "LDt/r, ESs, TRpath, LGpath, TOs, EVpath and RM";
+const char* const option_names[] = {"LD", "ES", "TR", "LG", "TO", "EV", "RM", "RS"};
+const char option_list[] = "LDt/r, ESs, TRpath, LGpath, TOs, EVpath, RM and RSsteps";
 
 bool is_option_word(const char* text) {
     for (const char* name : option_names) {
@@ -260,6 +263,75 @@ const char* parse_removal(const char* option, RunSettings* s) {
     return nullptr;
 }
 
+struct LineWord {
+    const char* word;
+    LineStepKind kind;
+};
+const LineWord line_words[] = {
+    {"dtr", STEP_DTR_ON}, {"-dtr", STEP_DTR_OFF}, {"rts", STEP_RTS_ON}, {"-rts", STEP_RTS_OFF}};
+
+bool same_word(const char* text, size_t length, const char* word) {
+    if (std::strlen(word) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != word[i]) return false;
+    }
+    return true;
+}
+
+// One step of a sequence, `length` bytes of `text`.
+const char* parse_line_step(const char* text, size_t length, LineStep* step) {
+    for (const LineWord& w : line_words) {
+        if (same_word(text, length, w.word)) {
+            *step = LineStep{w.kind, 0};
+            return nullptr;
+        }
+    }
+    char word[24];
+    std::snprintf(word, sizeof word, "%.*s", static_cast<int>(length < 20 ? length : 20), text);
+    const Quoted shown = quoted(word);
+    if (length == 0 || length > 5 || !all_digits(word)) {
+        return refuse("RS: '%s' is not dtr, -dtr, rts, -rts or a number of milliseconds.", shown.text);
+    }
+    const long ms = std::atol(word);
+    if (ms > LINE_WAIT_MAX_MS) return refuse("RS: '%s' is more than %d milliseconds.", shown.text, LINE_WAIT_MAX_MS);
+    *step = LineStep{STEP_WAIT, static_cast<uint16_t>(ms)};
+    return nullptr;
+}
+
+// "step,step,..." up to `end`; an empty text is no sequence.
+const char* parse_line_sequence(const char* text, const char* end, LineSequence* sequence) {
+    *sequence = LineSequence{};
+    if (text == end) return nullptr;
+    if (end - text >= LINE_SEQUENCE_TEXT_MAX) return refuse("RS: a sequence takes at most %d steps.", LINE_STEPS_MAX);
+    std::snprintf(sequence->text, sizeof sequence->text, "%.*s", static_cast<int>(end - text), text);
+    for (const char* step = text;; ++step) {
+        const char* comma = step;
+        while (comma < end && *comma != ',') ++comma;
+        if (sequence->count == LINE_STEPS_MAX) return refuse("RS: a sequence takes at most %d steps.", LINE_STEPS_MAX);
+        const char* refusal =
+            parse_line_step(step, static_cast<size_t>(comma - step), &sequence->steps[sequence->count]);
+        if (refusal != nullptr) return refusal;
+        ++sequence->count;
+        if (comma == end) return nullptr;
+        step = comma;
+    }
+}
+
+// RS<entry>[:<exit>]: the first colon parts the two.
+const char* parse_line_sequences(const char* option, RunSettings* s) {
+    const char* text = option + 2;
+    const char* end = text + std::strlen(text);
+    const char* colon = std::strchr(text, ':');
+    const char* refusal = parse_line_sequence(text, colon != nullptr ? colon : end, &s->lines_entry);
+    if (refusal == nullptr && colon != nullptr) refusal = parse_line_sequence(colon + 1, end, &s->lines_exit);
+    if (refusal != nullptr) return refusal;
+    if (s->lines_entry.count + s->lines_exit.count == 0) {
+        return refuse("RS takes the steps for DTR and RTS, such as RS-dtr,100,dtr.");
+    }
+    s->lines_text = text;
+    return nullptr;
+}
+
 const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes) {
     if (std::strncmp(option, "LD", 2) == 0) return parse_loader_pacing(option, s);
     if (std::strncmp(option, "ES", 2) == 0) s->erase_list = option + 2;
@@ -268,6 +340,7 @@ const char* parse_option(const char* option, RunSettings* s, CommandNotes* notes
     else if (std::strncmp(option, "TO", 2) == 0) return parse_silence_limit(option, s);
     else if (std::strncmp(option, "EV", 2) == 0) s->event_path = option + 2;
     else if (std::strncmp(option, "RM", 2) == 0) return parse_removal(option, s);
+    else if (std::strncmp(option, "RS", 2) == 0) return parse_line_sequences(option, s);
     else note(notes, "'%s' after p6 is no option fwld knows and is ignored; the options are %s.",
               quoted(option).text, option_list);
     return nullptr;

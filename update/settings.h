@@ -6,6 +6,23 @@
 
 constexpr int PASSWORD_MAX = 31;
 
+// Option RS: what the run does with the adapter's DTR and RTS lines, a
+// sequence of steps before the wake-up (entry) and one after a finished
+// update (exit).
+constexpr int LINE_STEPS_MAX = 16;
+constexpr int LINE_WAIT_MAX_MS = 60000;
+constexpr int LINE_SEQUENCE_TEXT_MAX = 128;
+enum LineStepKind : uint8_t { STEP_DTR_ON, STEP_DTR_OFF, STEP_RTS_ON, STEP_RTS_OFF, STEP_WAIT };
+struct LineStep {
+    LineStepKind kind;
+    uint16_t wait_ms;  // STEP_WAIT
+};
+struct LineSequence {
+    int count;
+    LineStep steps[LINE_STEPS_MAX];
+    char text[LINE_SEQUENCE_TEXT_MAX];  // as given, for the event stream
+};
+
 struct RunSettings {
     const char* loader_path;
     const char* program_path;
@@ -27,6 +44,9 @@ struct RunSettings {
     const char* port_text;       // p5 as given; nullptr when absent
     int32_t silence_limit;       // option TO: seconds a silent target is waited for; 0: for ever
     bool removal_ends_run;       // option RM: a board whose device goes after it answered ends the run
+    const char* lines_text;      // option RS as given after the two letters; nullptr: the lines are left alone
+    LineSequence lines_entry;    // before the reset sentence
+    LineSequence lines_exit;     // after a finished update
 };
 
 // What fwld tells of a command line it takes but may read otherwise than it

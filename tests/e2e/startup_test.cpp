@@ -248,7 +248,7 @@ TEST(Startup, EchoesTheSettingsThenWaitsForTheTargetUntilAKey) {
     // What was read otherwise than it may have been meant, before anything else.
     const std::string notes = "Note: p1 '7x' was read as 7.\n"
                               "Note: 'ld5' after p6 is no option fwld knows and is ignored; the options are LDt/r, "
-                              "ESs, TRpath, LGpath, TOs, EVpath and RM.\n";
+                              "ESs, TRpath, LGpath, TOs, EVpath, RM and RSsteps.\n";
     EXPECT_NE(r.err.find(notes + "Erase Wait time:7sec\n"), std::string::npos) << r.err;
     const std::string echo = "Erase Wait time:7sec\n"
                              "Write Wait time:3msec\n"

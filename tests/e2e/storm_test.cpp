@@ -3,6 +3,8 @@
 // and fwld must sleep while the device is gone.
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -134,6 +136,125 @@ TEST(UnplugStorm, WhileTheDeviceIsGoneFwldSleepsAndAKeyStillEndsTheRun) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(ends_with(r.err, interrupted)) << r.err;
     EXPECT_EQ(target.report().replugs, 2);
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// ---- ending signals ----
+
+// The signal that ends a run here: SIGTERM, or Ctrl-C on fwld.exe's console.
+void end_by_signal(testbed::FwldProcess& tool) {
+    if (testbed::ports_are_com_numbers()) {
+        tool.press_key('\x03');
+    } else {
+        tool.kill(SIGTERM);
+    }
+}
+
+// An ending signal wakes whatever fwld waits on: the run ends at once, with
+// its record, however long the wait would have lasted. (A stalled write:
+// ProgramFaults.)
+TEST(EndingSignal, EveryWaitEndsAtOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::TargetConfig&)> target;
+        std::vector<std::string> overrides;
+        const char* waiting;  // the target's step line, or fwld's console text, once fwld waits
+        bool on_console;
+    };
+    const Case cases[] = {
+        {"the wait for G", [](sim::TargetConfig& c) { c.never_g = true; }, {}, "acknowledged", false},
+        {"the erase countdown", [](sim::TargetConfig&) {}, {"60"}, "Erase time 1sec", true},
+        {"the re-open loop", [](sim::TargetConfig& c) { c.pulls = {Pull::at(Pull::AfterRecord, 1, {}, 30s)}; }, {},
+         "unplugged", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Inputs in(loader_bytes(100), program_of(60, 120));
+        const std::string log = in.dir.file("runs.jsonl");
+        EventLog steps;
+        sim::TargetConfig config;
+        config.link_path = in.dir.file("ttyFWLD");
+        config.on_event = steps.recorder();
+        c.target(config);
+        sim::SimTarget target(config);
+        ASSERT_TRUE(target.start()) << target.last_error();
+        auto tool = testbed::FwldProcess::fwld(quick_args(in, config.link_path, c.overrides, {"LG" + log}));
+        if (c.on_console) {
+            ASSERT_TRUE(tool->wait_for_err(c.waiting, 20s)) << tool->err_so_far();
+        } else {
+            ASSERT_TRUE(steps.wait_for(c.waiting, 20s)) << steps.text();
+        }
+        std::this_thread::sleep_for(300ms);  // well inside the wait
+        ASSERT_FALSE(tool->wait_exit(0ms));
+        const auto signalled = std::chrono::steady_clock::now();
+        end_by_signal(*tool);
+        ASSERT_TRUE(tool->wait_exit(1500ms)) << tool->err_so_far();
+        const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - signalled);
+        std::printf("%s: ended %lld ms after the signal\n", c.name, static_cast<long long>(took.count()));
+        const std::vector<std::string> lines = log_lines(log);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(testbed::json_members(lines[0]).at("outcome"), "\"signal\"") << lines[0];
+        target.stop();
+    }
+}
+
+// Started with SIGHUP ignored (nohup), fwld leaves it so: closing the
+// terminal does not end an update half-way through the flash.
+TEST(EndingSignal, ASignalIgnoredAtTheStartStaysIgnored) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows programs get no POSIX signals";
+    const std::string program = program_of(40, 60);
+    Inputs in(loader_bytes(100), program);
+    EventLog steps;
+    sim::TargetConfig config;
+    config.on_event = steps.recorder();
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    testbed::FwldProcess tool(testbed::with_args(
+        testbed::with_args({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" \"$@\""}, testbed::fwld_command()),
+        quick_args(in, target.device_path(), {"", "20"})));
+    ASSERT_TRUE(steps.wait_for("record 3:", 20s)) << steps.text();
+    tool.kill(SIGHUP);
+    const testbed::ProcessResult r = tool.finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(target.wait_done(5s));
+    EXPECT_TRUE(target.report().matches(expected_records(program)));
+}
+
+// Signals at random moments of random runs: every run leaves exactly one
+// whole line in the result log, whatever the moment.
+TEST(EndingSignal, AStormOfSignalsLeavesOneWholeLineEachRun) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows programs get no POSIX signals";
+    const char* runs_env = std::getenv("FWLD_SIGNAL_STORM_RUNS");
+    const int runs = runs_env != nullptr && *runs_env != '\0' ? std::atoi(runs_env) : 30;
+    const uint64_t seed = storm_seed();
+    SCOPED_TRACE("storm seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    Inputs in(loader_bytes(400), program_of(30, 40));
+    const std::string log = in.dir.file("runs.jsonl");
+    for (int run = 0; run < runs; ++run) {
+        sim::SimTarget target{sim::TargetConfig{}};
+        ASSERT_TRUE(target.start()) << target.last_error();
+        auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"", "2"}, {"LG" + log}));
+        std::this_thread::sleep_for(milliseconds(pick(rng, 0, 400)));
+        const int signal = signals[pick(rng, 0, 2)];
+        tool->kill(signal);
+        const testbed::ProcessResult r = tool->finish(10s);
+        EXPECT_FALSE(r.timed_out);
+        target.stop();
+        ASSERT_EQ(log_lines(log).size(), static_cast<size_t>(run + 1)) << "run " << run << r.err;
+    }
+    for (const std::string& line : log_lines(log)) {
+        ASSERT_TRUE(testbed::is_json_line(line)) << line;
+        const auto members = testbed::json_members(line);
+        const std::string outcome = members.at("outcome");
+        EXPECT_TRUE(outcome == "\"signal\"" || outcome == "\"finished\"" || outcome == "\"bad-file\"") << line;
+    }
 }
 
 }  // namespace

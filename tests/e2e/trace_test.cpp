@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "e2e_support.h"
@@ -370,6 +371,7 @@ TEST(ResultLog, ResendsAndReopensAreTheTargetsOwnCounts) {
     using Pull = sim::LinePull;
     Inputs in(loader_bytes(100), program_of(8, 20));
     const std::string log = in.dir.file("runs.jsonl");
+    const std::string events = in.dir.file("events.jsonl");
     sim::TargetConfig config;
     config.link_path = in.dir.file("ttyFWLD");
     config.actions[1] = {sim::RecordAction::resend()};
@@ -379,7 +381,7 @@ TEST(ResultLog, ResendsAndReopensAreTheTargetsOwnCounts) {
     sim::SimTarget target(config);
     ASSERT_TRUE(target.start()) << target.last_error();
     const testbed::ProcessResult r =
-        testbed::FwldProcess::fwld(quick_args(in, config.link_path, {}, {"LG" + log}))->finish(30s);
+        testbed::FwldProcess::fwld(quick_args(in, config.link_path, {}, {"LG" + log, "EV" + events}))->finish(30s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     ASSERT_TRUE(target.wait_done(5s));
     const sim::TargetReport report = target.report();
@@ -392,6 +394,13 @@ TEST(ResultLog, ResendsAndReopensAreTheTargetsOwnCounts) {
     const auto line = testbed::json_members(lines[0]);
     EXPECT_EQ(line.at("resends"), std::to_string(resends));
     EXPECT_EQ(line.at("reopens"), std::to_string(report.replugs));
+    // And the event stream has a reopen event for each, counting up.
+    std::vector<std::string> counts;
+    for (const std::string& event : log_lines(events)) {
+        const auto e = testbed::json_members(event);
+        if (e.at("event") == "\"reopen\"") counts.push_back(e.at("count"));
+    }
+    EXPECT_EQ(counts, (std::vector<std::string>{"1", "2"}));
 }
 
 // Several fwld on one log, ending at about the same moment: one whole line
@@ -533,6 +542,11 @@ TEST(Events, AReaderThatGoesAwayCostsNothingAndOneThatIsNotThereStopsTheRun) {
 
     const std::string fifo = in.dir.file("events.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No reader yet: refused at once, never waited for.
+    const Outcome alone = run_update({}, in, {}, {"EV" + fifo}, 10s);
+    EXPECT_FALSE(alone.tool.timed_out);
+    EXPECT_EQ(alone.tool.exit_code, 1);
+    EXPECT_NE(alone.tool.err.find("a FIFO needs its reader first"), std::string::npos) << alone.tool.err;
     std::string first_line;
     std::thread reader([&] {
         const int fd = open(fifo.c_str(), O_RDONLY);
@@ -546,6 +560,51 @@ TEST(Events, AReaderThatGoesAwayCostsNothingAndOneThatIsNotThereStopsTheRun) {
     EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
     EXPECT_TRUE(o.target.matches(expected_records(program_of(400, 100))));
     EXPECT_EQ(first_line.rfind("{\"event\":\"stage\",\"t\":", 0), 0u) << first_line;
+}
+
+// A reader that lags behind a pipe of one page: every line it gets is
+// whole, and it gets every line but the progress lines the next one says
+// again: each message, the flash type, the end.
+TEST(Events, ALaggingReaderGetsEveryLineWholeButProgress) {
+    if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "Windows has no FIFO in its file system";
+    Inputs in(loader_bytes(100), program_of(60, 100));
+    const std::string fifo = in.dir.file("events.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    sim::TargetConfig config;
+    const std::string text(100, 'm');
+    for (int k = 1; k <= 40; ++k) config.actions[k] = {sim::RecordAction::message(text + std::to_string(k))};
+    config.actions[50] = {sim::RecordAction::flash_type('2')};
+    std::string received;
+    std::thread reader([&] {
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        fcntl(fd, F_SETPIPE_SZ, 4096);
+        // Longer than a line may wait for room: some wait in fwld's queue.
+        std::this_thread::sleep_for(1500ms);
+        char chunk[97];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+            received.append(chunk, static_cast<size_t>(n));
+            std::this_thread::sleep_for(2ms);
+        }
+        close(fd);
+    });
+    std::this_thread::sleep_for(200ms);
+    const Outcome o = run_update(config, in, {}, {"EV" + fifo});
+    reader.join();
+    EXPECT_EQ(o.tool.exit_code, 0) << o.tool.err;
+    std::vector<std::string> messages;
+    std::string last;
+    std::istringstream lines(received);
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_TRUE(testbed::is_json_line(line + "\n")) << line;
+        const auto e = testbed::json_members(line);
+        last = testbed::json_text(e.at("event"));
+        if (last == "message") messages.push_back(testbed::json_text(e.at("text")));
+        if (last == "flash_type") EXPECT_EQ(e.at("name"), "\"28F400BV-T\"");
+    }
+    ASSERT_EQ(messages.size(), 40u);
+    for (size_t k = 0; k < 40; ++k) EXPECT_EQ(messages[k], text + std::to_string(k + 1));
+    EXPECT_NE(received.find("\"event\":\"flash_type\""), std::string::npos);
+    EXPECT_EQ(last, "end");
 }
 
 }  // namespace

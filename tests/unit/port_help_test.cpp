@@ -12,6 +12,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "device.h"
@@ -164,6 +168,43 @@ TEST(PortList, EachDeviceOnceWithItsStableNamesDriverAndUsbIdentity) {
         {dev + "ttyQX7", by_id + "usb-Maker_Bridge_Q9-if00"},
     };
     EXPECT_EQ(ports, expected);
+}
+
+// A port another program holds (TIOCEXCL, as fwld holds its own) is listed
+// as in use, not left out. TIOCEXCL does not hold root back: the listing
+// runs as nobody then.
+TEST(PortList, APortAnotherProgramHoldsIsListedAsInUse) {
+    testbed::Pty line;
+    const int held = open(line.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(ioctl(held, TIOCEXCL), 0);
+    chmod(line.slave_path().c_str(), 0666);
+    testbed::TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    std::filesystem::create_directories(dir.file("dev"));
+    chmod(dir.file("dev").c_str(), 0755);
+    std::filesystem::create_symlink(line.slave_path(), dir.file("dev/ttyS4"));
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        Listed ports;
+        device_list_ports_under(dir.file("dev").c_str(), dir.file("sys").c_str(), collect, &ports);
+        const std::string text = ports.size() == 1 ? ports[0].first + "|" + ports[0].second : "";
+        (void)!write(result[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(result[1]);
+    char text[512] = "";
+    const ssize_t got = read(result[0], text, sizeof text - 1);
+    close(result[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(held);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(std::string(text, got > 0 ? static_cast<size_t>(got) : 0u), dir.file("dev/ttyS4") + "|in use");
 }
 
 TEST(PortList, NumberedNodesComeInNumberOrder) {

@@ -2,6 +2,7 @@
 // the JSON line builder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "digest.h"
 #include "digest_pieces.h"
 #include "json_line.h"
+#include "clock.h"
 #include "restore.h"
 #include "result_file.h"
 #include "run_record.h"
@@ -293,40 +295,49 @@ TEST(JsonLine, LevelsBeyondTheDepthAreLeftOutWhole) {
 
 namespace {
 
-void raise_sigterm() { raise(SIGTERM); }
+int urgent_marker = -1;
+void urgent_step() { (void)!write(urgent_marker, "u", 1); }
+[[noreturn]] void ended_by(int signal) { _exit(64 + signal); }
 
-// A signal that comes while the record and the end event are written waits
-// until both are out: one whole record line and one end event, never two
-// and never half of one.
-TEST(RecordWindow, ASignalInsideItLeavesExactlyOneLineAndOneEndEvent) {
+// An ending signal is only noted: it wakes every wait and sleep at once, and
+// the run's own end writes its record in normal code, one line. A second one
+// puts the terminal back (the urgent steps) and ends the process at once.
+TEST(EndingSignal, IsNotedWakesTheWaitsAndASecondEndsAtOnce) {
     testbed::TempDir dir;
     const std::string log = dir.file("runs.jsonl");
-    const std::string events = dir.file("events.jsonl");
+    const std::string marker = dir.file("urgent");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        restore_install();
+        restore_install(ended_by);
+        urgent_marker = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        restore_register_urgent(urgent_step);
+        raise(SIGTERM);
+        if (!restore_ending_seen() || restore_ending_signal() != SIGTERM) _exit(1);
+        const uint32_t before = clock_tick_ms();
+        clock_sleep_ms(5000);
+        if (clock_tick_ms() - before > 1000) _exit(2);
         RunSettings s{};
         s.loader_path = "l.bin";
         s.program_path = "p.hex";
         s.log_path = log.c_str();
-        s.event_path = events.c_str();
         char refusal[256];
         if (!record_start(s, refusal, sizeof refusal)) _exit(3);
-        record_window_seam = raise_sigterm;
-        record_end(run_ended(RUN_FINISHED), 0, "Finish version up.     \a\n");
-        _exit(0);  // the held signal ends the process before this
+        record_end(run_ended(RUN_BROKEN), static_cast<int>(restore_ending_status()), nullptr);
+        raise(SIGINT);
+        _exit(4);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    for (const std::string& path : {log, events}) {
-        const testbed::Bytes bytes = testbed::read_file(path);
-        const std::string text(bytes.begin(), bytes.end());
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-        EXPECT_TRUE(testbed::is_json_line(text)) << text;
-        EXPECT_EQ(testbed::json_members(text)["outcome"], "\"finished\"") << text;
-    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 64 + SIGINT) << status;
+    const testbed::Bytes bytes = testbed::read_file(log);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    auto line = testbed::json_members(text);
+    EXPECT_EQ(line["outcome"], "\"signal\"") << text;
+    EXPECT_EQ(line["exit"], std::to_string(128 + SIGTERM));
+    EXPECT_EQ(line["message"], "\"Ended by SIGTERM\"");
+    EXPECT_EQ(testbed::read_file(marker).size(), 1u);
 }
 
 }  // namespace

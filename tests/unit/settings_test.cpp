@@ -202,6 +202,21 @@ TEST(Settings, LoaderPacingAndEraseListOptions) {
     EXPECT_FALSE(with({}).removal_ends_run);
     EXPECT_TRUE(with({"RM"}).removal_ends_run);
     EXPECT_FALSE(with({"rm"}).removal_ends_run);
+    // RS: the entry steps, then after the colon the exit steps.
+    s = with({"RS-rts,-DTR,50,dtr,200,rts:-dtr,60000,dtr"});
+    EXPECT_STREQ(s.lines_text, "-rts,-DTR,50,dtr,200,rts:-dtr,60000,dtr");
+    const LineStepKind entry[] = {STEP_RTS_OFF, STEP_DTR_OFF, STEP_WAIT, STEP_DTR_ON, STEP_WAIT, STEP_RTS_ON};
+    ASSERT_EQ(s.lines_entry.count, 6);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(s.lines_entry.steps[i].kind, entry[i]) << i;
+    EXPECT_EQ(s.lines_entry.steps[2].wait_ms, 50);
+    EXPECT_STREQ(s.lines_entry.text, "-rts,-DTR,50,dtr,200,rts");
+    ASSERT_EQ(s.lines_exit.count, 3);
+    EXPECT_EQ(s.lines_exit.steps[1].wait_ms, 60000);
+    EXPECT_STREQ(s.lines_exit.text, "-dtr,60000,dtr");
+    s = with({"RS:dtr"});
+    EXPECT_EQ(s.lines_entry.count, 0);
+    EXPECT_EQ(s.lines_exit.count, 1);
+    EXPECT_EQ(with({}).lines_text, nullptr);
 }
 
 // Words that are not what their place holds: an option or a port where a
@@ -234,13 +249,22 @@ TEST(Settings, MisplacedWordsAreRefusedAndOddOnesNoted) {
         {{"1", "2", "3", "4", "5", "6", "TOx"}, "TO takes the seconds", nullptr},
         {{"1", "2", "3", "4", "5", "6", "RM1"}, "RM1: RM takes nothing after it.", nullptr},
         {{"1", "2", "3", "RM"}, "RM stands as p4: options come after p6.", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RSdtr,soon"},
+         "RS: 'soon' is not dtr, -dtr, rts, -rts or a number of milliseconds.", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RSdtr,,rts"}, "RS: '' is not dtr", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RS-dtr,"}, "RS: '' is not dtr", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RS60001"}, "RS: '60001' is more than 60000 milliseconds.", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RS+5"}, "RS: '+5' is not dtr", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RS1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17"},
+         "RS: a sequence takes at most 16 steps.", nullptr},
+        {{"1", "2", "3", "4", "5", "6", "RS:"}, "RS takes the steps for DTR and RTS", nullptr},
         // Taken, with a note.
         {{"2147483647", "0", "0", "-2147483648"}, nullptr, nullptr},
         {{"1", "2", "3", "abc"}, nullptr, "p4 'abc' is not a number; the target ID stays 0."},
         {{"0x10"}, nullptr, "p1 '0x10' was read as 0."},
         {{"x"}, nullptr, "p1 'x' is not a number; the erase wait stays 125 s."},
         {{"1", "2", "3", "4", "5", "6", "XY"}, nullptr,
-         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath, TOs, EVpath and RM."},
+         "'XY' after p6 is no option fwld knows and is ignored; the options are LDt/r, ESs, TRpath, LGpath, TOs, EVpath, RM and RSsteps."},
         {{"1", "2", "3", "4", "5", "6", "ld20/8"}, nullptr, "'ld20/8' after p6 is no option"},
         {{"1", "2", "3", "\x1b[2J"}, nullptr, "p4 '\\x1b[2J' is not a number"},
     };

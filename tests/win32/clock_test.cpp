@@ -84,7 +84,7 @@ TEST(ComPorts, NumbersAboveTheTableNameTheirDeviceDirectly) {
 // it counts as a key, and the run ends through its own end with the status
 // Windows gives a program so ended.
 TEST(Break, ItWakesTheWaitsAndTheRunEndsThroughItsEnd) {
-    restore_install();
+    restore_install(nullptr);
     restore_break_now();
     const double start = seconds_now();
     wait_ms(5000);
@@ -95,7 +95,7 @@ TEST(Break, ItWakesTheWaitsAndTheRunEndsThroughItsEnd) {
     settings.port_number = 1;
     EXPECT_EQ(static_cast<DWORD>(end_run(settings, run_ended(RUN_INTERRUPTED))), STATUS_CONTROL_C_EXIT);
     EXPECT_STREQ(restore_ending_cause(), "Ctrl-C");
-    ResetEvent(reinterpret_cast<HANDLE>(restore_break_handle()));  // for the tests after this one
+    ResetEvent(reinterpret_cast<HANDLE>(restore_wake_handle()));  // for the tests after this one
 }
 
 }  // namespace
