@@ -149,9 +149,9 @@ bool fwld_takes_arguments() {
     std::snprintf(gang.p5, sizeof gang.p5, "%s", p5.c_str());
     const FwldLine line{gang.fwld, gang.loader.c_str(), gang.image.c_str(), true};
     const int stream = fwld_command_line(gang.args, line, gang.p5, gang.child_argv, FWLD_ARGS_MAX + 8);
-    gang.child_argv[stream] = nullptr;
     std::string said;
-    const int status = run_to_end(gang.fwld, gang.child_argv, &said);
+    if (stream >= 0) gang.child_argv[stream] = nullptr;
+    const int status = stream >= 0 ? run_to_end(gang.fwld, gang.child_argv, &said) : -1;
     if (status == 0) return true;
     std::fputs(said.c_str(), stderr);
     if (status < 0) {
@@ -168,8 +168,8 @@ void start_run(Station& station, const Action& a, uint32_t now) {
     std::snprintf(gang.p5, sizeof gang.p5, "%s", station.ports()[static_cast<size_t>(a.port)].p5.c_str());
     const FwldLine line{gang.fwld, gang.loader.c_str(), gang.image.c_str(), false};
     const int stream = fwld_command_line(gang.args, line, gang.p5, gang.child_argv, FWLD_ARGS_MAX + 8);
-    char reason[160];
-    if (!child_start(a.slot, gang.fwld, gang.child_argv, stream, reason, sizeof reason)) {
+    char reason[160] = "too many arguments for fwld";
+    if (stream < 0 || !child_start(a.slot, gang.fwld, gang.child_argv, stream, reason, sizeof reason)) {
         station.not_started(a.slot, reason, now);
     }
 }
