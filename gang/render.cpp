@@ -187,7 +187,9 @@ std::vector<std::string> status_lines(const Station& station, uint32_t now) {
     std::vector<std::string> lines = {format("%s  %d ports, %d running; %d boards: %d finished, %d failed",
                                              clock_text(s.elapsed_ms).c_str(), s.ports, s.running, all.boards,
                                              all.finished, all.failed)};
-    if (s.results_blocked) {
+    if (s.stop != STOP_NONE && s.running == 0) {
+        lines.push_back("the station has stopped.");
+    } else if (s.results_blocked) {
         lines.push_back("results.jsonl can not be written: " + s.results_reason + "; no new board until it can.");
     } else if (s.stop == STOP_GENTLE) {
         lines.push_back(format("stopping: %d board%s still running; q again or Ctrl-C stops them now.", s.running,
