@@ -2,6 +2,7 @@
 // it, what a wait can block on until one comes, and the terminal put back as
 // it was on every way out of the process.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // Opens the console input on first use. False when there is none.
@@ -20,8 +21,18 @@ void keyboard_restore();
 // other there, since a stopped fwld-gang would stall every update. Before
 // the first use of the keyboard.
 void keyboard_ctrl_z_is_a_key();
-enum KeysTaken { KEYS_NONE, KEYS_TAKEN, KEYBOARD_GONE };
-// Takes the pending key presses out of the input, so that none is left for
-// the shell: whether there was one, or the keyboard has gone (a terminal
-// that hung up), after which no wait includes it.
-KeysTaken keyboard_take_keys();
+// The pending key presses taken out of the input, so that none is left for
+// the shell, as portable codes, oldest first: a character is its byte, the
+// arrows and every other key without a character are these. Returns how
+// many (at most `max`), or KEYBOARD_GONE when the keyboard has gone (a
+// terminal that hung up), after which no wait includes it.
+constexpr int KEY_CODE_UP = 0x101;
+constexpr int KEY_CODE_DOWN = 0x102;
+constexpr int KEY_CODE_OTHER = 0x1ff;
+constexpr int KEYBOARD_GONE = -1;
+int keyboard_take_key_codes(int* codes, int max);
+
+// A terminal's bytes as key codes: ESC [ A and ESC O A are up, B down;
+// any other escape sequence, and Escape alone, one KEY_CODE_OTHER. Returns
+// how many (at most `max`).
+int key_codes_of_bytes(const unsigned char* bytes, size_t count, int* codes, int max);

@@ -45,8 +45,9 @@ void keyboard_restore() { ++restores; }
 
 void keyboard_ctrl_z_is_a_key() {}
 
-KeysTaken keyboard_take_keys() {
-    if (!keyboard_key_pending()) return KEYS_NONE;
+int keyboard_take_key_codes(int* codes, int max) {
+    if (!keyboard_key_pending() || max < 1) return 0;
     pressed = false;
-    return KEYS_TAKEN;
+    codes[0] = ' ';
+    return 1;
 }

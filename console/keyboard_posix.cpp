@@ -104,22 +104,24 @@ void keyboard_restore() {
 
 void keyboard_ctrl_z_is_a_key() { ctrl_z_is_a_key = true; }
 
-KeysTaken keyboard_take_keys() {
+int keyboard_take_key_codes(int* codes, int max) {
     if (!tty_tried) open_terminal();
     if (tty_fd < 0) return KEYBOARD_GONE;
     int pending = 0;
     if (ioctl(tty_fd, FIONREAD, &pending) == 0 && pending > 0) {
-        char keys[256];
+        unsigned char keys[256];
+        int count = 0;
         while (pending > 0) {
             const ssize_t got = read(tty_fd, keys, pending < 256 ? static_cast<size_t>(pending) : sizeof keys);
             if (got <= 0) break;
             pending -= static_cast<int>(got);
+            count += key_codes_of_bytes(keys, static_cast<size_t>(got), codes + count, max - count);
         }
-        return KEYS_TAKEN;
+        return count;
     }
     // Readable with nothing to read: the terminal has hung up.
     pollfd look{tty_fd, POLLIN, 0};
-    if (poll(&look, 1, 0) <= 0 || (look.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return KEYS_NONE;
+    if (poll(&look, 1, 0) <= 0 || (look.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return 0;
     close(tty_fd);
     tty_fd = -1;
     tty_modified = 0;

@@ -76,8 +76,34 @@ void keyboard_restore() {
 
 void keyboard_ctrl_z_is_a_key() {}
 
-KeysTaken keyboard_take_keys() {
-    if (!keyboard_key_pending()) return KEYS_NONE;
-    FlushConsoleInputBuffer(console_input);
-    return KEYS_TAKEN;
+namespace {
+
+int key_code_of(const KEY_EVENT_RECORD& key) {
+    if (key.wVirtualKeyCode == VK_UP) return KEY_CODE_UP;
+    if (key.wVirtualKeyCode == VK_DOWN) return KEY_CODE_DOWN;
+    if (key.uChar.AsciiChar != 0) return static_cast<unsigned char>(key.uChar.AsciiChar);
+    return KEY_CODE_OTHER;
+}
+
+}  // namespace
+
+int keyboard_take_key_codes(int* codes, int max) {
+    if (!console_tried) open_console_input();
+    if (console_input == INVALID_HANDLE_VALUE) return KEYBOARD_GONE;
+    WaitForSingleObject(console_input, 0);
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(console_input, &pending) || pending == 0) return 0;
+    INPUT_RECORD events[PEEK_MAX];
+    DWORD taken = 0;
+    if (!ReadConsoleInputA(console_input, events, pending < PEEK_MAX ? pending : PEEK_MAX, &taken)) return 0;
+    int count = 0;
+    for (DWORD i = 0; i < taken; ++i) {
+        if (!counts_as_key_press(events[i])) continue;
+        // A key held down comes as one event with its repeats counted.
+        const KEY_EVENT_RECORD& key = events[i].Event.KeyEvent;
+        for (WORD r = 0; r < (key.wRepeatCount > 0 ? key.wRepeatCount : 1) && count < max; ++r) {
+            codes[count++] = key_code_of(key);
+        }
+    }
+    return count;
 }

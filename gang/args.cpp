@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "gang.h"
+#include "args.h"
 #include "host.h"
 
 namespace {
@@ -17,7 +17,7 @@ bool refuse(char* refusal, size_t size, const char* format, const char* a = "", 
 
 bool add_port(GangArgs* args, const char* start, size_t length, const char* list, char* refusal, size_t size) {
     if (length == 0) return refuse(refusal, size, "an empty port name in \"%.60s\".", list);
-    if (args->port_count >= GANG_PORTS_MAX) return refuse(refusal, size, "at most 32 ports at once.");
+    if (args->port_count >= GANG_PORTS_MAX) return refuse(refusal, size, "at most 64 ports at once.");
     if (length >= GANG_TEXT_MAX) return refuse(refusal, size, "the port name \"%.40s...\" is too long.", start);
     char* port = args->ports[args->port_count++];
     std::memcpy(port, start, length);
@@ -128,9 +128,25 @@ bool same_name(const char* a, const char* b) {
     return *a == *b;
 }
 
-bool name_taken(char names[][GANG_TEXT_MAX], int count, const char* name) {
-    for (int i = 0; i < count; ++i) {
-        if (same_name(names[i], name)) return true;
+bool same_prefix(const char* name, const char* prefix, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The last part of a path, after its last '/' or '\\'.
+const char* base_name(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') name = p + 1;
+    }
+    return name;
+}
+
+bool name_taken(const std::vector<std::string>& names, const char* name) {
+    for (const std::string& taken : names) {
+        if (same_name(taken.c_str(), name)) return true;
     }
     return false;
 }
@@ -209,29 +225,81 @@ bool substitute_port(const GangArgs& args, const char* port, char* p5, size_t si
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-int fwld_command_line(const GangArgs& args, const char* program, char* p5, char** argv, int size) {
-    // The program, the user's words, p6, the event stream, the end.
-    const int p6_missing = args.fwld_arg_count <= FWLD_P6_INDEX ? 1 : 0;
-    if (args.fwld_arg_count + p6_missing + 3 > size) return -1;
+int fwld_command_line(const GangArgs& args, const FwldLine& line, char* p5, char** argv, int size) {
     static char p6_default[] = "0";
+    static char check[] = "--check";
+    static char silence[sizeof STATION_SILENCE_OPTION];
+    static char removal[sizeof STATION_REMOVAL_OPTION];
+    std::memcpy(silence, STATION_SILENCE_OPTION, sizeof silence);
+    std::memcpy(removal, STATION_REMOVAL_OPTION, sizeof removal);
+    bool silence_given = false;
+    for (int k = FWLD_OPTIONS_INDEX; k < args.fwld_arg_count; ++k) {
+        silence_given = silence_given || std::strncmp(args.fwld_args[k], "TO", 2) == 0;
+    }
+    // The program, --check, the user's words, p6, TO60, RM, the event stream, the end.
+    const int p6_missing = args.fwld_arg_count <= FWLD_P6_INDEX ? 1 : 0;
+    if (args.fwld_arg_count + p6_missing + 6 > size) return -1;
     int n = 0;
-    argv[n++] = const_cast<char*>(program);
-    for (int k = 0; k < args.fwld_arg_count; ++k) argv[n++] = k == FWLD_P5_INDEX ? p5 : args.fwld_args[k];
+    argv[n++] = const_cast<char*>(line.program);
+    if (line.check) argv[n++] = check;
+    for (int k = 0; k < args.fwld_arg_count; ++k) {
+        const char* word = k == FWLD_P5_INDEX ? p5 : args.fwld_args[k];
+        if (k == FWLD_LOADER_INDEX && line.loader != nullptr) word = line.loader;
+        if (k == FWLD_PROGRAM_INDEX && line.image != nullptr) word = line.image;
+        argv[n++] = const_cast<char*>(word);
+    }
     if (p6_missing != 0) argv[n++] = p6_default;
+    if (args.station && !silence_given) argv[n++] = silence;
+    if (args.station) argv[n++] = removal;
     argv[n] = nullptr;
     argv[n + 1] = nullptr;
     return n;
 }
 
-void log_file_name(const char* port, char taken[][GANG_TEXT_MAX], int taken_count, char* out) {
+bool is_device_file_name(const char* name) {
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    size_t stem = 0;
+    while (name[stem] != '\0' && name[stem] != '.') ++stem;
+    for (const char* device : devices) {
+        if (stem == 3 && same_prefix(name, device, 3)) return true;
+    }
+    // COM1 to COM9 and LPT1 to LPT9; COM10 is an ordinary name.
+    return stem == 4 && (same_prefix(name, "COM", 3) || same_prefix(name, "LPT", 3)) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
+std::string log_file_name(const char* port, const std::vector<std::string>& taken) {
     char base[GANG_TEXT_MAX - 16];
     safe_file_name(port, base, sizeof base);
-    std::snprintf(out, GANG_TEXT_MAX, "%s.log", base);
-    for (int n = 2; name_taken(taken, taken_count, out); ++n) std::snprintf(out, GANG_TEXT_MAX, "%s-%d.log", base, n);
+    char stem[GANG_TEXT_MAX];
+    const int dot = static_cast<int>(std::strcspn(base, "."));
+    // Windows would open the device itself, whatever follows its first dot.
+    std::snprintf(stem, sizeof stem, "%.*s%s%s", dot, base, is_device_file_name(base) ? "_" : "", base + dot);
+    std::string name = std::string(stem) + ".log";
+    for (int n = 2; name_taken(taken, name.c_str()); ++n) name = std::string(stem) + "-" + std::to_string(n) + ".log";
+    return name;
 }
 
 void default_log_dir(const struct tm& start, char* out, size_t size) {
     if (std::strftime(out, size, "fwld-gang-%Y%m%d-%H%M%S", &start) == 0) std::snprintf(out, size, "fwld-gang");
+}
+
+void session_id(const struct tm& utc, long process, char* out, size_t size) {
+    char time[32];
+    if (std::strftime(time, sizeof time, "%Y%m%dT%H%M%SZ", &utc) == 0) time[0] = '\0';
+    std::snprintf(out, size, "%s-%ld", time, process);
+}
+
+void pinned_names(const char* loader, const char* image, char* loader_out, char* image_out, size_t size) {
+    const char* loader_name = base_name(loader);
+    const char* image_name = base_name(image);
+    if (loader_name[0] == '\0' || image_name[0] == '\0' || same_name(loader_name, image_name)) {
+        std::snprintf(loader_out, size, "loader-%s", loader_name);
+        std::snprintf(image_out, size, "program-%s", image_name);
+        return;
+    }
+    std::snprintf(loader_out, size, "%s", loader_name);
+    std::snprintf(image_out, size, "%s", image_name);
 }
 
 bool append_quoted_argument(char* line, size_t size, const char* argument) {
@@ -263,15 +331,6 @@ bool append_quoted_argument(char* line, size_t size, const char* argument) {
         if (!put(*p)) return false;
     }
     return put('"');
-}
-
-int port_column_width(const char* const* ports, int count) {
-    size_t widest = 4;  // "PORT"
-    for (int i = 0; i < count; ++i) {
-        const size_t length = std::strlen(ports[i]);
-        if (length > widest) widest = length;
-    }
-    return static_cast<int>(widest > 24 ? 24 : widest);
 }
 
 bool name_matches(const char* pattern, const char* name, bool any_case) {

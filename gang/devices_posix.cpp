@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "devices.h"
-#include "gang.h"
+#include "args.h"
 #include "host.h"
 
 namespace {

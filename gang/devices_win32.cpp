@@ -9,7 +9,7 @@
 
 #include "device_names.h"
 #include "devices.h"
-#include "gang.h"
+#include "args.h"
 
 namespace {
 

@@ -21,4 +21,9 @@ void join_path(const char* dir, const char* name, char* out, size_t size);
 
 // Replaces the file with `text` in one step (a new file renamed over it).
 bool file_replace(const char* path, const char* text, size_t length, char* reason, size_t size);
+// A copy of the file, made anew. False with the reason.
+bool file_copy(const char* from, const char* to, char* reason, size_t size);
+
+// This process's id.
+long process_id();
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "gang.h"
+#include "args.h"
 #include "host.h"
 
 namespace {
@@ -105,3 +105,34 @@ bool file_replace(const char* path, const char* text, size_t length, char* reaso
     unlink(fresh);
     return false;
 }
+
+bool file_copy(const char* from, const char* to, char* reason, size_t size) {
+    // Never held by a FIFO nor read for ever from a device.
+    const int in = open(from, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info{};
+    if (in >= 0 && (fstat(in, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(in);
+        std::snprintf(reason, size, "not a regular file");
+        return false;
+    }
+    const int out = in >= 0 ? open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+    bool ok = out >= 0;
+    char buffer[65536];
+    for (ssize_t n = 0; ok && (n = read(in, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            ok = w > 0;
+            if (ok) done += w;
+        }
+    }
+    int error = errno;
+    if (out >= 0 && close(out) != 0 && ok) ok = false, error = errno;
+    if (in >= 0) close(in);
+    if (!ok) std::snprintf(reason, size, "%s", std::strerror(error));
+    return ok;
+}
+
+long process_id() { return static_cast<long>(getpid()); }

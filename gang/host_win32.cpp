@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gang.h"
+#include "args.h"
 #include "host.h"
 
 namespace {
@@ -86,3 +86,11 @@ bool file_replace(const char* path, const char* text, size_t length, char* reaso
     DeleteFileA(fresh);
     return false;
 }
+
+bool file_copy(const char* from, const char* to, char* reason, size_t size) {
+    if (CopyFileA(from, to, FALSE)) return true;
+    system_reason(GetLastError(), reason, size);
+    return false;
+}
+
+long process_id() { return static_cast<long>(GetCurrentProcessId()); }

@@ -1,516 +1,345 @@
 // fwld-gang: one fwld per port, all at once; with --station board after
 // board on each port, with --watch on each port as it is plugged in. A
 // supervisor only: it learns what each fwld does from its event stream,
-// keeps its console in a log, and never speaks to a target itself.
+// keeps its console in a log, and never speaks to a target itself. The
+// rules are the Station's (station.h); this file carries out what it asks
+// on the platform.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
+#include "args.h"
 #include "clock.h"
 #include "devices.h"
-#include "gang.h"
 #include "host.h"
+#include "render.h"
 #include "result_file.h"
 #include "session.h"
+#include "station.h"
 #include "system.h"
 
 namespace {
-
-// A file appended to whole (a port's log, results.jsonl), never inherited
-// by a child; -1 with the system's reason.
-intptr_t open_log(const char* path, char* reason, size_t size) {
-    const intptr_t log = result_file_open(path);
-    if (log < 0) system_error_text(result_file_last_error(), reason, size);
-    return log;
-}
 
 const char usage_text[] =
     "usage: fwld-gang [--logs DIR] [--station] PORT[,PORT...] -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
     "       fwld-gang [--logs DIR] --watch PATTERN -- infile1 infile2 p1 p2 p3 p4 @[:BAUD] [p6 [options...]]\n"
     "       fwld-gang --help | -h | --version\n"
     "Runs one fwld per port, each with the arguments after --, p5's @ replaced by\n"
-    "the port. Each fwld's console output goes to DIR/<port>.log, one line per\n"
-    "board to DIR/results.jsonl and the counts to DIR/summary.json (DIR: a new\n"
-    "directory named after the start time). --station: board after board on\n"
-    "every port, each port waited for while its device is not there. --watch:\n"
-    "the ports are the devices whose paths match PATTERN (a glob; on Windows\n"
-    "COM* or a list), each started when it appears. A key or Ctrl-C ends every\n"
-    "update as a key ends fwld; Ctrl-C again ends them at once. Exit status 0\n"
-    "only when no board failed.\n";
+    "the port, on copies of the two files made at the start (DIR/images/SESSION/).\n"
+    "Each fwld's console output goes to DIR/<port>.log, one line per board to\n"
+    "DIR/results.jsonl and the counts to DIR/summary.json and DIR/sessions.jsonl\n"
+    "(DIR: a new directory named after the start time). --station: board after\n"
+    "board on every port, each port waited for while its device is not there.\n"
+    "--watch: the ports are the devices whose paths match PATTERN (a glob; on\n"
+    "Windows COM* or a list), each started when it appears. Without --station a\n"
+    "key or Ctrl-C ends every update as a key ends fwld. In a station: q stops it\n"
+    "gently (the boards begun finish), q again or Ctrl-C stops every update now;\n"
+    "arrows or j/k select a port, x ends its run, p pauses it. Ctrl-C again ends\n"
+    "them at once. Exit status 0 only when no board failed.\n";
 const char version_text[] = "fwld-gang 8.00\n";
 
 constexpr int FWLD_ARGS_MAX = 250;
-// The table is redrawn at most this often while fwld reports, and this
-// often for its clocks alone.
-constexpr uint32_t REDRAW_MS = 250;
-constexpr uint32_t CLOCK_REDRAW_MS = 1000;
-// How often a station looks for its devices.
-constexpr uint32_t LOOK_MS = 250;
-constexpr int SCREEN_LINE_MAX = 512;
-
-struct Port {
-    char name[GANG_TEXT_MAX];
-    char p5[GANG_TEXT_MAX];
-    intptr_t log;
-    PortRun run;
-    PortTally tally;
-    PortSchedule schedule;
-    Verdict verdict;  // of the run, once settled
-    bool settled;
-    bool ran;
-    bool ended_by_station;  // its key was pressed: the station's stop, or its device went
-};
 
 struct Gang {
     GangArgs args;
     char fwld[GANG_TEXT_MAX * 2];
-    char log_dir[GANG_TEXT_MAX];
-    Port ports[GANG_PORTS_MAX];
-    int port_count;
-    const char* names[GANG_PORTS_MAX];
-    char log_names[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    intptr_t results;
-    char* child_argv[FWLD_ARGS_MAX + 4];
-    int port_width;
-    bool table;
-    int lines_drawn;
-    uint32_t drawn_at;
-    bool dirty;
-    bool stopping;
-    bool ending_at_once;
-    int ending_signal;
-    uint32_t started_ms;
-    uint32_t looked_at;
-    bool crowded_said;  // --watch found more devices than it takes
-    char station_stop[GANG_MESSAGE_MAX];  // why the station stopped by itself
+    std::string log_dir;
+    std::string session;
+    std::string loader;  // the files fwld is given: the pinned copies
+    std::string image;
+    std::string results_path;
+    intptr_t results = -1;
+    std::vector<intptr_t> logs;  // a port's log while its run writes; -1 when closed
+    bool table = false;
+    size_t lines_drawn = 0;
+    char* child_argv[FWLD_ARGS_MAX + 8];
+    char p5[GANG_TEXT_MAX * 2];
 };
 
 Gang gang;
-EventLines stream_lines[GANG_PORTS_MAX];
-char record_line[EVENT_LINE_MAX + 64];
-char screen[(GANG_PORTS_MAX + 2) * (SCREEN_LINE_MAX + 8)];
 
-int refuse(const char* message) {
-    std::fprintf(stderr, "fwld-gang: %s\n", message);
+int refuse(const std::string& message) {
+    std::fprintf(stderr, "fwld-gang: %s\n", message.c_str());
     return 1;
 }
 
-int running_count() {
-    int n = 0;
-    for (int i = 0; i < gang.port_count; ++i) n += gang.ports[i].schedule.running ? 1 : 0;
-    return n;
+std::string in_log_dir(const std::string& name) {
+    char path[GANG_TEXT_MAX * 4];
+    join_path(gang.log_dir.c_str(), name.c_str(), path, sizeof path);
+    return path;
 }
 
-PortTally all_tallies() {
-    PortTally all{};
-    for (int i = 0; i < gang.port_count; ++i) {
-        all.boards += gang.ports[i].tally.boards;
-        all.finished += gang.ports[i].tally.finished;
-        all.failed += gang.ports[i].tally.failed;
-        all.stopped += gang.ports[i].tally.stopped;
-    }
-    return all;
-}
-
-void say(const char* text) {
-    // On the table the status line says it.
-    if (gang.table) return;
-    std::fprintf(stdout, "fwld-gang: %s\n", text);
-    std::fflush(stdout);
-}
-
-void print_plain(const char* line) {
-    if (gang.table) return;
-    std::fputs(line, stdout);
-    std::fflush(stdout);
+std::string system_reason(long error) {
+    char reason[160];
+    system_error_text(error, reason, sizeof reason);
+    return reason;
 }
 
 // ---- the setup ----
 
-bool open_log_dir(char* refusal, size_t size) {
+void name_session() {
+    const std::time_t start = std::time(nullptr);
+    char text[64];
+    session_id(*std::gmtime(&start), process_id(), text, sizeof text);
+    gang.session = text;
     if (gang.args.log_dir != nullptr) {
-        std::snprintf(gang.log_dir, sizeof gang.log_dir, "%s", gang.args.log_dir);
+        gang.log_dir = gang.args.log_dir;
     } else {
-        const std::time_t start = std::time(nullptr);
-        default_log_dir(*std::localtime(&start), gang.log_dir, sizeof gang.log_dir);
+        default_log_dir(*std::localtime(&start), text, sizeof text);
+        gang.log_dir = text;
     }
+}
+
+bool make_dir(const std::string& path, std::string* refusal) {
     char reason[128];
-    if (!make_log_dir(gang.log_dir, reason, sizeof reason)) {
-        std::snprintf(refusal, size, "the log directory \"%.80s\" can not be made: %s.", gang.log_dir, reason);
-        return false;
-    }
-    char path[GANG_TEXT_MAX * 2];
-    join_path(gang.log_dir, "results.jsonl", path, sizeof path);
-    gang.results = open_log(path, reason, sizeof reason);
-    if (gang.results < 0) {
-        std::snprintf(refusal, size, "\"%.120s\" can not be opened: %.60s.", path, reason);
-        return false;
-    }
-    return true;
-}
-
-// A port joins the table with its log. False with the reason.
-bool add_port(const char* name, char* reason, size_t size) {
-    const int i = gang.port_count;
-    Port& port = gang.ports[i];
-    port = Port{};
-    std::snprintf(port.name, sizeof port.name, "%s", name);
-    if (!substitute_port(gang.args, name, port.p5, sizeof port.p5)) {
-        std::snprintf(reason, size, "p5 for port \"%.60s\" is too long.", name);
-        return false;
-    }
-    log_file_name(name, gang.log_names, i, gang.log_names[i]);
-    char path[GANG_TEXT_MAX * 2], why[128];
-    join_path(gang.log_dir, gang.log_names[i], path, sizeof path);
-    port.log = open_log(path, why, sizeof why);
-    if (port.log < 0) {
-        std::snprintf(reason, size, "the log \"%.120s\" can not be opened: %.60s.", path, why);
-        return false;
-    }
-    run_start(&port.run, clock_tick_ms());
-    port.run.ended = true;
-    gang.names[i] = port.name;
-    gang.port_count = i + 1;
-    gang.port_width = port_column_width(gang.names, gang.port_count);
-    gang.dirty = true;
-    return true;
-}
-
-// ---- runs and boards ----
-
-void write_record(const Port& port, const char* end_line, size_t length, int board) {
-    const size_t n = end_line != nullptr ? results_line(end_line, length, board, record_line, sizeof record_line)
-                                         : results_line_without_record(port.p5, port.run, board, record_line,
-                                                                       sizeof record_line);
-    if (n > 0) result_file_append(gang.results, record_line, n);
-}
-
-void stop_all();
-
-void stop_station(const char* message) {
-    if (gang.station_stop[0] == '\0') std::snprintf(gang.station_stop, sizeof gang.station_stop, "%s", message);
-    char line[GANG_MESSAGE_MAX + 32];
-    std::snprintf(line, sizeof line, "the station stops: %s", message);
-    say(line);
-    stop_all();
-}
-
-// The run has its result (the end event, or fwld's exit without one): its
-// board is counted, recorded and told.
-void settle(int i, const char* end_line, size_t length) {
-    Port& port = gang.ports[i];
-    if (port.settled) return;
-    port.settled = true;
-    port.verdict = judge_run(port.run, gang.args.station, gang.stopping || port.ended_by_station);
-    const int board = tally_run(&port.tally, port.run, port.verdict);
-    if (board > 0) {
-        write_record(port, end_line, length, gang.args.station ? board : 1);
-        char line[SCREEN_LINE_MAX];
-        render_end_line(port.name, port.run, gang.args.station ? board : 0, line, sizeof line);
-        print_plain(line);
-    }
-    if (port.verdict == VERDICT_STOPS_STATION) stop_station(port.run.result.message);
-    // On Windows every fwld reads the one console, and the first to see the
-    // operator's key takes it away as it ends: a port interrupted by a key
-    // that fwld-gang did not send was the operator's, and ends the others too.
-    if (!gang.stopping && !port.ended_by_station && std::strcmp(port.run.result.outcome, "interrupted") == 0) {
-        stop_all();
-    }
-    gang.dirty = true;
-}
-
-void start_run(int i) {
-    Port& port = gang.ports[i];
-    const int stream_argument =
-        fwld_command_line(gang.args, gang.fwld, port.p5, gang.child_argv, FWLD_ARGS_MAX + 4);
-    run_start(&port.run, clock_tick_ms());
-    port.settled = false;
-    port.ran = true;
-    port.ended_by_station = false;
-    stream_lines[i] = EventLines{};
-    char reason[GANG_MESSAGE_MAX];
-    schedule_run_started(&port.schedule);
-    port.schedule.running = child_start(i, gang.fwld, gang.child_argv, stream_argument, reason, sizeof reason);
-    if (port.schedule.running) return;
-    run_not_started(&port.run, reason, clock_tick_ms());
-    settle(i, nullptr, 0);
-    schedule_run_ended(&port.schedule, port.verdict, gang.stopping, gang.args.watch != nullptr, clock_tick_ms());
-}
-
-// ---- the station's looks ----
-
-struct Seen {
-    bool present[GANG_PORTS_MAX];
-    uint64_t identity[GANG_PORTS_MAX];
-    // The devices found so far in this look: two names of one device (a
-    // link and its device) are one port, the first name found.
-    char devices[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    int device_count;
-};
-
-bool same_device_seen(Seen* seen, const char* name) {
-    if (seen->device_count == GANG_PORTS_MAX) return false;
-    char* device = seen->devices[seen->device_count];
-    port_identity(name, device, GANG_TEXT_MAX);
-    for (int i = 0; i < seen->device_count; ++i) {
-        if (std::strcmp(seen->devices[i], device) == 0) return true;
-    }
-    ++seen->device_count;
+    if (make_log_dir(path.c_str(), reason, sizeof reason)) return true;
+    *refusal = "the folder \"" + path + "\" can not be made: " + reason + ".";
     return false;
 }
 
-void note_found(const char* name, uint64_t identity, void* context) {
-    Seen* seen = static_cast<Seen*>(context);
-    if (same_device_seen(seen, name)) return;
-    for (int i = 0; i < gang.port_count; ++i) {
-        if (std::strcmp(gang.ports[i].name, name) == 0) {
-            seen->present[i] = true;
-            seen->identity[i] = identity;
-            return;
-        }
-    }
-    if (gang.port_count == GANG_PORTS_MAX) {
-        if (!gang.crowded_said) say("more devices match than the 32 ports fwld-gang takes; the rest wait.");
-        gang.crowded_said = true;
-        return;
-    }
-    char reason[GANG_MESSAGE_MAX];
-    if (!add_port(name, reason, sizeof reason)) {
-        stop_station(reason);
-        return;
-    }
-    seen->present[gang.port_count - 1] = true;
-    seen->identity[gang.port_count - 1] = identity;
+bool open_results(std::string* refusal) {
+    if (!make_dir(gang.log_dir, refusal)) return false;
+    gang.results_path = in_log_dir("results.jsonl");
+    gang.results = result_file_open_sole(gang.results_path.c_str());
+    if (gang.results >= 0) return true;
+    *refusal = "\"" + gang.results_path + "\" can not be opened: " + system_reason(result_file_last_error()) + ".";
+    return false;
 }
 
-void look() {
-    gang.looked_at = clock_tick_ms();
+// Every board gets the bytes the station started with: fwld is given copies
+// of its two files. A file that can not be copied is left to fwld's check,
+// which names it in fwld's own words.
+bool pin_images(std::string* trouble) {
+    const std::string images = in_log_dir("images");
+    char folder[GANG_TEXT_MAX * 4];
+    join_path(images.c_str(), gang.session.c_str(), folder, sizeof folder);
+    if (!make_dir(images, trouble) || !make_dir(folder, trouble)) return false;
+    const char* loader = gang.args.fwld_args[FWLD_LOADER_INDEX];
+    const char* image = gang.args.fwld_args[FWLD_PROGRAM_INDEX];
+    char loader_name[GANG_TEXT_MAX], image_name[GANG_TEXT_MAX], path[GANG_TEXT_MAX * 6];
+    pinned_names(loader, image, loader_name, image_name, sizeof loader_name);
+    const struct {
+        const char* from;
+        const char* name;
+        std::string* to;
+    } files[] = {{loader, loader_name, &gang.loader}, {image, image_name, &gang.image}};
+    bool pinned = true;
+    for (const auto& f : files) {
+        join_path(folder, f.name, path, sizeof path);
+        char reason[160];
+        if (file_copy(f.from, path, reason, sizeof reason)) {
+            *f.to = path;
+        } else if (pinned) {
+            char text[GANG_TEXT_MAX * 8];
+            std::snprintf(text, sizeof text, "\"%s\" can not be copied to \"%s\": %s.", f.from, path, reason);
+            *trouble = text;
+            pinned = false;
+        }
+    }
+    return pinned;
+}
+
+// fwld's own verdict on the arguments every run will get, before any port:
+// a refused file, a refused argument, an option fwld does not know.
+bool fwld_takes_arguments() {
+    const std::string first = gang.args.watch != nullptr ? "1" : gang.args.ports[0];
+    std::string p5 = first + (gang.args.fwld_args[FWLD_P5_INDEX] + 1);
+    std::snprintf(gang.p5, sizeof gang.p5, "%s", p5.c_str());
+    const FwldLine line{gang.fwld, gang.loader.c_str(), gang.image.c_str(), true};
+    const int stream = fwld_command_line(gang.args, line, gang.p5, gang.child_argv, FWLD_ARGS_MAX + 8);
+    std::string said;
+    if (stream >= 0) gang.child_argv[stream] = nullptr;
+    const int status = stream >= 0 ? run_to_end(gang.fwld, gang.child_argv, &said) : -1;
+    if (status == 0) return true;
+    std::fputs(said.c_str(), stderr);
+    if (status < 0) {
+        std::fprintf(stderr, "fwld-gang: %s can not be run to check the arguments.\n", gang.fwld);
+    } else {
+        std::fprintf(stderr, "fwld-gang: fwld refuses these arguments (above); no port is started.\n");
+    }
+    return false;
+}
+
+// ---- carrying out what the station asks ----
+
+void start_run(Station& station, const Action& a, uint32_t now) {
+    std::snprintf(gang.p5, sizeof gang.p5, "%s", station.ports()[static_cast<size_t>(a.port)].p5.c_str());
+    const FwldLine line{gang.fwld, gang.loader.c_str(), gang.image.c_str(), false};
+    const int stream = fwld_command_line(gang.args, line, gang.p5, gang.child_argv, FWLD_ARGS_MAX + 8);
+    char reason[160] = "too many arguments for fwld";
+    if (stream < 0 || !child_start(a.slot, gang.fwld, gang.child_argv, stream, reason, sizeof reason)) {
+        station.not_started(a.slot, reason, now);
+    }
+}
+
+void append_log(const Station& station, int port, const std::string& text) {
+    if (static_cast<size_t>(port) >= gang.logs.size()) gang.logs.resize(static_cast<size_t>(port) + 1, -1);
+    intptr_t& log = gang.logs[static_cast<size_t>(port)];
+    if (log < 0) log = result_file_open(in_log_dir(station.ports()[static_cast<size_t>(port)].log_name).c_str());
+    // A full disk loses log lines; it does not stop the updates.
+    if (log >= 0) result_file_append(log, text.data(), text.size());
+}
+
+void close_log(int port) {
+    if (static_cast<size_t>(port) >= gang.logs.size()) return;
+    result_file_close(gang.logs[static_cast<size_t>(port)]);
+    gang.logs[static_cast<size_t>(port)] = -1;
+}
+
+void write_result(Station& station, const Action& a, uint32_t now) {
+    if (a.reopen) {
+        // Opened again by name: a file replaced, a disk with room again.
+        result_file_close(gang.results);
+        gang.results = result_file_open_sole(gang.results_path.c_str());
+    }
+    const bool written = gang.results >= 0 && result_file_append_whole(gang.results, a.text.data(), a.text.size());
+    station.results_written(written, written ? std::string() : system_reason(result_file_last_error()), now);
+}
+
+void look(Station& station, uint32_t now) {
     devices_refresh();
-    Seen seen{};
+    std::vector<DeviceSeen> seen;
     if (gang.args.watch != nullptr) {
-        devices_matching(gang.args.watch, note_found, &seen);
+        // Two names of one device (a link and its device) are one port, the
+        // first name found.
+        struct Found {
+            std::vector<DeviceSeen>* seen;
+            std::vector<std::string> devices;
+        } found{&seen, {}};
+        devices_matching(
+            gang.args.watch,
+            [](const char* name, uint64_t identity, void* context) {
+                Found* f = static_cast<Found*>(context);
+                char device[GANG_TEXT_MAX];
+                port_identity(name, device, sizeof device);
+                for (const std::string& known : f->devices) {
+                    if (known == device) return;
+                }
+                f->devices.push_back(device);
+                f->seen->push_back({name, identity});
+            },
+            &found);
         wait_also(device_notices(&gang.args.watch, 1));
     } else {
-        for (int i = 0; i < gang.port_count; ++i) seen.present[i] = device_present(gang.ports[i].name, &seen.identity[i]);
-        wait_also(device_notices(gang.names, gang.port_count));
-    }
-    for (int i = 0; i < gang.port_count; ++i) {
-        Port& port = gang.ports[i];
-        if (port.schedule.present != seen.present[i]) gang.dirty = true;
-        schedule_presence(&port.schedule, seen.present[i], seen.identity[i]);
-        if (!port.ended_by_station && schedule_should_end_run(port.schedule, port.run.stage)) {
-            port.ended_by_station = true;
-            child_end_alone(i);
+        std::vector<const char*> names;
+        for (const StationPort& port : station.ports()) {
+            uint64_t identity = 0;
+            if (device_present(port.name.c_str(), &identity)) seen.push_back({port.name, identity});
+            names.push_back(port.name.c_str());
         }
-        if (!gang.stopping && schedule_may_start(port.schedule, clock_tick_ms())) start_run(i);
+        wait_also(device_notices(names.data(), static_cast<int>(names.size())));
     }
+    station.look(seen, now);
 }
 
-// ---- what is shown ----
-
-PortView view_of(int i) {
-    const Port& port = gang.ports[i];
-    PortPhase phase = PHASE_RUNNING;
-    if (!port.schedule.running) {
-        if (!gang.args.station || gang.stopping) {
-            phase = port.ran ? PHASE_ENDED : PHASE_ABSENT;
-        } else {
-            phase = port.schedule.present ? PHASE_WAITING : PHASE_ABSENT;
-        }
-    }
-    return PortView{port.name, &port.run, &port.tally, phase};
-}
-
-void status_line(uint32_t now, char* out, size_t size) {
-    const int running = running_count();
-    const unsigned elapsed = (now - gang.started_ms) / 1000u;
-    const PortTally all = all_tallies();
-    const char* what = gang.ending_at_once ? "ending every port at once."
-                       : gang.stopping     ? "stopping every port; Ctrl-C again ends them at once."
-                       : gang.args.station ? "any key stops the station."
-                                           : "any key stops them all.";
-    if (!gang.stopping && gang.args.station) {
-        std::snprintf(out, size, "%u:%02u  %d ports, %d running; %d boards: %d finished, %d failed; %s",
-                      elapsed / 60, elapsed % 60, gang.port_count, running, all.boards, all.finished, all.failed,
-                      what);
-        return;
-    }
-    std::snprintf(out, size, "%u:%02u  %d running, %d finished, %d failed (%d stopped); %s", elapsed / 60,
-                  elapsed % 60, running, all.finished, all.failed, all.stopped,
-                  running > 0 || !gang.stopping ? what : "all ended.");
-}
-
-// One line of the table, one column short of the edge so that the
-// terminal never wraps it.
-size_t put_screen_line(size_t used, const char* text, int width) {
-    const int shown = width > 1 ? width - 1 : SCREEN_LINE_MAX;
-    const int n = std::snprintf(screen + used, sizeof screen - used, "\r%.*s\x1b[K\n", shown, text);
-    return n > 0 && used + static_cast<size_t>(n) < sizeof screen ? used + static_cast<size_t>(n) : used;
-}
-
-// Redraws the whole table over itself in one write.
-void draw_table(uint32_t now) {
-    size_t used = 0;
-    if (gang.lines_drawn > 0)
-        used = static_cast<size_t>(std::snprintf(screen, sizeof screen, "\x1b[%dA", gang.lines_drawn));
-    const int width = output_width();
-    char line[SCREEN_LINE_MAX];
-    render_header(gang.args.station, gang.port_width, line, sizeof line);
-    used = put_screen_line(used, line, width);
-    for (int i = 0; i < gang.port_count; ++i) {
-        render_port_line(gang.args.station, view_of(i), gang.port_width, now, line, sizeof line);
-        used = put_screen_line(used, line, width);
-    }
-    status_line(now, line, sizeof line);
-    used = put_screen_line(used, line, width);
-    std::fwrite(screen, 1, used, stdout);
+// Redraws the whole table over itself in one write; lines left over from a
+// longer table are cleared.
+void draw_table(const Station& station, uint32_t now) {
+    const std::vector<std::string> lines = render_table(station, output_width(), output_height(), now);
+    std::string screen;
+    if (gang.lines_drawn > 0) screen = "\x1b[" + std::to_string(gang.lines_drawn) + "A";
+    for (const std::string& line : lines) screen += "\r" + line + "\x1b[K\n";
+    screen += "\x1b[J";
+    std::fwrite(screen.data(), 1, screen.size(), stdout);
     std::fflush(stdout);
-    gang.lines_drawn = gang.port_count + 2;
-    gang.drawn_at = now;
-    gang.dirty = false;
+    gang.lines_drawn = lines.size();
 }
 
-void print_summary() {
-    char line[SCREEN_LINE_MAX];
-    std::fputs("\n", stdout);
-    render_summary_header(gang.args.station, gang.port_width, line, sizeof line);
-    std::fputs(line, stdout);
-    PortTally tallies[GANG_PORTS_MAX];
-    for (int i = 0; i < gang.port_count; ++i) {
-        render_summary_line(gang.args.station, view_of(i), gang.port_width, line, sizeof line);
-        std::fputs(line, stdout);
-        tallies[i] = gang.ports[i].tally;
-    }
-    render_closing_line(tallies, gang.port_count, gang.log_dir, line, sizeof line);
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-    if (gang.station_stop[0] != '\0') std::fprintf(stderr, "fwld-gang: the station stopped: %s\n", gang.station_stop);
-}
-
-void write_summary_file() {
-    static char text[GANG_PORTS_MAX * (GANG_TEXT_MAX * 6 + 128) + 256];
-    PortTally tallies[GANG_PORTS_MAX];
-    for (int i = 0; i < gang.port_count; ++i) tallies[i] = gang.ports[i].tally;
-    const size_t length =
-        summary_json(gang.names, tallies, gang.port_count, clock_tick_ms() - gang.started_ms, text, sizeof text);
-    char path[GANG_TEXT_MAX * 2], reason[128];
-    join_path(gang.log_dir, "summary.json", path, sizeof path);
-    if (length == 0 || !file_replace(path, text, length, reason, sizeof reason)) {
-        std::fprintf(stderr, "fwld-gang: \"%s\" can not be written: %s.\n", path,
-                     length == 0 ? "too long" : reason);
-    }
-}
-
-// ---- events ----
-
-void stop_all() {
-    if (gang.stopping) return;
-    gang.stopping = true;
-    say(gang.args.station ? "stopping the station; Ctrl-C again ends every port at once."
-                          : "stopping every port; Ctrl-C again ends them at once.");
-    for (int i = 0; i < gang.port_count; ++i) {
-        if (!gang.ports[i].schedule.running) continue;
-        gang.ports[i].ended_by_station = true;
-        child_press_key(i);
-    }
-}
-
-void end_all_at_once(int signal) {
-    gang.stopping = true;
-    gang.ending_at_once = true;
-    say("ending every port at once.");
-    for (int i = 0; i < gang.port_count; ++i) {
-        if (!gang.ports[i].schedule.running) continue;
-        if (signal == 0) {
-            child_interrupt(i);
-        } else {
-            child_forward(i, signal);
+void carry_out(Station& station) {
+    for (std::vector<Action> actions; !(actions = station.take_actions()).empty();) {
+        for (const Action& a : actions) {
+            const uint32_t now = clock_tick_ms();
+            switch (a.kind) {
+            case ACTION_START_RUN: start_run(station, a, now); break;
+            case ACTION_END_RUN: child_end_alone(a.slot); break;
+            case ACTION_PRESS_KEY: child_press_key(a.slot); break;
+            case ACTION_INTERRUPT:
+                if (a.signal == 0) {
+                    child_interrupt(a.slot);
+                } else {
+                    child_forward(a.slot, a.signal);
+                }
+                break;
+            case ACTION_APPEND_LOG: append_log(station, a.port, a.text); break;
+            case ACTION_CLOSE_LOG: close_log(a.port); break;
+            case ACTION_WRITE_RESULT: write_result(station, a, now); break;
+            case ACTION_LOOK: look(station, now); break;
+            case ACTION_SAY:
+                // On the table the status line says it.
+                if (!gang.table) {
+                    std::fputs(a.text.c_str(), stdout);
+                    std::fflush(stdout);
+                }
+                break;
+            case ACTION_REDRAW: draw_table(station, now); break;
+            }
         }
     }
 }
 
-void on_event_line(int i, const char* text, size_t length) {
-    Port& port = gang.ports[i];
-    RunEvent event;
-    if (!read_run_event(text, length, &event)) return;
-    if (run_event(&port.run, event) && !gang.args.station) {
-        char line[SCREEN_LINE_MAX];
-        render_stage_line(port.name, port.run, line, sizeof line);
-        print_plain(line);
-    }
-    if (event.kind == RUN_EVENT_END) settle(i, text, length);
-    gang.dirty = true;
-}
-
-void on_stream(const Event& e) {
-    EventLines* lines = &stream_lines[e.child];
-    for (size_t taken = 0; taken < e.count;) {
-        taken += event_lines_feed(lines, e.bytes + taken, e.count - taken);
-        if (lines->ready) on_event_line(e.child, lines->line, lines->length);
-    }
-}
-
-void on_ended(const Event& e) {
-    Port& port = gang.ports[e.child];
-    run_child_ended(&port.run, e.end, clock_tick_ms());
-    settle(e.child, nullptr, 0);
-    schedule_run_ended(&port.schedule, port.verdict, port.ended_by_station, gang.args.watch != nullptr, clock_tick_ms());
-    gang.dirty = true;
-}
-
-void handle(const Event& e) {
+void handle(Station& station, const Event& e) {
+    const uint32_t now = clock_tick_ms();
     switch (e.kind) {
-    // A full disk loses log lines; it does not stop the updates.
-    case EVENT_OUTPUT: result_file_append(gang.ports[e.child].log, reinterpret_cast<const char*>(e.bytes), e.count); break;
-    case EVENT_STREAM: on_stream(e); break;
-    case EVENT_ENDED: on_ended(e); break;
-    case EVENT_KEY: stop_all(); break;
-    case EVENT_INTERRUPT:
-        if (gang.stopping) {
-            end_all_at_once(0);
-        } else {
-            stop_all();
-        }
+    case EVENT_OUTPUT: station.output(e.child, e.bytes, e.count); break;
+    case EVENT_STREAM: station.stream(e.child, e.bytes, e.count, now); break;
+    case EVENT_ENDED: station.child_ended(e.child, e.end, now); break;
+    case EVENT_KEY:
+        if (e.key_count == 0) station.key(' ', now);  // a key left for every fwld.exe to see
+        for (int k = 0; k < e.key_count; ++k) station.key(e.keys[k], now);
         break;
-    case EVENT_TERMINATE:
-        gang.ending_signal = e.signal;
-        end_all_at_once(e.signal);
-        break;
-    case EVENT_NOTICE:
-        if (gang.args.station && !gang.stopping) look();
-        break;
+    case EVENT_INTERRUPT: station.interrupt(now); break;
+    case EVENT_TERMINATE: station.terminate(e.signal, now); break;
+    case EVENT_NOTICE: station.notice(now); break;
     case EVENT_TIMEOUT: break;
     }
-    gang.dirty |= e.kind != EVENT_TIMEOUT && e.kind != EVENT_NOTICE;
 }
 
-int32_t until(uint32_t due_in, uint32_t since) { return since >= due_in ? 0 : static_cast<int32_t>(due_in - since); }
-
-int32_t wait_before_next(uint32_t now) {
-    int32_t wait = -1;
-    if (gang.table) wait = until(gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS, now - gang.drawn_at);
-    if (gang.args.station && !gang.stopping) {
-        const int32_t look_in = until(LOOK_MS, now - gang.looked_at);
-        if (wait < 0 || look_in < wait) wait = look_in;
+void supervise(Station& station) {
+    station.start(clock_tick_ms());
+    carry_out(station);
+    while (!station.done()) {
+        handle(station, next_event(station.wait_ms(clock_tick_ms())));
+        station.tick(clock_tick_ms());
+        carry_out(station);
     }
-    return wait;
+    if (gang.table) draw_table(station, clock_tick_ms());
 }
 
-bool all_done() { return running_count() == 0 && (!gang.args.station || gang.stopping); }
+// ---- the end ----
 
-void supervise() {
-    if (gang.args.station) {
-        look();
-    } else {
-        for (int i = 0; i < gang.port_count; ++i) start_run(i);
+void write_summaries(const Station& station) {
+    const Json summary_object = station.summary(clock_tick_ms());
+    const std::string line = summary_object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string summary = in_log_dir("summary.json");
+    char reason[128];
+    if (!file_replace(summary.c_str(), line.data(), line.size(), reason, sizeof reason)) {
+        std::fprintf(stderr, "fwld-gang: \"%s\" can not be written: %s.\n", summary.c_str(), reason);
     }
-    while (!all_done()) {
-        handle(next_event(wait_before_next(clock_tick_ms())));
-        const uint32_t now = clock_tick_ms();
-        if (gang.args.station && !gang.stopping && now - gang.looked_at >= LOOK_MS) look();
-        if (gang.table && until(gang.dirty ? REDRAW_MS : CLOCK_REDRAW_MS, now - gang.drawn_at) == 0) draw_table(now);
+    // Each session's summary stays, one line each.
+    const std::string sessions = in_log_dir("sessions.jsonl");
+    const intptr_t file = result_file_open_sole(sessions.c_str());
+    if (file < 0 || !result_file_append_whole(file, line.data(), line.size())) {
+        std::fprintf(stderr, "fwld-gang: \"%s\" can not be written: %s.\n", sessions.c_str(),
+                     system_reason(result_file_last_error()).c_str());
     }
-    if (gang.table) draw_table(clock_tick_ms());
+    result_file_close(file);
+}
+
+void report(const Station& station) {
+    std::fputs("\n", stdout);
+    for (const std::string& line : render_summary(station, gang.log_dir)) std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+    if (!station.stopped_because().empty()) {
+        std::fprintf(stderr, "fwld-gang: the station stopped: %s\n", station.stopped_because().c_str());
+    }
+    // No board's record is lost: what the file did not take goes here, whole.
+    if (!station.unwritten().empty()) {
+        std::fprintf(stderr, "fwld-gang: %zu line%s could not be written to %s:\n", station.unwritten().size(),
+                     station.unwritten().size() == 1 ? "" : "s", gang.results_path.c_str());
+        for (const std::string& line : station.unwritten()) std::fputs(line.c_str(), stderr);
+    }
 }
 
 }  // namespace
@@ -525,32 +354,46 @@ int main(int argc, char** argv) {
     }
     if (gang.args.fwld_arg_count > FWLD_ARGS_MAX) return refuse("too many arguments for fwld.");
     if (!locate_fwld(argv[0], gang.fwld, sizeof gang.fwld)) {
-        std::fprintf(stderr, "fwld-gang: fwld is not beside fwld-gang (looked for %s).\n", gang.fwld);
-        return 1;
+        return refuse(std::string("fwld is not beside fwld-gang (looked for ") + gang.fwld + ").");
     }
-    if (!open_log_dir(refusal, sizeof refusal)) return refuse(refusal);
-    for (int i = 0; i < gang.args.port_count; ++i) {
-        if (!add_port(gang.args.ports[i], refusal, sizeof refusal)) return refuse(refusal);
-    }
+    name_session();
+    std::string trouble;
+    if (!open_results(&trouble)) return refuse(trouble);
+    const bool pinned = pin_images(&trouble);
+    // Without a copy, the check looks at the file as given.
+    if (gang.loader.empty()) gang.loader = gang.args.fwld_args[FWLD_LOADER_INDEX];
+    if (gang.image.empty()) gang.image = gang.args.fwld_args[FWLD_PROGRAM_INDEX];
+    if (!fwld_takes_arguments()) return 1;
+    if (!pinned) return refuse(trouble);
+
+    StationSetup setup;
+    setup.station = gang.args.station;
+    setup.watch = gang.args.watch != nullptr;
+    setup.slots = GANG_PORTS_MAX;
+    setup.p5_tail = gang.args.fwld_args[FWLD_P5_INDEX] + 1;
+    setup.session = gang.session;
     gang.table = prepare_output();
-    keyboard_take();
-    gang.started_ms = clock_tick_ms();
+    setup.table = gang.table;
+    Station station(setup);
+    for (int i = 0; i < gang.args.port_count; ++i) station.add_port(gang.args.ports[i]);
+    keyboard_take(gang.args.station);
     if (!gang.table) {
         if (gang.args.watch != nullptr) {
-            std::fprintf(stdout, "fwld-gang: a station on the devices %s, logs in %s\n", gang.args.watch,
-                         gang.log_dir);
+            std::fprintf(stdout, "fwld-gang: a station on the devices %s, logs in %s, session %s\n", gang.args.watch,
+                         gang.log_dir.c_str(), gang.session.c_str());
         } else {
-            std::fprintf(stdout, "fwld-gang: %s%d ports, logs in %s\n", gang.args.station ? "a station of " : "",
-                         gang.port_count, gang.log_dir);
+            std::fprintf(stdout, "fwld-gang: %s%d ports, logs in %s, session %s\n",
+                         gang.args.station ? "a station of " : "", gang.args.port_count, gang.log_dir.c_str(),
+                         gang.session.c_str());
         }
         std::fflush(stdout);
     }
-    supervise();
+    supervise(station);
     terminal_restore();
-    print_summary();
-    write_summary_file();
-    for (int i = 0; i < gang.port_count; ++i) result_file_close(gang.ports[i].log);
+    report(station);
+    write_summaries(station);
+    for (intptr_t log : gang.logs) result_file_close(log);
     result_file_close(gang.results);
-    end_by_signal(gang.ending_signal);
-    return all_tallies().failed == 0 && gang.station_stop[0] == '\0' ? 0 : 1;
+    end_by_signal(station.ending_signal());
+    return station.exit_status();
 }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "devices.h"
-#include "gang.h"
+#include "args.h"
 
 namespace {
 

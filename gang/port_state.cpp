@@ -3,23 +3,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gang.h"
+#include "run.h"
 
 namespace {
 
-void copy_message(char (&to)[GANG_MESSAGE_MAX], const char* text) { std::snprintf(to, sizeof to, "%s", text); }
+// The rate needs a little history before it means anything.
+constexpr uint32_t RATE_SPAN_MIN_MS = 500;
 
 // A run that ended without its result record: fwld-gang's own account.
-void result_without_record(PortRun* run, const char* outcome, int64_t status, const char* message) {
+void result_without_record(PortRun* run, const char* outcome, int64_t status, const std::string& message) {
     RunResult& r = run->result;
     r = RunResult{};
     r.stage = run->stage;
-    std::snprintf(r.outcome, sizeof r.outcome, "%s", outcome);
+    r.outcome = outcome;
     r.exit_status = status;
-    copy_message(r.message, message);
+    r.message = message;
     r.bytes_sent = -1;
     r.records_sent = -1;
     r.seconds_ms = run->ended_ms - run->started_ms;
+    // From the loader stage's event, the target's answer, to the end.
+    const int32_t board_ms = static_cast<int32_t>(run->ended_ms - (run->started_ms + run->answered_t_ms));
+    r.board_ms = !run->answered ? -1 : board_ms > 0 ? board_ms : 0;
+    run->message = message;
 }
 
 }  // namespace
@@ -41,6 +46,10 @@ bool run_event(PortRun* run, const RunEvent& e) {
         if (e.stage == STAGE_STARTING || e.stage == STAGE_DONE || e.stage == run->stage) return false;
         run->stage = e.stage;
         run->stage_ms = at;
+        if (e.stage >= STAGE_LOADER && !run->answered) {
+            run->answered = true;
+            run->answered_t_ms = e.t_ms;
+        }
         return true;
     case RUN_EVENT_PROGRESS:
         run->bytes = e.bytes;
@@ -55,10 +64,14 @@ bool run_event(PortRun* run, const RunEvent& e) {
         }
         run->last_progress_ms = at;
         return false;
-    case RUN_EVENT_TEXT: copy_message(run->message, e.text); return false;
+    case RUN_EVENT_TEXT: run->message = e.text; return false;
     case RUN_EVENT_END:
         run->result = e.result;
-        copy_message(run->message, e.result.message);
+        // A record without the board's own time: the same span on fwld's clock.
+        if (run->result.board_ms < 0 && run->answered && run->result.seconds_ms >= run->answered_t_ms) {
+            run->result.board_ms = run->result.seconds_ms - run->answered_t_ms;
+        }
+        run->message = e.result.message;
         return false;
     case RUN_EVENT_OTHER: return false;
     }
@@ -70,7 +83,7 @@ void run_child_ended(PortRun* run, ChildEnd end, uint32_t now_ms) {
     run->ended_ms = now_ms;
     run->end = end;
     if (run->result.known) return;
-    char message[GANG_MESSAGE_MAX];
+    char message[160];
     if (end.kind == END_EXIT && end.code == 127 && !run->any_event) {
         std::snprintf(message, sizeof message, "fwld could not be run (its log says why)");
     } else if (end.kind == END_EXIT && !run->any_event) {
@@ -84,13 +97,38 @@ void run_child_ended(PortRun* run, ChildEnd end, uint32_t now_ms) {
         std::snprintf(message, sizeof message, "fwld ended by signal %ld and no result record", end.code);
     }
     result_without_record(run, "no-record", end.code, message);
-    copy_message(run->message, message);
 }
 
-void run_not_started(PortRun* run, const char* reason, uint32_t now_ms) {
+void run_not_started(PortRun* run, const std::string& reason, uint32_t now_ms) {
     run->ended = true;
     run->ended_ms = now_ms;
     run->end = ChildEnd{END_EXIT, -1};
     result_without_record(run, "not-started", -1, reason);
-    copy_message(run->message, reason);
+}
+
+RunFigures run_figures(const PortRun& run, uint32_t now_ms) {
+    RunFigures f{};
+    const uint32_t now = run.ended ? run.ended_ms : now_ms;
+    f.elapsed_ms = now - run.started_ms;
+    f.stage_seconds = static_cast<int32_t>((now - run.stage_ms) / 1000u);
+    f.percent = run.stage == STAGE_PROGRAM && run.percent >= 0 ? run.percent : -1;
+    f.records_per_s = -1;
+    f.seconds_left = -1;
+    if (run.ended || run.stage != STAGE_PROGRAM || !run.progressed) return f;
+    // No record for a while: the old rate would tell of a transfer that is not going on.
+    const int32_t since_last = static_cast<int32_t>(now_ms - run.last_progress_ms);
+    if (since_last >= static_cast<int32_t>(STALL_MS)) {
+        f.records_per_s = 0;
+        return f;
+    }
+    const uint32_t span = run.last_progress_ms - run.first_progress_ms;
+    const int64_t records = run.records - run.first_records;
+    const int64_t bytes = run.bytes - run.first_bytes;
+    if (span < RATE_SPAN_MIN_MS || records <= 0 || bytes <= 0) return f;
+    f.records_per_s = static_cast<double>(records) * 1000.0 / span;
+    const double bytes_per_s = static_cast<double>(bytes) * 1000.0 / span;
+    // The file's size counts bytes between records too: a little over.
+    const double left = static_cast<double>(run.total - run.bytes) / bytes_per_s - since_last / 1000.0;
+    f.seconds_left = left > 0 ? static_cast<int32_t>(left + 0.5) : 0;
+    return f;
 }

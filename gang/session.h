@@ -8,8 +8,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "gang.h"
+#include "args.h"
+#include "run.h"
 
 // Starts fwld for child `index` (0 .. GANG_PORTS_MAX-1), which has ended if
 // it ran before. argv ends with nullptr; argv[0] is the program;
@@ -20,8 +22,8 @@ bool child_start(int index, const char* program, char** argv, int stream_argumen
 void child_press_key(int index);
 // Ends the child the way Ctrl-C ends fwld.
 void child_interrupt(int index);
-// Ends this one child as a key would, the others untouched (on Windows,
-// where a key reaches every fwld, as Ctrl-C does).
+// Ends this one child as a key would, the others untouched (on Windows as
+// Ctrl-C does).
 void child_end_alone(int index);
 // Passes a terminating signal on (POSIX; on Windows the same as interrupt).
 void child_forward(int index, int signal);
@@ -31,7 +33,7 @@ enum EventKind {
     EVENT_OUTPUT,     // bytes from a child's console
     EVENT_STREAM,     // bytes of a child's event stream
     EVENT_ENDED,      // a child has ended and its output and stream are all read
-    EVENT_KEY,        // a key on fwld-gang's keyboard
+    EVENT_KEY,        // keys on fwld-gang's keyboard: `keys`, in a station
     EVENT_INTERRUPT,  // Ctrl-C
     EVENT_TERMINATE,  // SIGTERM, SIGHUP or SIGQUIT: `signal`
     EVENT_NOTICE,     // the handle given to wait_also has woken (and is drained)
@@ -44,6 +46,8 @@ struct Event {
     size_t count;
     ChildEnd end;
     int signal;
+    const int* keys;  // key codes (console/keyboard.h), valid until the next call
+    int key_count;
 };
 
 // Blocks until something happens or timeout_ms passes (-1: no limit).
@@ -54,13 +58,21 @@ void wait_also(intptr_t handle);
 
 // The keyboard is taken (keys one at a time, no echo) and Ctrl-C caught; the
 // terminal comes back as it was on every way out. Only in the foreground.
-void keyboard_take();
+// `keys_alone`: the keys are fwld-gang's alone, each passed on as its code
+// (a station); else on Windows a key stays for every fwld.exe to see.
+void keyboard_take(bool keys_alone);
 void terminal_restore();
 // Readies the standard output (byte for byte, and on a terminal for the
 // redrawn table) and says whether it is a terminal that takes the table.
 bool prepare_output();
-// The terminal's width.
+// The terminal's width and height.
 int output_width();
+int output_height();
+
+// Runs fwld to its end with nothing for its keyboard, before any child:
+// its exit status, -1 when it could not be run, with everything it wrote
+// in `said`.
+int run_to_end(const char* program, char** argv, std::string* said);
 // After the children have all ended: the signal that ended fwld-gang, if
 // one did, is raised again as the last thing (POSIX).
 void end_by_signal(int signal);

@@ -162,7 +162,7 @@ bool ended_child(Event* event) {
         Child& c = children[i];
         if (c.pid > 0 && c.master < 0 && c.stream < 0 && c.reaped && !c.reported) {
             c.reported = true;
-            *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.status), 0};
+            *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.status), 0, nullptr, 0};
             return true;
         }
     }
@@ -176,16 +176,17 @@ bool signal_event(Event* event) {
         reap_children();
         return ended_child(event);
     }
-    *event = Event{signo == SIGINT ? EVENT_INTERRUPT : EVENT_TERMINATE, -1, nullptr, 0, {}, signo};
+    *event = Event{signo == SIGINT ? EVENT_INTERRUPT : EVENT_TERMINATE, -1, nullptr, 0, {}, signo, nullptr, 0};
     return true;
 }
 
 bool keyboard_event(Event* event) {
     // The keys are taken, so that none is left for the shell.
-    const KeysTaken taken = keyboard_take_keys();
-    if (taken == KEYBOARD_GONE) tty_fd = -1;
-    if (taken != KEYS_TAKEN) return false;
-    *event = Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+    static int codes[64];
+    const int count = keyboard_take_key_codes(codes, 64);
+    if (count == KEYBOARD_GONE) tty_fd = -1;
+    if (count <= 0) return false;
+    *event = Event{EVENT_KEY, -1, nullptr, 0, {}, 0, codes, count};
     return true;
 }
 
@@ -197,7 +198,8 @@ bool output_event(int index, bool stream, Event* event) {
     const ssize_t n = read(fd, read_buffer, sizeof read_buffer);
     if (n > 0) {
         output_read_ms = clock_tick_ms();
-        *event = Event{stream ? EVENT_STREAM : EVENT_OUTPUT, index, read_buffer, static_cast<size_t>(n), {}, 0};
+        const EventKind kind = stream ? EVENT_STREAM : EVENT_OUTPUT;
+        *event = Event{kind, index, read_buffer, static_cast<size_t>(n), {}, 0, nullptr, 0};
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
@@ -211,7 +213,7 @@ bool output_event(int index, bool stream, Event* event) {
 bool notice_event(Event* event) {
     while (read(notice_fd, read_buffer, sizeof read_buffer) > 0) {
     }
-    *event = Event{EVENT_NOTICE, -1, nullptr, 0, {}, 0};
+    *event = Event{EVENT_NOTICE, -1, nullptr, 0, {}, 0, nullptr, 0};
     return true;
 }
 
@@ -304,7 +306,8 @@ Event next_event(int32_t timeout_ms) {
         int wait = read_output ? -1 : static_cast<int>(GATHER_MS - gathering);
         if (timeout_ms >= 0) {
             const uint32_t spent = clock_tick_ms() - start;
-            if (spent >= static_cast<uint32_t>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
+            if (spent >= static_cast<uint32_t>(timeout_ms))
+                return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0, nullptr, 0};
             const int left = timeout_ms - static_cast<int32_t>(spent);
             if (wait < 0 || left < wait) wait = left;
         }
@@ -319,7 +322,7 @@ void wait_also(intptr_t handle) { notice_fd = static_cast<int>(handle); }
 // fwld's own keyboard, taken as fwld takes it (a job in the background
 // leaves it to the shell), but with Ctrl-Z a key like any other: a stopped
 // fwld-gang would stall every update.
-void keyboard_take() {
+void keyboard_take(bool) {
     start_session();
     keyboard_ctrl_z_is_a_key();
     intptr_t handles[KEYBOARD_WAKE_MAX];
@@ -333,6 +336,41 @@ bool prepare_output() { return isatty(STDOUT_FILENO) == 1; }
 int output_width() {
     struct winsize size{};
     return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+int output_height() {
+    struct winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+}
+
+int run_to_end(const char* program, char** argv, std::string* said) {
+    int out[2] = {-1, -1};
+    if (pipe(out) != 0) return -1;
+    for (int fd : out) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        dup2(nothing, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        execv(program, argv);
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0) said->append(buffer, static_cast<size_t>(n));
+        if (n < 0 && errno != EINTR) break;
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
 void end_by_signal(int signal) {

@@ -8,6 +8,10 @@
 // completions all set one event, so one WaitForMultipleObjects waits on all
 // of them, the keyboard and Ctrl-C however many ports there are.
 //
+// In a station the keys are fwld-gang's alone (one port is ended alone, a
+// scanner's typing ends nothing): every fwld.exe gets the NUL device as
+// its standard input, so it has no keyboard, and is ended as Ctrl-C ends it.
+//
 // Each fwld.exe is in a process group of its own, so Ctrl-C on the console
 // reaches fwld-gang alone; Ctrl-Break to a group is Ctrl-C to that fwld.
 // All of them are in a job that ends them when fwld-gang ends, however.
@@ -56,6 +60,8 @@ HANDLE io_done = nullptr;
 unsigned serial = 0;  // makes each stream's pipe name new
 HANDLE job = nullptr;
 HANDLE console_input = INVALID_HANDLE_VALUE;
+HANDLE no_input = INVALID_HANDLE_VALUE;  // a station's children's standard input
+bool keys_alone = false;
 HANDLE break_event = nullptr;
 bool keep_key_pending = false;
 
@@ -92,6 +98,8 @@ void start_session() {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     console_input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr);
+    no_input =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
 // Every fwld takes the pending keys away as it exits; the others must
@@ -184,7 +192,7 @@ bool ended_child(Event* event) {
         drop_unopened_stream(c);
         if (c.console.pipe != nullptr || c.stream.pipe != nullptr) continue;
         c.reported = true;
-        *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.process), 0};
+        *event = Event{EVENT_ENDED, i, nullptr, 0, end_of(c.process), 0, nullptr, 0};
         CloseHandle(c.process);
         return true;
     }
@@ -199,7 +207,7 @@ bool gathered_output(Event* event) {
             if (r->pipe == nullptr || !r->busy || !HasOverlappedIoCompleted(&r->overlapped)) continue;
             DWORD got = 0;
             if (finish_read(*r, &got)) {
-                *event = Event{r == &c.stream ? EVENT_STREAM : EVENT_OUTPUT, i, r->buffer, got, {}, 0};
+                *event = Event{r == &c.stream ? EVENT_STREAM : EVENT_OUTPUT, i, r->buffer, got, {}, 0, nullptr, 0};
                 return true;
             }
         }
@@ -265,7 +273,7 @@ bool child_start(int index, const char* program, char** argv, int stream_argumen
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = console_input;
+    startup.hStdInput = keys_alone ? no_input : console_input;
     startup.hStdOutput = output;
     startup.hStdError = output;
     PROCESS_INFORMATION started{};
@@ -296,8 +304,8 @@ bool child_start(int index, const char* program, char** argv, int stream_argumen
 }
 
 void child_press_key(int index) {
-    if (console_input == INVALID_HANDLE_VALUE) {
-        // No console: fwld has no keyboard either.
+    if (console_input == INVALID_HANDLE_VALUE || keys_alone) {
+        // No console, or not the child's: fwld has no keyboard either.
         child_interrupt(index);
         return;
     }
@@ -344,7 +352,7 @@ Event next_event(int32_t timeout_ms) {
         DWORD wait = read_output ? INFINITE : GATHER_MS - gathering;
         if (timeout_ms >= 0) {
             const DWORD spent = clock_tick_ms() - start;
-            if (spent >= static_cast<DWORD>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0};
+            if (spent >= static_cast<DWORD>(timeout_ms)) return Event{EVENT_TIMEOUT, -1, nullptr, 0, {}, 0, nullptr, 0};
             if (static_cast<DWORD>(timeout_ms) - spent < wait) wait = static_cast<DWORD>(timeout_ms) - spent;
         }
         if (keep_key_pending && wait > KEY_KEEP_MS) wait = KEY_KEEP_MS;
@@ -354,11 +362,17 @@ Event next_event(int32_t timeout_ms) {
         const int owner = owners[ready - WAIT_OBJECT_0];
         if (owner == -1) {
             ResetEvent(break_event);
-            return Event{EVENT_INTERRUPT, -1, nullptr, 0, {}, 0};
+            return Event{EVENT_INTERRUPT, -1, nullptr, 0, {}, 0, nullptr, 0};
         }
         if (owner == -2) {
+            if (keys_alone) {
+                static int codes[64];
+                const int keys = keyboard_take_key_codes(codes, 64);
+                if (keys > 0) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0, codes, keys};
+                continue;
+            }
             // Looked at as fwld looks: the key stays for every fwld to see.
-            if (keyboard_key_pending()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0};
+            if (keyboard_key_pending()) return Event{EVENT_KEY, -1, nullptr, 0, {}, 0, nullptr, 0};
             continue;
         }
         draining = true;
@@ -367,7 +381,10 @@ Event next_event(int32_t timeout_ms) {
 
 void wait_also(intptr_t) {}
 
-void keyboard_take() { start_session(); }
+void keyboard_take(bool alone) {
+    keys_alone = alone;
+    start_session();
+}
 
 void terminal_restore() {
     // The keys fwld-gang left pending are not for the shell.
@@ -378,8 +395,10 @@ void terminal_restore() {
 }
 
 bool prepare_output() {
-    // Line feeds as they are, as fwld.exe writes them.
+    // Line feeds as they are, as fwld.exe writes them; a results line that
+    // goes to stderr goes byte for byte.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     console_output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!GetConsoleMode(console_output, &output_mode_before)) return false;
     // The table moves the cursor with escape sequences; a console without
@@ -394,6 +413,47 @@ int output_width() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(console_output, &info)) return 80;
     return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+int output_height() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(console_output, &info)) return 24;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
+int run_to_end(const char* program, char** argv, std::string* said) {
+    if (!quote_command(program, argv)) return -1;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    const HANDLE nothing =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    PROCESS_INFORMATION started{};
+    const bool ok =
+        CreateProcessA(program, command_line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started);
+    CloseHandle(write_end);
+    if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
+    if (!ok) {
+        CloseHandle(read_end);
+        return -1;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) said->append(buffer, got);
+    CloseHandle(read_end);
+    WaitForSingleObject(started.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(started.hProcess, &code);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    return static_cast<int>(code);
 }
 
 void end_by_signal(int) {}

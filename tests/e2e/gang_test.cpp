@@ -14,6 +14,7 @@
 #include <cstring>
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -66,9 +67,13 @@ std::string member(const std::map<std::string, std::string>& m, const std::strin
 
 // results.jsonl, summary.json and the closing line against the targets:
 // one line per board, numbered per port, finished exactly when its target
-// holds the whole image, with the records and bytes the target counted.
+// holds the whole image, with the records and bytes the target counted and
+// the digests sha256sum gives the inputs, all of one session.
 void expect_records_match(const std::string& dir, const std::string& out, const std::vector<PortBoards>& ports,
-                          const sim::RecordList& expected, int stopped) {
+                          const Inputs& in, int stopped) {
+    const sim::RecordList expected = *sim::records_from_file(in.program);
+    const std::string loader_sha256 = testbed::sha256sum_of(in.loader);
+    const std::string program_sha256 = testbed::sha256sum_of(in.program);
     std::map<std::string, std::vector<std::map<std::string, std::string>>> by_port;
     for (const std::string& line : lines_of(dir + "/results.jsonl")) {
         const auto m = testbed::json_members(line);
@@ -76,7 +81,13 @@ void expect_records_match(const std::string& dir, const std::string& out, const 
     }
     const std::vector<std::string> summary = lines_of(dir + "/summary.json");
     ASSERT_EQ(summary.size(), 1u);
+    // The session's summary is also the last line of sessions.jsonl.
+    const std::vector<std::string> sessions = lines_of(dir + "/sessions.jsonl");
+    ASSERT_FALSE(sessions.empty());
+    EXPECT_EQ(sessions.back(), summary[0]);
     const auto totals = testbed::json_members(summary[0]);
+    const std::string session = member(totals, "session");
+    EXPECT_TRUE(std::regex_match(session, std::regex("[0-9]{8}T[0-9]{6}Z-[0-9]+"))) << session;
     std::vector<std::map<std::string, std::string>> summed;
     std::string array = totals.count("ports") ? totals.at("ports") : "";
     for (size_t at = array.find('{'); at != std::string::npos; at = array.find('{', at + 1)) {
@@ -93,10 +104,16 @@ void expect_records_match(const std::string& dir, const std::string& out, const 
             const sim::TargetReport& target = ports[p].boards[b];
             const bool intact = target.matches(expected);
             EXPECT_EQ(member(records[b], "board"), std::to_string(b + 1));
+            EXPECT_EQ(member(records[b], "session"), session);
             EXPECT_EQ(member(records[b], "outcome") == "finished", intact) << member(records[b], "outcome");
             EXPECT_EQ(member(records[b], "records_sent"), std::to_string(target.record_count));
             EXPECT_EQ(member(records[b], "bytes_sent"), std::to_string(target.record_bytes));
             EXPECT_EQ(records[b].count("event") + records[b].count("t"), 0u);
+            // What the board got: the station's copy of the inputs, the same bytes.
+            const auto loader = testbed::json_members(records[b].at("loader"));
+            const auto program = testbed::json_members(records[b].at("program"));
+            EXPECT_EQ(member(loader, "sha256"), loader_sha256);
+            EXPECT_EQ(member(program, "sha256"), program_sha256);
             port_finished += intact ? 1 : 0;
         }
         const int port_boards = static_cast<int>(records.size());
@@ -237,7 +254,7 @@ TEST(Gang, EveryPortFinishesAndKeepsItsWholeConsoleInItsLog) {
         EXPECT_EQ(log.find("\r\n"), std::string::npos);
         EXPECT_TRUE(ends_with(log, finished)) << log;
     }
-    expect_records_match(run.logs.path(), r.out, boards, expected_records(program), 0);
+    expect_records_match(run.logs.path(), r.out, boards, run.in, 0);
 }
 
 TEST(Gang, AWriteErrorFailsItsPortAloneWithFwldsMessage) {
@@ -260,7 +277,7 @@ TEST(Gang, AWriteErrorFailsItsPortAloneWithFwldsMessage) {
     EXPECT_TRUE(ends_with(failed, "Write Error (N-1)")) << failed;
     EXPECT_NE(r.out.find(run.ports[1] + ": target-error at program after "), std::string::npos) << r.out;
     EXPECT_TRUE(ends_with(run.log(1), "N-1\n\nWrite Error\a\n"));
-    expect_records_match(run.logs.path(), r.out, boards, expected_records(program), 0);
+    expect_records_match(run.logs.path(), r.out, boards, run.in, 0);
 }
 
 // ---- ending early ----
@@ -285,8 +302,9 @@ bool ends_with_any(const std::string& text, std::initializer_list<const char*> t
     return false;
 }
 
-// The fwld (fwld.exe under Wine) processes that were given this loader.
-std::vector<pid_t> fwld_processes(const std::string& loader) {
+// The fwld (fwld.exe under Wine) processes given a file in this folder:
+// the station's copies of the inputs are in its logs folder.
+std::vector<pid_t> fwld_processes(const std::string& folder) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
@@ -294,7 +312,12 @@ std::vector<pid_t> fwld_processes(const std::string& loader) {
         if (pid <= 0) continue;
         const std::vector<std::string> words = command_line_of(entry->d_name);
         const bool is_fwld = ends_with_any(words[0], {"/fwld", "\\fwld.exe", "/fwld.exe"});
-        if (is_fwld && std::find(words.begin(), words.end(), loader) != words.end()) found.push_back(pid);
+        const bool in_folder = std::any_of(words.begin(), words.end(),
+                                           [&](const std::string& w) {
+                                               return w.rfind(folder, 0) == 0 && w.size() > folder.size() &&
+                                                      (w[folder.size()] == '/' || w[folder.size()] == '\\');
+                                           });
+        if (is_fwld && in_folder) found.push_back(pid);
     }
     if (proc != nullptr) closedir(proc);
     return found;
@@ -365,7 +388,7 @@ TEST(Gang, AKeyOrCtrlCEndsEveryUpdateAndTheTerminalComesBack) {
         ASSERT_TRUE(run.all_at("record 3:", 20s)) << gang->out_so_far();
         // It has taken its keyboard.
         EXPECT_EQ(settings_of(gang->tty_path()).c_lflag & ICANON, 0u);
-        const std::vector<pid_t> fwld = fwld_processes(run.in.loader);
+        const std::vector<pid_t> fwld = fwld_processes(run.logs.path());
         EXPECT_EQ(fwld.size(), 3u);
         gang->press_key(key);
         const testbed::ProcessResult r = gang->finish(30s);
@@ -378,7 +401,7 @@ TEST(Gang, AKeyOrCtrlCEndsEveryUpdateAndTheTerminalComesBack) {
             EXPECT_FALSE(run.targets[i]->report().completed);
             boards.push_back({run.ports[i], {run.targets[i]->report()}});
         }
-        expect_records_match(run.logs.path(), r.out, boards, *sim::records_from_file(run.in.program), 3);
+        expect_records_match(run.logs.path(), r.out, boards, run.in, 3);
         EXPECT_TRUE(all_ended(fwld, 0ms));
         EXPECT_TRUE(same_settings(settings_of(gang->tty_path()), fresh));
     }
@@ -413,7 +436,7 @@ TEST(Gang, NoFwldOutlivesAKilledGang) {
     // fwld-gang alone dies: the shell and its terminal stay.
     auto shell = run.start("10", true);
     ASSERT_TRUE(run.all_at("record 3:", 20s)) << shell->out_so_far();
-    const std::vector<pid_t> fwld = fwld_processes(run.in.loader);
+    const std::vector<pid_t> fwld = fwld_processes(run.logs.path());
     ASSERT_EQ(fwld.size(), 2u);
     const pid_t gang = child_of(shell->pid());
     ASSERT_GT(gang, 0);
@@ -427,7 +450,9 @@ TEST(Gang, NoFwldOutlivesAKilledGang) {
 // Boards plugged in turn into one fixture: each a target of its own, its
 // verdict taken when its run is over, pulled out (its link gone) once fwld
 // has closed the port, as an operator takes a board out; then the next.
-// Last, one that never answers stays in.
+// A board whose config pulls its plug is taken out there, in the middle of
+// its update, and the next is in 0.2 s later. Last, one that never answers
+// stays in.
 class Fixture {
 public:
     Fixture(std::string link, std::vector<sim::TargetConfig> boards)
@@ -460,8 +485,20 @@ private:
         std::vector<sim::TargetReport> reports;
         for (sim::TargetConfig config : boards_) {
             config.link_path = link_;
+            const bool pulled = !config.pulls.empty();
+            EventLog steps;
+            config.on_event = steps.recorder();
+            config.replug_unplugged = 600s;  // never back: the next board takes its place
             sim::SimTarget target(std::move(config));
-            if (!target.start() || !target.wait_done(60s)) break;
+            if (!target.start()) break;
+            if (pulled) {
+                if (!steps.wait_for("unplugged", 60s)) break;
+                reports.push_back(target.report());
+                target.stop();
+                std::this_thread::sleep_for(200ms);
+                continue;
+            }
+            if (!target.wait_done(60s)) break;
             reports.push_back(target.report());
             target.wait_tool_closed(2s);
             target.stop();
@@ -488,6 +525,23 @@ private:
     std::vector<sim::TargetReport> reports_;
     std::unique_ptr<sim::SimTarget> idle_;
     std::thread thread_;
+};
+
+// One board plugged in at `link`: its target, run to its end and kept in.
+struct Plugged {
+    std::unique_ptr<sim::SimTarget> target;
+    sim::TargetReport report;  // as its run ended
+
+    Plugged(const std::string& link, sim::TargetConfig config = {}) {
+        config.link_path = link;
+        target = std::make_unique<sim::SimTarget>(std::move(config));
+        EXPECT_TRUE(target->start()) << target->last_error();
+    }
+    bool run_over() {
+        if (!target->wait_done(60s)) return false;
+        report = target->report();
+        return target->wait_tool_closed(5s);
+    }
 };
 
 // fwld-gang with its output on its terminal, as an operator sees it. Not
@@ -542,7 +596,7 @@ TEST(Gang, AStationTakesBoardAfterBoardAndCountsOnlyBoards) {
     const testbed::ProcessResult r = gang->finish(30s);
     EXPECT_EQ(r.exit_code, 1) << r.err;
     if (testbed::ports_are_com_numbers()) {
-        expect_records_match(logs.path(), r.out, boards, expected_records(program), 0);
+        expect_records_match(logs.path(), r.out, boards, in, 0);
         // One plain line per board.
         EXPECT_EQ(count_of(r.out, ports[0] + ": board "), 3u) << r.out;
         EXPECT_NE(r.out.find(ports[1] + ": board 2 target-error at program after "), std::string::npos) << r.out;
@@ -550,63 +604,180 @@ TEST(Gang, AStationTakesBoardAfterBoardAndCountsOnlyBoards) {
     }
     std::string tty = gang->tty_so_far();
     std::erase(tty, '\r');
-    expect_records_match(logs.path(), tty, boards, expected_records(program), 0);
+    expect_records_match(logs.path(), tty, boards, in, 0);
     const auto rows = last_table(tty);
     const std::vector<std::string> row_a = row_of(rows, ports[0]), row_b = row_of(rows, ports[1]);
-    ASSERT_EQ(row_a.size(), 9u) << tty;
-    ASSERT_EQ(row_b.size(), 9u) << tty;
-    EXPECT_EQ(row_a[5] + " " + row_a[6], "3 0");  // FINISHED, FAILED
-    EXPECT_EQ(row_b[5] + " " + row_b[6], "2 1");
-    EXPECT_EQ(row_a[7].rfind("finished ", 0), 0u) << row_a[7];  // the last board
+    ASSERT_EQ(row_a.size(), 8u) << tty;
+    ASSERT_EQ(row_b.size(), 8u) << tty;
+    EXPECT_EQ(row_a[4] + " " + row_a[5], "3 0");  // FINISHED, FAILED
+    EXPECT_EQ(row_b[4] + " " + row_b[5], "2 1");
+    EXPECT_EQ(row_a[6].rfind("finished ", 0), 0u) << row_a[6];  // the last board
     EXPECT_EQ(row_a[1], "interrupted");  // the run the stop ended
 }
 
-TEST(Gang, AStationStopsWhenNoBoardCouldEverBeUpdated) {
+TEST(Gang, ABoardPulledMidUpdateEndsItsRunAndTheNextGetsAWholeUpdate) {
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir links, logs;
+    const std::string path = links.file("ttyP");
+    const std::string port = testbed::port_for(path);
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(),
+        {"--logs", logs.path(), "--station", port, "--", in.loader, in.program, "0", "0", "20", "0", "@:115200"}));
+    std::vector<sim::TargetConfig> boards(2);
+    boards[0].pulls = {sim::LinePull::at(sim::LinePull::AfterRecord, 5)};
+    Fixture fixture(path, std::move(boards));
+    const std::vector<PortBoards> seen = {{port, fixture.reports(90s)}};
+    ASSERT_EQ(seen[0].boards.size(), 2u) << gang.out_so_far();
+    ASSERT_TRUE(file_reaches(logs.file("results.jsonl"), 2, 20s)) << gang.out_so_far();
+    ASSERT_TRUE(fixture.idle_woken(20s)) << gang.out_so_far();
+    gang.press_key('q');
+    const testbed::ProcessResult r = gang.finish(30s);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_TRUE(seen[0].boards[1].matches(expected_records(program)));
+    const auto pulled = testbed::json_members(lines_of(logs.file("results.jsonl"))[0]);
+    EXPECT_EQ(member(pulled, "outcome"), "removed");
+    EXPECT_EQ(member(pulled, "message"), "Board removed in the program stage after record 5 of 21.");
+    expect_records_match(logs.path(), r.out, seen, in, 0);
+}
+
+TEST(Gang, ResultsThatCanNotBeWrittenHoldTheStationAndNoLineIsLost) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir links;
+    const std::string path = links.file("ttyR");
+    const std::string port = testbed::port_for(path);
+    // The system's words for a full disk, then what the station does.
+    const char held[] = "; no new board until it can.\n";
+    for (const bool room_again : {true, false}) {
+        SCOPED_TRACE(room_again ? "room again" : "stopped while full");
+        testbed::TempDir logs;
+        const std::string results = logs.file("results.jsonl");
+        ASSERT_EQ(symlink("/dev/full", results.c_str()), 0);
+        testbed::FwldProcess gang(testbed::with_args(
+            gang_command(),
+            {"--logs", logs.path(), "--station", port, "--", in.loader, in.program, "0", "0", "20", "0", "@:115200"}));
+        auto board = std::make_unique<Plugged>(path);
+        ASSERT_TRUE(board->run_over()) << gang.out_so_far();
+        ASSERT_TRUE(gang.wait_for_out(held, 10s)) << gang.out_so_far();
+        EXPECT_NE(gang.out_so_far().find("fwld-gang: results.jsonl can not be written: "), std::string::npos);
+        std::vector<sim::TargetReport> reports = {board->report};
+        board.reset();
+        if (room_again) {
+            // The next board is not woken while the last one's record is held.
+            board = std::make_unique<Plugged>(path);
+            std::this_thread::sleep_for(3s);
+            EXPECT_TRUE(board->target->report().password_ms.empty());
+            // A file in the link's place: the line goes in, then the next board.
+            ASSERT_EQ(unlink(results.c_str()), 0);
+            ASSERT_TRUE(board->run_over()) << gang.out_so_far();
+            reports.push_back(board->report);
+            EXPECT_NE(gang.out_so_far().find("fwld-gang: results.jsonl is written again; the station goes on."),
+                      std::string::npos);
+            ASSERT_TRUE(file_reaches(results, 2, 20s)) << gang.out_so_far();
+        }
+        gang.press_key('q');
+        const testbed::ProcessResult r = gang.finish(30s);
+        if (room_again) {
+            EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+            expect_records_match(logs.path(), r.out, {{port, reports}}, in, 0);
+            continue;
+        }
+        // Stopped with the line unwritten: it goes to stderr whole, and the exit says so.
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        const size_t at = r.err.find("{\"time\"");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const std::string line = r.err.substr(at, r.err.find('\n', at) + 1 - at);
+        EXPECT_TRUE(testbed::is_json_line(line)) << line;
+        const auto m = testbed::json_members(line);
+        EXPECT_EQ(member(m, "outcome"), "finished");
+        EXPECT_EQ(member(m, "records_sent"), std::to_string(reports[0].record_count));
+    }
+}
+
+TEST(Gang, QStopsAStationGentlyTheBoardBegunFinishes) {
+    const std::string program = program_of(200, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir links, logs;
+    const std::string paths[] = {links.file("ttyG1"), links.file("ttyG2")};
+    const std::string ports[] = {testbed::port_for(paths[0]), testbed::port_for(paths[1])};
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(), {"--logs", logs.path(), "--station", ports[0] + "," + ports[1], "--", in.loader, in.program,
+                         "0", "10", "20", "0", "@:115200"}));
+    EventLog steps;
+    sim::TargetConfig updating, idle;
+    updating.on_event = steps.recorder();
+    idle.never_ack = true;
+    Plugged board(paths[0], updating);
+    Plugged waiting(paths[1], idle);
+    ASSERT_TRUE(steps.wait_for("record 3:", 20s)) << gang.out_so_far();
+    for (auto waited = 0ms; waiting.target->report().password_ms.empty() && waited < 20s; waited += 50ms) {
+        std::this_thread::sleep_for(50ms);
+    }
+    gang.press_key('q');
+    ASSERT_TRUE(board.run_over()) << gang.out_so_far();
+    const testbed::ProcessResult r = gang.finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("fwld-gang: stopping: no new board, the boards begun finish;"), std::string::npos) << r.out;
+    EXPECT_TRUE(board.report.matches(expected_records(program)));
+    EXPECT_FALSE(waiting.target->report().password_ms.empty());
+    expect_records_match(logs.path(), r.out, {{ports[0], {board.report}}, {ports[1], {}}}, in, 0);
+}
+
+TEST(Gang, APortNamedLikeAWindowsDeviceKeepsItsLogInAFile) {
+    if (!testbed::ports_are_com_numbers()) GTEST_SKIP() << "COM1 to COM9 are names of Windows' devices";
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::TempDir logs;
+    sim::SimTarget target{sim::TargetConfig{}};
+    ASSERT_TRUE(target.start()) << target.last_error();
+    const std::string port = "COM" + testbed::low_port_for(target.device_path());
+    testbed::FwldProcess gang(testbed::with_args(
+        gang_command(), {"--logs", logs.path(), port, "--", in.loader, in.program, "0", "0", "20", "0", "@:115200"}));
+    const testbed::ProcessResult r = gang.finish(60s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_TRUE(target.wait_done(5s));
+    // Only the update reached the port: a log written to the device would be junk on its line.
+    EXPECT_TRUE(target.report().matches(expected_records(program)));
+    EXPECT_TRUE(target.report().framing_errors.empty());
+    const std::string log = as_text(testbed::read_file(logs.file(port + "_.log")));
+    EXPECT_NE(log.find(banner_line), std::string::npos) << log;
+    EXPECT_TRUE(ends_with(log, finished)) << log;
+}
+
+TEST(Gang, AStationRefusesAtItsStartWhatFwldWouldRefuse) {
     Inputs in(loader_bytes(200), program_of(2, 16));
     testbed::Pty line;
     const std::string port = testbed::port_for(line.slave_path());
-    // A file fwld cannot use; a command line it refuses, where it says nothing.
+    // A file fwld can not use, an argument it refuses, an option it does not know.
     const struct {
-        std::string program, p1;
+        std::string program, p1, option;
         const char* says;
-    } cases[] = {{in.dir.file("missing.hex"), "0", "Hex file can not open."},
-                 {in.program, "99999999999", "fwld ended with status 1 before its first event"}};
+    } cases[] = {{in.dir.file("missing.hex"), "0", "ES1", "Hex file can not open."},
+                 {in.program, "99999999999", "ES1", "does not fit in 32 bits."},
+                 {in.program, "0", "To10", "Note: 'To10' after p6 is no option fwld knows"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.says);
         testbed::TempDir logs;
         testbed::FwldProcess gang(testbed::with_args(
             gang_command(), {"--logs", logs.path(), "--station", port, "--", in.loader, c.program, c.p1, "0", "20",
-                             "0", "@:115200", "0", "LG" + logs.file("fwld.jsonl")}));
+                             "0", "@:115200", "0", c.option, "LG" + logs.file("fwld.jsonl")}));
         const testbed::ProcessResult r = gang.finish(30s);
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-        EXPECT_NE(r.err.find(std::string("fwld-gang: the station stopped: ") + c.says), std::string::npos) << r.err;
-        EXPECT_NE(r.out.find("0 boards on 1 port: 0 finished, 0 failed (0 stopped)."), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("fwld-gang: fwld refuses these arguments"), std::string::npos) << r.err;
+        // Before any port: no run, no log, no byte on the line.
         EXPECT_EQ(lines_in(logs.file("results.jsonl")), 0u);
-        // fwld ran once, and wrote its own record when it got that far.
-        const std::vector<std::string> runs = lines_of(logs.file("fwld.jsonl"));
-        ASSERT_EQ(runs.size(), c.p1 == "0" ? 1u : 0u);
-        for (const std::string& run : runs) EXPECT_EQ(member(testbed::json_members(run), "outcome"), "bad-file");
+        EXPECT_EQ(lines_in(logs.file("fwld.jsonl")), 0u);
+        EXPECT_TRUE(testbed::read_file(logs.file(log_name(port))).empty());
+        int waiting = -1;
+        EXPECT_EQ(ioctl(line.master(), FIONREAD, &waiting), 0);
+        EXPECT_EQ(waiting, 0);
     }
 }
 
 // ---- ports as they are plugged in ----
-
-// One board plugged in at `link`: its target, run to its end and kept in.
-struct Plugged {
-    std::unique_ptr<sim::SimTarget> target;
-    sim::TargetReport report;  // as its run ended
-
-    Plugged(const std::string& link, sim::TargetConfig config = {}) {
-        config.link_path = link;
-        target = std::make_unique<sim::SimTarget>(std::move(config));
-        EXPECT_TRUE(target->start()) << target->last_error();
-    }
-    bool run_over() {
-        if (!target->wait_done(60s)) return false;
-        report = target->report();
-        return target->wait_tool_closed(5s);
-    }
-};
 
 TEST(Gang, WatchStartsEachBoardAsItIsPluggedInAndNeverTwice) {
     if (testbed::ports_are_com_numbers()) GTEST_SKIP() << "--watch is tested natively";
@@ -640,8 +811,7 @@ TEST(Gang, WatchStartsEachBoardAsItIsPluggedInAndNeverTwice) {
     gang.press_key('q');
     const testbed::ProcessResult r = gang.finish(30s);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    expect_records_match(logs.path(), r.out, {{w1, {first, a->report}}, {w2, {b.report}}}, expected_records(program),
-                         0);
+    expect_records_match(logs.path(), r.out, {{w1, {first, a->report}}, {w2, {b.report}}}, in, 0);
     EXPECT_NE(r.out.find(w1 + ": board 2 finished in "), std::string::npos) << r.out;
 }
 

@@ -20,9 +20,12 @@ namespace testbed {
 namespace {
 
 // COM1 belongs to the machine's first serial port in a fresh prefix; the
-// numbers from here on are the tests' own.
+// numbers from here on are the tests' own, and 3 to 9 for the tests that
+// need a low one.
 constexpr int FIRST_TEST_COM = 10;
 constexpr int LAST_TEST_COM = 31;
+constexpr int FIRST_LOW_COM = 3;
+constexpr int LAST_LOW_COM = 9;
 
 struct ComPorts {
     std::mutex mu;
@@ -42,8 +45,8 @@ const char* com_link_folder() {
 
 // A number no other test process holds: the lock lives as long as this
 // process, so tests that run side by side never share a COM number.
-int claim_com_number(ComPorts& ports, const std::string& folder) {
-    for (int n = FIRST_TEST_COM; n <= LAST_TEST_COM; ++n) {
+int claim_com_number(ComPorts& ports, const std::string& folder, int first, int last) {
+    for (int n = first; n <= last; ++n) {
         if (ports.lock_fds[n] > 0) continue;
         const std::string lock = folder + "/.fwld-test-com" + std::to_string(n) + ".lock";
         const int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -66,21 +69,29 @@ void point_link(const std::string& link, const std::string& target) {
     }
 }
 
-}  // namespace
-
-bool ports_are_com_numbers() { return com_link_folder() != nullptr; }
-
-std::string port_for(const std::string& device_path) {
+std::string com_port_for(const std::string& device_path, int first, int last) {
     if (!ports_are_com_numbers()) return device_path;
     ComPorts& ports = com_ports();
     std::lock_guard<std::mutex> lock(ports.mu);
     const auto known = ports.by_device.find(device_path);
     if (known != ports.by_device.end()) return std::to_string(known->second);
     const std::string folder = com_link_folder();
-    const int n = claim_com_number(ports, folder);
+    const int n = claim_com_number(ports, folder, first, last);
     point_link(folder + "/com" + std::to_string(n), device_path);
     ports.by_device[device_path] = n;
     return std::to_string(n);
+}
+
+}  // namespace
+
+bool ports_are_com_numbers() { return com_link_folder() != nullptr; }
+
+std::string port_for(const std::string& device_path) {
+    return com_port_for(device_path, FIRST_TEST_COM, LAST_TEST_COM);
+}
+
+std::string low_port_for(const std::string& device_path) {
+    return com_port_for(device_path, FIRST_LOW_COM, LAST_LOW_COM);
 }
 
 }  // namespace testbed

@@ -74,6 +74,9 @@ bool ports_are_com_numbers();
 // with its device for the life of the test process, and tests running side
 // by side never share one.
 std::string port_for(const std::string& device_path);
+// As port_for, under Wine with a number from 3 to 9: the names Windows also
+// gives its devices (COM3), which no file of a test may take.
+std::string low_port_for(const std::string& device_path);
 
 // A name under /dev of the test's own: a symlink /dev/<prefix><N> to
 // `target` for the first N from `first` to `last` that is free, removed at

@@ -1,14 +1,20 @@
 // fwld-gang's portable logic: its command line, fwld's event stream read
-// into a run, the station's counting rules, and the records it keeps.
+// into a run, and the station's rules, driven by hand with a test clock.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "gang.h"
+#include "args.h"
+#include "keyboard.h"
+#include "render.h"
+#include "run.h"
+#include "station.h"
 #include "testbed.h"
 
 namespace {
@@ -55,7 +61,7 @@ std::vector<std::string> command_of(const Parsed& p, int port, int* stream_at) {
     char p5[GANG_TEXT_MAX];
     substitute_port(p.args, p.args.ports[port], p5, sizeof p5);
     char* line[64];
-    *stream_at = fwld_command_line(p.args, "fwld", p5, line, 64);
+    *stream_at = fwld_command_line(p.args, FwldLine{"fwld", nullptr, nullptr, false}, p5, line, 64);
     static char stream[] = "EV<stream>";
     line[*stream_at] = stream;
     std::vector<std::string> command;
@@ -89,6 +95,19 @@ TEST(GangArgs, EachPortTakesThePlaceOfTheAt) {
     const Parsed short_line = parse(with({"3"}, {"--", "l", "p", "x", "2", "100", "0", "@"}));
     const std::vector<std::string> with_p6 = {"fwld", "l", "p", "x", "2", "100", "0", "3", "0", "EV<stream>"};
     EXPECT_EQ(command_of(short_line, 0, &stream_at), with_p6);
+    // A station's fwld: the pinned files, a silence limit unless one is
+    // given, and RM; the check gets the same words without a stream.
+    char p5[] = "3";
+    char* line[64];
+    const Parsed station = parse(with({"--station", "3"}, {"--", "l", "p", "x", "2", "100", "0", "@", "0", "ES1"}));
+    const int at = fwld_command_line(station.args, FwldLine{"fwld", "L", "P", true}, p5, line, 64);
+    EXPECT_EQ(std::vector<std::string>(line, line + at),
+              (std::vector<std::string>{"fwld", "--check", "L", "P", "x", "2", "100", "0", "3", "0", "ES1", "TO60",
+                                        "RM"}));
+    const Parsed silent = parse(with({"--station", "3"}, {"--", "l", "p", "x", "2", "100", "0", "@", "0", "TO5"}));
+    EXPECT_EQ(fwld_command_line(silent.args, FwldLine{"fwld", "L", "P", false}, p5, line, 64), 11);
+    EXPECT_STREQ(line[9], "TO5");
+    EXPECT_STREQ(line[10], "RM");
 
     const Parsed watch = parse(with({"--watch", "/dev/ttyUSB*"}, fwld_args("@")));
     ASSERT_EQ(watch.request, GANG_RUN) << watch.refusal;
@@ -103,7 +122,7 @@ TEST(GangArgs, BadCommandLinesAreRefusedWithAReason) {
         const char* says;
     };
     std::vector<std::string> many;
-    for (int i = 0; i < 33; ++i) many.push_back("p" + std::to_string(i));
+    for (int i = 0; i <= GANG_PORTS_MAX; ++i) many.push_back("p" + std::to_string(i));
     const Case cases[] = {
         {{"COM4", "l", "p", "3", "2", "100", "0", "@"}, "no \"--\""},
         {fwld_args("@"), "no port"},
@@ -113,7 +132,7 @@ TEST(GangArgs, BadCommandLinesAreRefusedWithAReason) {
         {with({"COM4,,COM5"}, fwld_args("@")), "empty port name"},
         {with({"--log", "x", "COM4"}, fwld_args("@")), "unknown option"},
         {with({"COM4", "--logs"}, fwld_args("@")), "--logs needs a directory"},
-        {with(many, fwld_args("@")), "at most 32 ports"},
+        {with(many, fwld_args("@")), "at most 64 ports"},
         {with({std::string(GANG_TEXT_MAX - 2, 'x')}, fwld_args("@:115200")), "too long"},
         {with({"COM4"}, with(fwld_args("@"), {"EVmine.jsonl"})), "gives every fwld its event stream"},
         {with({"COM4"}, {"--", "l", "p", "EV1", "2", "100", "0", "@"}), "gives every fwld its event stream"},
@@ -150,13 +169,17 @@ TEST(GangArgs, TheSamePortTwiceIsRefused) {
     EXPECT_EQ(parse(with({"3,4," + slave}, fwld_args("@"))).request, GANG_RUN);
 }
 
-TEST(GangArgs, LogNamesAreSafeAndDistinct) {
-    const Parsed p = parse(with({"/dev/ttyUSB0,\\\\.\\COM12,./ttyT,../../etc/x,a/b,a_b,A_B"}, fwld_args("@")));
+TEST(GangArgs, LogNamesAreSafeDistinctAndNeverADevice) {
+    const Parsed p = parse(
+        with({"/dev/ttyUSB0,\\\\.\\COM12,./ttyT,../../etc/x,a/b,a_b,A_B,COM3,\\\\.\\com9,nul,LPT1.x,COM0,CONx"},
+             fwld_args("@")));
     ASSERT_EQ(p.request, GANG_RUN) << p.refusal;
-    char names[GANG_PORTS_MAX][GANG_TEXT_MAX];
-    for (int i = 0; i < p.args.port_count; ++i) log_file_name(p.args.ports[i], names, i, names[i]);
-    const char* expected[] = {"ttyUSB0.log", "COM12.log", "ttyT.log", "etc_x.log", "a_b.log", "a_b-2.log", "A_B-3.log"};
-    for (int i = 0; i < 7; ++i) EXPECT_STREQ(names[i], expected[i]);
+    std::vector<std::string> names;
+    for (int i = 0; i < p.args.port_count; ++i) names.push_back(log_file_name(p.args.ports[i], names));
+    const std::vector<std::string> expected = {"ttyUSB0.log", "COM12.log",  "ttyT.log",     "etc_x.log", "a_b.log",
+                                               "a_b-2.log",   "A_B-3.log",  "COM3_.log",    "com9_.log", "nul_.log",
+                                               "LPT1_.x.log", "COM0.log",   "CONx.log"};
+    EXPECT_EQ(names, expected);
 }
 
 TEST(GangArgs, WatchedNamesMatchLikeTheShell) {
@@ -223,9 +246,9 @@ std::vector<Stage> feed(PortRun* run, EventLines* lines, const std::string& text
         for (size_t taken = 0; taken < n;) {
             taken += event_lines_feed(lines, bytes + at + taken, n - taken);
             RunEvent event;
-            if (!lines->ready || !read_run_event(lines->line, lines->length, &event)) continue;
+            if (!lines->ready || !read_run_event(lines->line.data(), lines->line.size(), &event)) continue;
             if (run_event(run, event)) stages.push_back(run->stage);
-            if (event.kind == RUN_EVENT_END && ends != nullptr) ends->emplace_back(lines->line, lines->length);
+            if (event.kind == RUN_EVENT_END && ends != nullptr) ends->push_back(event.result.record.dump());
         }
     }
     return stages;
@@ -245,14 +268,15 @@ TEST(GangEvents, ATypicalRunPassesEveryStageHoweverItArrives) {
         EXPECT_EQ(run.bytes, 1001);
         EXPECT_EQ(run.records, 101);
         EXPECT_EQ(run.percent, 83);
+        // The record passes on whole, in its order, without the event's own members.
         ASSERT_EQ(ends.size(), 1u);
-        EXPECT_EQ(ends[0], end_finished);
+        EXPECT_EQ(ends[0], "{" + end_finished.substr(end_finished.find("\"time\"")));
         const RunResult& r = run.result;
         ASSERT_TRUE(r.known);
         EXPECT_EQ(r.stage, STAGE_DONE);
-        EXPECT_STREQ(r.outcome, "finished");
+        EXPECT_EQ(r.outcome, "finished");
         EXPECT_EQ(r.exit_status, 0);
-        EXPECT_STREQ(r.message, "Finish version up.");
+        EXPECT_EQ(r.message, "Finish version up.");
         EXPECT_EQ(r.bytes_sent, 1001);
         EXPECT_EQ(r.records_sent, 101);
         EXPECT_EQ(r.seconds_ms, 1500u);
@@ -263,7 +287,7 @@ TEST(GangEvents, ATypicalRunPassesEveryStageHoweverItArrives) {
     PortRun run;
     run_start(&run, 0);
     feed(&run, &lines, session_events.substr(0, session_events.find("speed")), 3);
-    EXPECT_STREQ(run.message, "FLASH OK \xc3\xa9 ");
+    EXPECT_EQ(run.message, "FLASH OK \xc3\xa9 ");
 }
 
 TEST(GangEvents, WhatIsNoEventIsPassedOver) {
@@ -275,6 +299,9 @@ TEST(GangEvents, WhatIsNoEventIsPassedOver) {
         R"({"event":"stage","t":1.0,"stage":"loader")",  // cut short
         R"({"event":"message","t":1.0,"text":"open)",
         R"(["event","stage"])",
+        R"({"event":7,"t":1.0})",                   // a kind that is no text
+        R"({"event":"stage","t":"1"})",             // a time that is no number
+        "{\"event\":\"message\",\"t\":1,\"text\":\"\xff\"}",  // not UTF-8
     };
     for (const char* line : not_events) {
         RunEvent event;
@@ -295,20 +322,7 @@ TEST(GangEvents, WhatIsNoEventIsPassedOver) {
     const std::string stream = "{\"event\":\"message\",\"t\":1,\"text\":\"" + std::string(EVENT_LINE_MAX, 'x') +
                                "\"}\n" + R"({"event":"stage","t":2.0,"stage":"loader"})" "\n";
     EXPECT_EQ(feed(&run, &lines, stream, 4096), std::vector<Stage>{STAGE_LOADER});
-    EXPECT_STREQ(run.message, "");
-}
-
-TEST(GangEvents, TheBoardsRecordIsTheEndEventWithoutEventAndTime) {
-    char out[1024];
-    const size_t n = results_line(end_finished.data(), end_finished.size(), 7, out, sizeof out);
-    const std::string line(out, n);
-    EXPECT_TRUE(testbed::is_json_line(line)) << line;
-    EXPECT_EQ(line, R"({"time":"2026-12-07T10:15:19Z","port":"ttyT:115200","program":{"path":"p.hex","bytes":1203,)"
-                    R"("records":101},"records_sent":101,"bytes_sent":1001,"messages":["a \"b\"","c}"],"seconds":1.5,)"
-                    R"("stage":"done","outcome":"finished","exit":0,"message":"Finish version up.","board":7})"
-                    "\n");
-    EXPECT_EQ(results_line(end_finished.data(), end_finished.size(), 7, out, n), 0u);  // no room: nothing
-    EXPECT_EQ(results_line(end_finished.data(), end_finished.size() - 1, 7, out, sizeof out), 0u);
+    EXPECT_EQ(run.message, "");
 }
 
 // ---- runs, boards and the station ----
@@ -317,9 +331,9 @@ std::string end_line(const char* stage, const char* outcome, int exit, const cha
     char line[512];
     std::snprintf(line, sizeof line,
                   R"({"event":"end","t":2.5,"port":"p","records_sent":3,"bytes_sent":40,"seconds":2.5,)"
-                  R"("stage":"%s","outcome":"%s","exit":%d,"message":"%s"})"
+                  R"("board_seconds":%s,"stage":"%s","outcome":"%s","exit":%d,"message":"%s"})"
                   "\n",
-                  stage, outcome, exit, message);
+                  std::strcmp(stage, "power-on") == 0 ? "null" : "2.0", stage, outcome, exit, message);
     return line;
 }
 
@@ -371,40 +385,9 @@ TEST(GangStation, WhichRunIsABoardAndHowItWent) {
     const PortRun killed = run_of(program, {END_SIGNAL, 9});
     EXPECT_FALSE(killed.result.known);
     EXPECT_EQ(killed.result.stage, STAGE_PROGRAM);
-    EXPECT_STREQ(killed.result.message, "fwld ended by signal 9 and no result record");
+    EXPECT_EQ(killed.result.message, "fwld ended by signal 9 and no result record");
     EXPECT_EQ(killed.result.seconds_ms, 3000u);
-}
-
-TEST(GangStation, BoardsAreNumberedAndCountedPerPort) {
-    PortTally a{}, b{};
-    const PortRun finished = run_of(end_line("done", "finished", 0));
-    const PortRun failed = run_of(end_line("program", "line-failed", 1, "lost"));
-    const PortRun stopped = run_of(end_line("erase", "interrupted", 1));
-    const PortRun none = run_of(end_line("power-on", "port-not-opened", 1));
-    EXPECT_EQ(tally_run(&a, none, VERDICT_NO_BOARD), 0);
-    EXPECT_EQ(tally_run(&a, finished, VERDICT_FINISHED), 1);
-    EXPECT_EQ(tally_run(&b, failed, VERDICT_FAILED), 1);
-    EXPECT_EQ(tally_run(&a, failed, VERDICT_FAILED), 2);
-    EXPECT_EQ(tally_run(&a, none, VERDICT_STOPS_STATION), 0);
-    EXPECT_EQ(tally_run(&a, stopped, VERDICT_FAILED), 3);
-    EXPECT_EQ(a.boards, 3);
-    EXPECT_EQ(a.finished, 1);
-    EXPECT_EQ(a.failed, 2);
-    EXPECT_EQ(a.stopped, 1);
-    EXPECT_EQ(a.seconds_ms, 7500u);
-    EXPECT_STREQ(a.last_result.outcome, "interrupted");
-
-    const char* ports[] = {"/dev/ttyUSB0", "COM\"3"};
-    const PortTally tallies[] = {a, b};
-    char text[1024];
-    const size_t n = summary_json(ports, tallies, 2, 61234, text, sizeof text);
-    EXPECT_EQ(std::string(text, n),
-              R"({"ports":[{"port":"/dev/ttyUSB0","boards":3,"finished":1,"failed":2,"mean_seconds":2.500},)"
-              R"({"port":"COM\"3","boards":1,"finished":0,"failed":1,"mean_seconds":2.500}],"boards":4,)"
-              R"("finished":1,"failed":3,"seconds":61.234})" "\n");
-    char closing[256];
-    render_closing_line(tallies, 2, "logs", closing, sizeof closing);
-    EXPECT_STREQ(closing, "4 boards on 2 ports: 1 finished, 3 failed (1 stopped). Logs in logs\n");
+    EXPECT_EQ(killed.result.board_ms, 2500);  // from the target's answer, as the stage events tell it
 }
 
 TEST(GangStation, APortStartsAgainOnlyWhenItMay) {
@@ -481,14 +464,294 @@ TEST(GangFigures, RateAndTimeLeftComeFromTheProgressEvents) {
     EXPECT_EQ(f.percent, 29);
     EXPECT_DOUBLE_EQ(f.records_per_s, 12.0);  // records 12 to 36 in 2 s
     EXPECT_EQ(f.seconds_left, 7);             // 843 bytes at 120 bytes/s
-    EXPECT_EQ(run_figures(run, 19000).seconds_left, 5);
+    EXPECT_EQ(run_figures(run, 18900).seconds_left, 5);
+    // No record for 2 s: no rate, no time left.
+    EXPECT_EQ(run_figures(run, 19000).records_per_s, 0);
+    EXPECT_EQ(run_figures(run, 19000).seconds_left, -1);
     at(end_line("done", "finished", 0));
     run_child_ended(&run, {END_EXIT, 0}, 19500);
     EXPECT_EQ(run_figures(run, 30000).elapsed_ms, 9500u);
     EXPECT_EQ(run_figures(run, 30000).seconds_left, -1);
-    char line[256];
-    render_end_line("ttyT", run, 4, line, sizeof line);
-    EXPECT_STREQ(line, "ttyT: board 4 finished in 2.5 s, 40 bytes, 3 records\n");
+    EXPECT_EQ(render_end_line("ttyT", run, 4), "ttyT: board 4 finished in 2.5 s, 40 bytes, 3 records\n");
+}
+
+// ---- the station, driven by hand ----
+
+// A station on a test clock: every action it asks for is kept, looks find
+// `present`, and results.jsonl takes lines while `writable`.
+struct Rig {
+    Station station;
+    uint32_t now = 10000;
+    std::vector<DeviceSeen> present;
+    bool writable = true;
+    std::vector<std::string> written;
+    std::vector<Action> actions;
+    std::map<int, int> slot_of;  // port -> the slot of its run
+
+    explicit Rig(std::vector<std::string> ports, bool watch = false, int slots = GANG_PORTS_MAX)
+        : station(StationSetup{true, watch, false, slots, ":115200", "20261208T142233Z-4711"}) {
+        for (const std::string& port : ports) {
+            if (!watch) station.add_port(port);
+            present.push_back({port, 1});
+        }
+        station.start(now);
+        carry_out();
+    }
+    void carry_out() {
+        for (std::vector<Action> asked; !(asked = station.take_actions()).empty();) {
+            for (const Action& a : asked) {
+                actions.push_back(a);
+                if (a.kind == ACTION_START_RUN) slot_of[a.port] = a.slot;
+                if (a.kind == ACTION_LOOK) station.look(present, now);
+                if (a.kind == ACTION_WRITE_RESULT) {
+                    if (writable) written.push_back(a.text);
+                    station.results_written(writable, writable ? "" : "No space left on device", now);
+                }
+            }
+        }
+    }
+    void wait(uint32_t ms) {
+        now += ms;
+        station.tick(now);
+        carry_out();
+    }
+    void events(int port, const std::string& text) {
+        station.stream(slot_of[port], reinterpret_cast<const unsigned char*>(text.data()), text.size(), now);
+        carry_out();
+    }
+    void output(int port, const std::string& text) {
+        station.output(slot_of[port], reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        carry_out();
+    }
+    void ends(int port, const std::string& end_event, ChildEnd end = {END_EXIT, 1}) {
+        events(port, end_event);
+        station.child_ended(slot_of[port], end, now);
+        carry_out();
+    }
+    void keys(const std::vector<int>& codes, uint32_t gap_ms) {
+        for (int code : codes) {
+            station.key(code, now);
+            wait(gap_ms);
+        }
+        wait(KEY_BURST_MS);
+    }
+    std::vector<int> ports_asked(ActionKind kind) const {
+        std::vector<int> ports;
+        for (const Action& a : actions) {
+            if (a.kind == kind) ports.push_back(a.port);
+        }
+        return ports;
+    }
+    std::string log_of(int port) const {
+        std::string log;
+        for (const Action& a : actions) {
+            if (a.kind == ACTION_APPEND_LOG && a.port == port) log += a.text;
+        }
+        return log;
+    }
+};
+
+std::string stage_event(const char* stage) {
+    return R"({"event":"stage","t":0.5,"stage":")" + std::string(stage) + "\"}\n";
+}
+const std::string in_program = stage_event("power-on") + stage_event("loader") + stage_event("program");
+
+TEST(GangKeys, ATerminalsBytesAreKeyCodes) {
+    const std::pair<std::string, std::vector<int>> cases[] = {
+        {"q", {'q'}},
+        {"\x1b[A\x1b[B", {KEY_CODE_UP, KEY_CODE_DOWN}},
+        {"\x1bOA\x1bOB", {KEY_CODE_UP, KEY_CODE_DOWN}},  // application mode
+        {"j\x1b[5~k", {'j', KEY_CODE_OTHER, 'k'}},        // Page Up
+        {"\x1b[1;5A", {KEY_CODE_OTHER}},                  // Ctrl-Up is no arrow
+        {"\x1b", {KEY_CODE_OTHER}},                       // Escape alone
+        {"x\x1b[", {'x', KEY_CODE_OTHER}},                // cut short
+    };
+    for (const auto& [bytes, expected] : cases) {
+        int codes[8];
+        const int n = key_codes_of_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), codes, 8);
+        EXPECT_EQ(std::vector<int>(codes, codes + n), expected) << bytes.substr(1);
+    }
+}
+
+TEST(GangStation, TheOperatorsKeysActOnTheSelectedPortAndAScannersTypingOnNothing) {
+    const struct {
+        const char* what;
+        std::vector<int> keys;
+        uint32_t gap_ms;
+        std::vector<int> ended;  // the ports whose runs the keys end
+    } cases[] = {
+        {"x alone", {'x'}, 100, {0}},
+        {"down, then x", {KEY_CODE_DOWN, 'x'}, 100, {1}},
+        {"j, then x", {'j', 'x'}, 100, {1}},
+        {"down and up", {KEY_CODE_DOWN, 'k', 'x'}, 100, {0}},
+        {"a barcode", {'4', '0', '1', 'x', 'p', 'q', '\r'}, 5, {}},
+        {"an arrow held down", {KEY_CODE_DOWN, KEY_CODE_DOWN, KEY_CODE_DOWN}, 20, {}},
+        {"other keys", {'X', ' ', '\r', KEY_CODE_OTHER, 'a'}, 100, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig({"A", "B", "C"});
+        for (int port : {0, 1, 2}) rig.events(port, in_program);
+        rig.keys(c.keys, c.gap_ms);
+        EXPECT_EQ(rig.ports_asked(ACTION_END_RUN), c.ended);
+        EXPECT_TRUE(rig.ports_asked(ACTION_PRESS_KEY).empty());
+    }
+    // An arrow held down moves as far as it is held, within the rows.
+    Rig rig({"A", "B", "C"});
+    rig.keys({KEY_CODE_DOWN, KEY_CODE_DOWN, KEY_CODE_DOWN}, 20);
+    EXPECT_EQ(rig.station.selected(), 2);
+    // x: the board failed, and its line says who ended it.
+    rig.events(2, in_program);
+    rig.keys({'x'}, 100);
+    rig.ends(2, end_line("program", "interrupted", 1, "Interruption."));
+    ASSERT_EQ(rig.written.size(), 1u);
+    const auto line = testbed::json_members(rig.written[0]);
+    EXPECT_EQ(testbed::json_text(line.at("message")), OPERATOR_ENDED);
+    EXPECT_EQ(rig.station.ports()[2].tally.failed, 1);
+    // p: the port's next run, still waking, is ended, and no board follows
+    // until it is resumed.
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN), (std::vector<int>{0, 1, 2, 2}));
+    rig.keys({'p'}, 100);
+    EXPECT_EQ(rig.ports_asked(ACTION_END_RUN), (std::vector<int>{2, 2}));
+    rig.ends(2, end_line("power-on", "interrupted", 1));
+    rig.wait(5000);
+    EXPECT_EQ(rig.station.phase(2), PHASE_PAUSED);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 4u);
+    rig.keys({'p'}, 100);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN), (std::vector<int>{0, 1, 2, 2, 2}));
+    EXPECT_EQ(rig.written.size(), 1u);
+}
+
+TEST(GangStation, QStopsGentlyQAgainStopsNow) {
+    for (bool again : {false, true}) {
+        SCOPED_TRACE(again ? "q, q" : "q");
+        Rig rig({"A", "B"});
+        rig.events(0, in_program);
+        rig.events(1, stage_event("power-on"));
+        rig.keys({'q'}, 100);
+        // The board being updated goes on; the port waiting for one ends.
+        EXPECT_EQ(rig.ports_asked(ACTION_END_RUN), std::vector<int>{1});
+        rig.ends(1, end_line("power-on", "interrupted", 1));
+        rig.wait(5000);
+        EXPECT_FALSE(rig.station.done());
+        if (again) {
+            rig.keys({'q'}, 100);
+            EXPECT_EQ(rig.ports_asked(ACTION_PRESS_KEY), std::vector<int>{0});
+            rig.ends(0, end_line("program", "interrupted", 1));
+        } else {
+            rig.ends(0, end_line("done", "finished", 0));
+        }
+        EXPECT_TRUE(rig.station.done());
+        EXPECT_EQ(rig.ports_asked(ACTION_START_RUN), (std::vector<int>{0, 1}));
+        EXPECT_EQ(rig.written.size(), 1u);
+        EXPECT_EQ(rig.station.exit_status(), again ? 1 : 0);
+    }
+}
+
+TEST(GangStation, ABusyPortGetsALineAPieceAndATryEveryFiveSeconds) {
+    Rig rig({"A"});
+    const std::string busy = end_line("power-on", "port-not-opened", 1, "Can not open com port");
+    rig.output(0, "banner 1\n");
+    rig.ends(0, busy);
+    EXPECT_EQ(rig.station.phase(0), PHASE_BUSY);
+    rig.wait(BUSY_RETRY_MS - 1);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 1u);
+    rig.wait(LOOK_MS);
+    ASSERT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 2u);
+    rig.output(0, "banner 2\n");
+    rig.ends(0, busy);
+    rig.wait(BUSY_RETRY_MS + LOOK_MS);
+    rig.output(0, "banner 3\n");
+    rig.events(0, stage_event("power-on"));
+    EXPECT_EQ(rig.log_of(0),
+              "\nfwld-gang: the port is busy (another program may hold it): Can not open com port; tried again every "
+              "5 s.\nfwld-gang: the port is free again.\nbanner 3\n");
+    EXPECT_TRUE(rig.written.empty());  // no board
+}
+
+TEST(GangStation, NoRecordIsLostWhileResultsCanNotBeWritten) {
+    Rig rig({"A", "B"});
+    rig.writable = false;
+    rig.events(0, in_program);
+    rig.ends(0, end_line("done", "finished", 0));
+    rig.events(1, in_program);
+    rig.ends(1, end_line("program", "target-error", 1, "Write Error (N-1)"));
+    // No new board while the lines are held; the file is tried again by name.
+    rig.wait(RESULTS_RETRY_MS);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 2u);
+    EXPECT_TRUE(std::any_of(rig.actions.begin(), rig.actions.end(),
+                            [](const Action& a) { return a.kind == ACTION_WRITE_RESULT && a.reopen; }));
+    EXPECT_TRUE(rig.station.status(rig.now).results_blocked);
+    rig.writable = true;
+    rig.wait(RESULTS_RETRY_MS);
+    ASSERT_EQ(rig.written.size(), 2u);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 4u);
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(rig.written[i]);
+        EXPECT_TRUE(testbed::is_json_line(rig.written[i]));
+        const auto m = testbed::json_members(rig.written[i]);
+        EXPECT_EQ(testbed::json_text(m.at("port")), "p");  // the record's own members, whole
+        EXPECT_EQ(testbed::json_text(m.at("outcome")), i == 0 ? "finished" : "target-error");
+        EXPECT_EQ(testbed::json_text(m.at("session")), "20261208T142233Z-4711");
+        EXPECT_EQ(m.at("board"), "1");
+        EXPECT_EQ(m.count("event") + m.count("t"), 0u);
+    }
+    // Stopped with a line still unwritten: it is kept for stderr, exit 1.
+    rig.writable = false;
+    rig.events(0, in_program);
+    rig.ends(0, end_line("done", "finished", 0));
+    rig.keys({'q'}, 100);
+    rig.ends(1, end_line("power-on", "interrupted", 1));
+    ASSERT_TRUE(rig.station.done());
+    ASSERT_EQ(rig.station.unwritten().size(), 1u);
+    EXPECT_NE(rig.station.unwritten().front().find("\"board\":2"), std::string::npos);
+    EXPECT_EQ(rig.station.exit_status(), 1);
+}
+
+TEST(GangStation, WatchedRowsComeAndGoAndTheTableFitsItsTerminal) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 20; ++i) names.push_back("/dev/serial/by-id/usb-Maker_Serial_" + std::to_string(i));
+    Rig rig(names, true, 16);
+    // As many runs as slots; the rest wait, and the table says so.
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 16u);
+    EXPECT_TRUE(rig.station.status(rig.now).crowded);
+    const std::string notice = R"({"event":"notice","t":11,"text":"The target has sent nothing for 10 s; it may )"
+                               R"(be off, or on another port, or at another speed."})" "\n";
+    rig.events(0, in_program + R"({"event":"progress","t":0.6,"bytes":10,"total":100,"records":1,"percent":9})" "\n" +
+                      notice);
+    rig.wait(STALL_MS + 1000);
+    const std::vector<std::string> table = render_table(rig.station, 80, 12, rig.now);
+    EXPECT_EQ(table.size(), 11u);
+    EXPECT_EQ(table[0].substr(0, 4), "PORT");
+    for (const char* column : {"STAGE", "FINISHED", "FAILED", "MESSAGE"}) {
+        EXPECT_NE(table[0].find(column), std::string::npos) << column;
+    }
+    for (const std::string& line : table) EXPECT_LT(line.size() - (line[0] == '\x1b' ? 9 : 0), 80u) << line;
+    // The notice on its row, cut to fit; a stalled row has no rate and no time left.
+    EXPECT_NE(table[1].find("program 9%"), std::string::npos) << table[1];
+    EXPECT_NE(table[1].find("The target has"), std::string::npos) << table[1];
+    EXPECT_EQ(table[1].substr(table[1].size() - 3 - 5), "...\x1b[27m");
+    std::vector<std::string> wide;
+    const std::string row = render_table(rig.station, 250, 40, rig.now)[1];
+    for (size_t at = 0; at < row.size();) {
+        const size_t gap = row.find("  ", at);
+        wide.push_back(row.substr(at, gap - at));
+        at = gap == std::string::npos ? gap : row.find_first_not_of(' ', gap);
+    }
+    ASSERT_GE(wide.size(), 4u) << row;
+    EXPECT_EQ(wide[2] + " " + wide[3], "0 -") << row;  // REC/S, LEFT
+    EXPECT_EQ(table[8].substr(0, 15), "+ 13 more ports") << table[8];
+    // A device that went, once its board ended, leaves the table, not the summary.
+    rig.present.erase(rig.present.begin());
+    rig.ends(0, end_line("program", "removed", 1, "Board removed in the program stage after record 5 of 31."));
+    rig.wait(LOOK_MS);
+    EXPECT_FALSE(rig.station.ports()[0].listed);
+    EXPECT_EQ(rig.ports_asked(ACTION_START_RUN).size(), 17u);  // its slot went to a device that waited
+    const Json summary = rig.station.summary(rig.now);
+    EXPECT_EQ(summary["ports"].size(), 20u);
+    EXPECT_EQ(summary["ports"][0]["failed"], 1);
+    EXPECT_EQ(summary["ports"][0]["mean_seconds"], 2.0);  // the board's own time
+    EXPECT_EQ(summary["session"], "20261208T142233Z-4711");
 }
 
 }  // namespace
