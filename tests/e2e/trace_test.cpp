@@ -320,7 +320,9 @@ TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
         EXPECT_EQ(r.exit_code, c.exit) << r.err;
         // fwld is done once its last record has drained; the target may still
         // be taking it in.
-        if (c.exit == 0) EXPECT_TRUE(target.wait_done(10s));
+        if (c.exit == 0) {
+            EXPECT_TRUE(target.wait_done(10s));
+        }
         target.stop();
         const sim::TargetReport report = target.report();
         const std::vector<std::string> lines = log_lines(log);
@@ -336,13 +338,15 @@ TEST(ResultLog, EveryEndingIsRecordedWithItsStageAndMessage) {
         // from its first 'H', with the settle delay (10 password intervals of
         // 20 ms) between the two.
         const double seconds = std::stod(line.at("seconds"));
-        if (c.max_seconds > 0) EXPECT_LT(seconds, c.max_seconds);
+        if (c.max_seconds > 0) {
+            EXPECT_LT(seconds, c.max_seconds);
+        }
         if (std::string(c.stage) == "power-on") {
             EXPECT_EQ(line.at("board_seconds"), "null");
         } else {
             // The answer came once its last byte had: 8 gaps of the target's delay after the start.
             const double board = std::stod(line.at("board_seconds"));
-            EXPECT_GE(seconds - board, 8 * config.ack_byte_delay.count() / 1000.0);
+            EXPECT_GE(seconds - board, 8 * static_cast<double>(config.ack_byte_delay.count()) / 1000.0);
             EXPECT_LE(board, seconds);
         }
         if (line.at("program_seconds") != "null") {
@@ -599,7 +603,9 @@ TEST(Events, ALaggingReaderGetsEveryLineWholeButProgress) {
         const auto e = testbed::json_members(line);
         last = testbed::json_text(e.at("event"));
         if (last == "message") messages.push_back(testbed::json_text(e.at("text")));
-        if (last == "flash_type") EXPECT_EQ(e.at("name"), "\"28F400BV-T\"");
+        if (last == "flash_type") {
+            EXPECT_EQ(e.at("name"), "\"28F400BV-T\"");
+        }
     }
     ASSERT_EQ(messages.size(), 40u);
     for (size_t k = 0; k < 40; ++k) EXPECT_EQ(messages[k], text + std::to_string(k + 1));
