@@ -144,14 +144,16 @@ void measure_gang(const Flavour& f, const Workbench& wb, Report* report);
 std::vector<double> gang_finished_seconds(const std::string& summary);
 // Boards after boards through fwld-gang --station (the native build only).
 void measure_station(const Flavour& f, const Workbench& wb, Report* report);
-// results.jsonl against the targets: `intact` holds each port's boards in
-// order (its key is the port as fwld-gang names it), true where the target
-// holds the whole image.
+// results.jsonl against the targets: `outcomes` holds each port's boards
+// in order (its key is the port as fwld-gang names it), each the outcome
+// its target makes of the run: "finished" where it holds the whole image,
+// "removed" where it was pulled, "target-error" where it reported one.
 struct StationRecords {
     int lines = 0;
     int matching = 0;  // a line whose board number and outcome agree with its target
 };
-StationRecords station_records(const std::string& jsonl, const std::map<std::string, std::vector<bool>>& intact);
+StationRecords station_records(const std::string& jsonl,
+                               const std::map<std::string, std::vector<std::string>>& outcomes);
 
 // Keeps a failed run's output for the reader and says where it is.
 void keep_log(const Workbench& wb, const std::string& name, const std::string& text);

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <latch>
 #include <memory>
 #include <sstream>
@@ -35,8 +36,10 @@ constexpr ms UPDATE_WAIT{300000};
 // (a Wine program is still starting up during its first second).
 constexpr ms IDLE_WINDOW{5000};
 constexpr ms SETTLE_BEFORE_WINDOW{1000};
-// Between two boards on a station's fixture.
+// Between two boards on a station's fixture, and after a board pulled in
+// the middle of its update.
 constexpr ms BOARD_SWAP{1000};
+constexpr ms PULLED_SWAP{200};
 
 // "name value" lines of the fast target's output.
 Figures figures_of(const std::string& out) {
@@ -594,7 +597,8 @@ void measure_gang(const Flavour& f, const Workbench& wb, Report* report) {
     report->add(f, "gang.failed", "  ports that failed", failed, "ports", 0);
 }
 
-StationRecords station_records(const std::string& jsonl, const std::map<std::string, std::vector<bool>>& intact) {
+StationRecords station_records(const std::string& jsonl,
+                               const std::map<std::string, std::vector<std::string>>& outcomes) {
     StationRecords counted;
     std::istringstream lines(jsonl);
     for (std::string line; std::getline(lines, line);) {
@@ -604,11 +608,10 @@ StationRecords station_records(const std::string& jsonl, const std::map<std::str
         if (port == m.end() || board == m.end() || outcome == m.end()) continue;
         // fwld's port: the station's with ":115200".
         const std::string name = testbed::json_text(port->second);
-        const auto verdicts = intact.find(name.substr(0, name.rfind(':')));
+        const auto boards = outcomes.find(name.substr(0, name.rfind(':')));
         const long number = std::atol(board->second.c_str());
-        if (verdicts == intact.end() || number < 1 || number > static_cast<long>(verdicts->second.size())) continue;
-        const bool finished = testbed::json_text(outcome->second) == "finished";
-        counted.matching += finished == verdicts->second[static_cast<size_t>(number - 1)] ? 1 : 0;
+        if (boards == outcomes.end() || number < 1 || number > static_cast<long>(boards->second.size())) continue;
+        counted.matching += testbed::json_text(outcome->second) == boards->second[static_cast<size_t>(number - 1)];
     }
     return counted;
 }
@@ -633,22 +636,44 @@ void measure_station(const Flavour& f, const Workbench& wb, Report* report) {
     const Clock::time_point start = Clock::now();
     FwldProcess gang({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/tty", FWLD_GANG_BINARY, "--logs", logs,
                       "--station", ports, "--", wb.loader, wb.program_16k, "0", "0", "100", "0", "@:115200"});
-    // Each fixture: a board plugged in, its run, its verdict as the run
-    // ended, out once fwld has closed the port; a second later the next.
-    std::map<std::string, std::vector<bool>> intact;
-    for (const std::string& path : paths) intact[path] = std::vector<bool>(BOARDS, false);
+    // Each fixture: a board plugged in, its run, its outcome as its target
+    // sees it, out once fwld has closed the port; a second later the next.
+    // Every fifth board is pulled in the middle of its update (the next one
+    // follows 0.2 s later), every fifth another reports a write error.
+    std::map<std::string, std::vector<std::string>> outcomes;
+    for (const std::string& path : paths) outcomes[path] = std::vector<std::string>(BOARDS, "none");
     std::vector<std::thread> fixtures;
-    for (const std::string& path : paths) {
-        std::vector<bool>& verdicts = intact[path];
-        fixtures.emplace_back([&verdicts, &expected, path] {
+    for (size_t p = 0; p < paths.size(); ++p) {
+        std::vector<std::string>& boards = outcomes[paths[p]];
+        fixtures.emplace_back([&boards, &expected, path = paths[p], p] {
             for (int b = 0; b < BOARDS; ++b) {
+                const size_t fate = (p + static_cast<size_t>(b)) % 5;
                 sim::TargetConfig config;
                 config.link_path = path;
                 config.baud = 115200;
                 config.line_rate = true;
+                if (fate == 4) config.actions[3] = {sim::RecordAction::error('N')};
+                std::promise<void> fifth;
+                std::atomic<bool> told{false};
+                if (fate == 2) {
+                    config.on_event = [&](const std::string& line) {
+                        if (line.rfind("record 5:", 0) == 0 && !told.exchange(true)) fifth.set_value();
+                    };
+                }
                 sim::SimTarget target(std::move(config));
-                if (!target.start() || !target.wait_done(ms(120000))) return;
-                verdicts[static_cast<size_t>(b)] = target.report().matches(expected);
+                if (!target.start()) return;
+                if (fate == 2) {
+                    if (fifth.get_future().wait_for(ms(120000)) != std::future_status::ready) return;
+                    target.stop();  // pulled: its link goes at once
+                    boards[static_cast<size_t>(b)] = "removed";
+                    std::this_thread::sleep_for(PULLED_SWAP);
+                    continue;
+                }
+                if (!target.wait_done(ms(120000))) return;
+                const sim::TargetReport seen = target.report();
+                boards[static_cast<size_t>(b)] = seen.matches(expected) ? "finished"
+                                                 : fate == 4               ? "target-error"
+                                                                           : "broken";
                 target.wait_tool_closed(ms(5000));
                 target.stop();
                 // The operator takes the board out and puts the next one in.
@@ -679,18 +704,27 @@ void measure_station(const Flavour& f, const Workbench& wb, Report* report) {
     gang.press_key('q');
     const testbed::ProcessResult gr = gang.finish(ms(30000));
     const sim::Bytes bytes = testbed::read_file(results);
-    const StationRecords counted = station_records(std::string(bytes.begin(), bytes.end()), intact);
-    int whole = 0;
-    for (const auto& [port, boards] : intact) whole += static_cast<int>(std::count(boards.begin(), boards.end(), true));
+    const StationRecords counted = station_records(std::string(bytes.begin(), bytes.end()), outcomes);
+    const auto count = [&](const char* outcome) {
+        int n = 0;
+        for (const auto& [port, boards] : outcomes) n += static_cast<int>(std::count(boards.begin(), boards.end(), outcome));
+        return n;
+    };
+    const int whole = count("finished"), pulled = count("removed"), errors = count("target-error");
     const double cpu_s = cpu.sched_s >= 0 ? cpu.sched_s : cpu.stat_s;
-    std::fprintf(stderr, "  %d boards intact, %d records, %d matching; fwld-gang CPU %.3f s in %.1f s\n", whole,
-                 counted.lines, counted.matching, cpu_s, wall);
-    if (whole != PORTS * BOARDS || counted.matching != PORTS * BOARDS || gr.exit_code != 0) {
+    std::fprintf(stderr,
+                 "  %d boards intact, %d pulled, %d target errors; %d records, %d matching; fwld-gang CPU %.3f s in "
+                 "%.1f s\n",
+                 whole, pulled, errors, counted.lines, counted.matching, cpu_s, wall);
+    // A failed board makes fwld-gang's status 1: only the counts tell.
+    if (whole + pulled + errors != PORTS * BOARDS || counted.matching != PORTS * BOARDS || gr.exit_code > 1) {
         keep_log(wb, f.name + "-station", gang.tty_so_far());
     }
     report->add(f, "station.boards", "16 x 10 boards of 16 KiB at line rate, --station",
                 PORTS * BOARDS, "boards", 0);
     report->add(f, "station.intact", "  boards intact, by their targets", whole, "boards", 0);
+    report->add(f, "station.pulled", "  boards pulled in the middle, the next 0.2 s later", pulled, "boards", 0);
+    report->add(f, "station.errors", "  boards that reported a write error", errors, "boards", 0);
     report->add(f, "station.records", "  lines in results.jsonl", counted.lines, "lines", 0);
     report->add(f, "station.matching", "  lines whose outcome agrees with the target", counted.matching, "lines", 0);
     report->add(f, "station.wall_s", "  from start to the last record", wall, "s", 1);

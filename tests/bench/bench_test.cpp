@@ -196,13 +196,14 @@ TEST(BenchSummaries, FwldGangTimesOfTheFinishedPortsOnly) {
 }
 
 TEST(BenchSummaries, StationRecordsAgreeWithTheirBoardsTargets) {
-    const std::map<std::string, std::vector<bool>> intact = {{"/l/A", {true, false}}, {"/l/B", {true}}};
+    const std::map<std::string, std::vector<std::string>> outcomes = {{"/l/A", {"finished", "target-error"}},
+                                                                      {"/l/B", {"finished"}}};
     const std::string jsonl = R"({"port":"/l/A:115200","outcome":"finished","board":1})" "\n"
                               R"({"port":"/l/A:115200","outcome":"target-error","board":2})" "\n"
                               R"({"port":"/l/B:115200","outcome":"line-failed","board":1})" "\n"  // disagrees
                               R"({"port":"/l/B:115200","outcome":"finished","board":2})" "\n"     // no such board
                               R"({"port":"/l/C:115200","outcome":"finished","board":1})" "\n";    // no such port
-    const bench::StationRecords counted = bench::station_records(jsonl, intact);
+    const bench::StationRecords counted = bench::station_records(jsonl, outcomes);
     EXPECT_EQ(counted.lines, 5);
     EXPECT_EQ(counted.matching, 2);
 }
