@@ -201,6 +201,7 @@ void write_result(Station& station, const Action& a, uint32_t now) {
 void look(Station& station, uint32_t now) {
     devices_refresh();
     std::vector<DeviceSeen> seen;
+    intptr_t noticed = -1;
     if (gang.args.watch != nullptr) {
         // Two names of one device (a link and its device) are one port, the
         // first name found.
@@ -221,7 +222,7 @@ void look(Station& station, uint32_t now) {
                 f->seen->push_back({name, identity});
             },
             &found);
-        wait_also(device_notices(&gang.args.watch, 1));
+        noticed = device_notices(&gang.args.watch, 1);
     } else {
         std::vector<const char*> names;
         for (const StationPort& port : station.ports()) {
@@ -229,8 +230,10 @@ void look(Station& station, uint32_t now) {
             if (device_present(port.name.c_str(), &identity)) seen.push_back({port.name, identity});
             names.push_back(port.name.c_str());
         }
-        wait_also(device_notices(names.data(), static_cast<int>(names.size())));
+        noticed = device_notices(names.data(), static_cast<int>(names.size()));
     }
+    wait_also(noticed);
+    station.devices_noticed(noticed >= 0);
     station.look(seen, now);
 }
 

@@ -194,6 +194,8 @@ void Station::notice(uint32_t now) {
     push({ACTION_LOOK, -1, -1, 0, false, {}});
 }
 
+void Station::devices_noticed(bool noticed) { look_every_ms_ = noticed ? LOOK_NOTICED_MS : LOOK_MS; }
+
 void Station::start_runs(uint32_t now) {
     if (!setup_.station || stop_ != STOP_NONE || results_blocked_) return;
     bool crowded = false;
@@ -557,7 +559,7 @@ void Station::terminate(int signal, uint32_t now) {
 void Station::tick(uint32_t now) {
     if (!burst_.empty() && now - burst_at_ >= KEY_BURST_MS) decide_keys();
     if (results_blocked_ && !writing_ && static_cast<int32_t>(now - results_retry_at_) >= 0) write_next(true);
-    if (setup_.station && stop_ == STOP_NONE && !look_asked_ && now - looked_at_ >= LOOK_MS) {
+    if (setup_.station && stop_ == STOP_NONE && !look_asked_ && now - looked_at_ >= look_every_ms_) {
         look_asked_ = true;
         push({ACTION_LOOK, -1, -1, 0, false, {}});
     }
@@ -576,7 +578,7 @@ int32_t Station::wait_ms(uint32_t now) const {
         if (wait < 0 || left < wait) wait = left;
     };
     if (setup_.table) due(drawn_at_, dirty_ ? REDRAW_MS : CLOCK_REDRAW_MS);
-    if (setup_.station && stop_ == STOP_NONE) due(looked_at_, LOOK_MS);
+    if (setup_.station && stop_ == STOP_NONE) due(looked_at_, look_every_ms_);
     if (!burst_.empty()) due(burst_at_, KEY_BURST_MS);
     if (results_blocked_ && !writing_) due(results_retry_at_ - RESULTS_RETRY_MS, RESULTS_RETRY_MS);
     return wait;

@@ -72,8 +72,11 @@ bool schedule_should_end_run(const PortSchedule& schedule, Stage stage);
 // Keys in a burst (each within this of the one before) are a barcode
 // scanner's typing, not the operator's.
 constexpr uint32_t KEY_BURST_MS = 50;
-// How often a station looks for its devices.
+// How often a station looks for its devices; less often where the system
+// tells it at once when a folder of them changes (inotify), since a look
+// costs a path walk per port.
 constexpr uint32_t LOOK_MS = 250;
+constexpr uint32_t LOOK_NOTICED_MS = 1000;
 // A port another program holds is tried again no sooner than this.
 constexpr uint32_t BUSY_RETRY_MS = 5000;
 // results.jsonl that could not be written is tried again this often.
@@ -193,6 +196,8 @@ public:
     void look(const std::vector<DeviceSeen>& present, uint32_t now);
     // A folder of the devices changed: look now.
     void notice(uint32_t now);
+    // Whether such notices come at all (after each look).
+    void devices_noticed(bool noticed);
     void output(int slot, const unsigned char* bytes, size_t count);
     void stream(int slot, const unsigned char* bytes, size_t count, uint32_t now);
     void child_ended(int slot, ChildEnd end, uint32_t now);
@@ -263,6 +268,7 @@ private:
     bool crowded_ = false;
     // Looks
     uint32_t looked_at_ = 0;
+    uint32_t look_every_ms_ = LOOK_MS;
     bool look_asked_ = false;
     // Keys of a burst not yet judged, with the time of the last.
     std::vector<int> burst_;
