@@ -14,25 +14,26 @@ using DeviceHandle = intptr_t;
 // invalid handle). Zero means "never opened".
 constexpr DeviceHandle INVALID_DEVICE = -1;
 
+// What a fallible call returns: 0 for success, else the system's code for
+// the failure (errno / GetLastError), taken straight after the failing
+// system call, so that nothing in between can change it. In words by
+// system_error_text (host/system.h).
+using DeviceError = long;
+
 // Open exclusively for reading and writing. Transfers never wait for the
 // target by themselves: reads take what has arrived, and the waits below
 // block on the device together with the keyboard.
-// INVALID_DEVICE on failure; device_last_error() tells why.
-DeviceHandle device_open(const char* path);
-bool device_close(DeviceHandle handle);
-
-// Forgets the last error, so that a test judges by its own call alone.
-void device_clear_error();
-// Puts an error code back after calls that may have changed it.
-void device_set_error(long error);
+// *handle is INVALID_DEVICE on failure.
+DeviceError device_open(const char* path, DeviceHandle* handle);
+DeviceError device_close(DeviceHandle handle);
 
 // Read the whole line record from the device.
-bool device_read_settings(DeviceHandle handle, LineSettings* settings);
-// Apply the record; true only when the device really runs with it
-// (read back and compared).
-bool device_apply_settings(DeviceHandle handle, const LineSettings* settings);
-// Still there: the settings can be read and the line has not hung up.
-bool device_is_healthy(DeviceHandle handle);
+DeviceError device_read_settings(DeviceHandle handle, LineSettings* settings);
+// Apply the record; 0 only when the device really runs with it (read back
+// and compared).
+DeviceError device_apply_settings(DeviceHandle handle, const LineSettings* settings);
+// 0 while still there: the settings can be read and the line has not hung up.
+DeviceError device_health(DeviceHandle handle);
 // The path still names the device the handle holds: false when it names
 // nothing now, or another device (a board plugged in after the one that
 // went). Asked of a handle that has failed. Windows cannot tell one device
@@ -59,7 +60,7 @@ struct WriteWatch {
 
 // Writes everything (partial writes and interrupted calls are continued).
 // Without a watch it waits for room as long as it takes.
-bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch = nullptr);
+DeviceError device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch = nullptr);
 // Drops what is queued for sending and not sent yet.
 void device_discard_output(DeviceHandle handle);
 // What may hold a line that takes no bytes, in words for the operator: the
@@ -68,12 +69,12 @@ void device_describe_hold(DeviceHandle handle, char* out, size_t size);
 // The handshaking settings the device runs with, for the trace: on Windows
 // the fields it keeps as it had them.
 void device_describe_flow(DeviceHandle handle, char* out, size_t size);
-// The modem lines: whether the device has them to read (a pty has none),
-// and one set on or off at once.
-bool device_has_modem_lines(DeviceHandle handle);
-bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on);
+// The modem lines: whether the device has them to read (0 when it has; a
+// pty has none), and one set on or off at once.
+DeviceError device_has_modem_lines(DeviceHandle handle);
+DeviceError device_set_modem_line(DeviceHandle handle, ModemLine line, bool on);
 // Reads what has arrived, up to size bytes, without waiting: *got is 0 when
-// nothing has. False when the device failed (hung up, gone).
-bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);
+// nothing has. An error when the device failed (hung up, gone).
+DeviceError device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got);
 // Bytes received and not read / bytes queued and not yet sent.
-bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue);
+DeviceError device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue);

@@ -43,7 +43,6 @@ struct MemoryDevice {
     uint32_t held_output;
     uint32_t discards;
     MemoryDeviceCounts counts;
-    long last_error;
     MemoryLineChange line_changes[MEMORY_LINE_CHANGES_MAX];
     int line_change_count;
 };
@@ -53,11 +52,6 @@ MemoryDevice device;
 MemoryDevice& dev() {
     if (!device.ready) memory_device_reset();
     return device;
-}
-
-bool fail(int error) {
-    device.last_error = error;
-    return false;
 }
 
 bool injected(MemoryFault kind) {
@@ -71,17 +65,18 @@ bool injected(MemoryFault kind) {
     return true;
 }
 
-// The handle fwld may use now. A failed open's value fails quietly, as on a
-// real platform; anything else but the open handle is a fault in fwld.
-bool usable(DeviceHandle handle) {
+// Whether fwld may use the handle now (0), or why not. A failed open's value
+// fails quietly, as on a real platform; anything else but the open handle
+// is a fault in fwld.
+DeviceError usable(DeviceHandle handle) {
     MemoryDevice& d = dev();
-    if (handle == INVALID_DEVICE) return fail(EBADF);
+    if (handle == INVALID_DEVICE) return EBADF;
     if (handle == 0 || handle != d.open_handle) {
         ++d.counts.misuses;
-        return fail(EBADF);
+        return EBADF;
     }
-    if (d.handle_dead) return fail(EIO);
-    return true;
+    if (d.handle_dead) return EIO;
+    return 0;
 }
 
 // What a freshly plugged device runs with.
@@ -191,85 +186,72 @@ void device_default_path(int port, char* out, size_t size) {
     std::snprintf(out, size, "memory%d", port);
 }
 
-DeviceHandle device_open(const char* path) {
+DeviceError device_open(const char* path, DeviceHandle* handle) {
     MemoryDevice& d = dev();
-    if (path == nullptr || path[0] == '\0') {
-        fail(ENOENT);
-        return INVALID_DEVICE;
-    }
+    *handle = INVALID_DEVICE;
+    if (path == nullptr || path[0] == '\0') return ENOENT;
     if (d.unplugged && d.open_refusals > 0) {
         --d.open_refusals;
-        fail(ENOENT);
-        return INVALID_DEVICE;
+        return ENOENT;
     }
     if (d.unplugged) {
         d.unplugged = false;
         power_on_line(&d.line);  // plugged in again: the settings are the device's own
     }
-    if (d.open_handle != 0 && !d.handle_dead) {
-        fail(EBUSY);  // held exclusively by the open handle
-        return INVALID_DEVICE;
-    }
-    if (injected(FAULT_OPEN)) {
-        fail(EIO);
-        return INVALID_DEVICE;
-    }
+    // held exclusively by the open handle
+    if (d.open_handle != 0 && !d.handle_dead) return EBUSY;
+    if (injected(FAULT_OPEN)) return EIO;
     d.open_handle = d.next_handle++;
     d.handle_dead = false;
     ++d.counts.opens;
-    return d.open_handle;
+    *handle = d.open_handle;
+    return 0;
 }
 
-bool device_close(DeviceHandle handle) {
+DeviceError device_close(DeviceHandle handle) {
     MemoryDevice& d = dev();
-    if (handle == INVALID_DEVICE) return fail(EBADF);
+    if (handle == INVALID_DEVICE) return EBADF;
     if (handle == 0 || handle != d.open_handle) {
         ++d.counts.misuses;
-        return fail(EBADF);
+        return EBADF;
     }
     d.open_handle = 0;
     d.handle_dead = false;
     ++d.counts.closes;
-    return true;
+    return 0;
 }
 
-long device_last_error() { return dev().last_error; }
-
-void device_clear_error() { dev().last_error = 0; }
-
-void device_set_error(long error) { dev().last_error = error; }
-
-bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
-    if (!usable(handle)) return false;
-    if (settings == nullptr) return fail(EINVAL);
-    if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
+DeviceError device_read_settings(DeviceHandle handle, LineSettings* settings) {
+    if (const DeviceError error = usable(handle)) return error;
+    if (settings == nullptr) return EINVAL;
+    if (injected(FAULT_READ_SETTINGS)) return EIO;
     *settings = device.line;
-    return true;
+    return 0;
 }
 
-bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
-    if (!usable(handle)) return false;
-    if (settings == nullptr || !frame_supported(*settings)) return fail(EINVAL);
-    if (injected(FAULT_APPLY_SETTINGS)) return fail(EIO);
+DeviceError device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
+    if (const DeviceError error = usable(handle)) return error;
+    if (settings == nullptr || !frame_supported(*settings)) return EINVAL;
+    if (injected(FAULT_APPLY_SETTINGS)) return EIO;
     device.line = *settings;
-    return true;
+    return 0;
 }
 
 bool device_is_named(DeviceHandle, const char*) { return !dev().unplugged; }
 
-bool device_has_modem_lines(DeviceHandle handle) {
-    if (!usable(handle)) return false;
-    return !injected(FAULT_MODEM_LINES) || fail(ENOTTY);
+DeviceError device_has_modem_lines(DeviceHandle handle) {
+    if (const DeviceError error = usable(handle)) return error;
+    return injected(FAULT_MODEM_LINES) ? ENOTTY : 0;
 }
 
-bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
-    if (!usable(handle)) return false;
-    if (injected(FAULT_MODEM_LINES)) return fail(ENOTTY);
+DeviceError device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+    if (const DeviceError error = usable(handle)) return error;
+    if (injected(FAULT_MODEM_LINES)) return ENOTTY;
     MemoryDevice& d = dev();
     if (d.line_change_count < MEMORY_LINE_CHANGES_MAX) {
         d.line_changes[d.line_change_count++] = MemoryLineChange{line, on, d.output_count + d.output_lost, clock_tick_ms()};
     }
-    return true;
+    return 0;
 }
 
 const MemoryLineChange* memory_device_line_changes(int* count) {
@@ -277,67 +259,67 @@ const MemoryLineChange* memory_device_line_changes(int* count) {
     return dev().line_changes;
 }
 
-bool device_is_healthy(DeviceHandle handle) {
-    if (!usable(handle)) return false;
-    if (injected(FAULT_READ_SETTINGS)) return fail(EIO);
-    return true;
+DeviceError device_health(DeviceHandle handle) {
+    if (const DeviceError error = usable(handle)) return error;
+    return injected(FAULT_READ_SETTINGS) ? EIO : 0;
 }
 
 // A stalled write asks its watch after every slice, as a real one does.
-bool stall_passes(const WriteWatch* watch) {
+DeviceError stall_passes(const WriteWatch* watch) {
     MemoryDevice& d = dev();
     for (uint32_t slice = 1; d.stall_slices > 0; ++slice) {
         --d.stall_slices;
         if (watch != nullptr && !watch->keep_waiting(watch->context, slice * WRITE_WATCH_SLICE_MS)) {
             d.stall_slices = 0;
-            return fail(ECANCELED);
+            return ECANCELED;
         }
     }
-    return true;
+    return 0;
 }
 
-bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
+DeviceError device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    bool taken = usable(handle) && stall_passes(watch);
-    if (taken && injected(FAULT_WRITE)) taken = fail(EIO);
-    if (taken) capture(bytes, count);
-    if (device.watch != nullptr) device.watch(bytes, count, taken);
-    return taken;
+    DeviceError error = usable(handle);
+    if (error == 0) error = stall_passes(watch);
+    if (error == 0 && injected(FAULT_WRITE)) error = EIO;
+    if (error == 0) capture(bytes, count);
+    if (device.watch != nullptr) device.watch(bytes, count, error == 0);
+    return error;
 }
 
-bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+DeviceError device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
     *got = 0;
-    if (!usable(handle)) return false;
-    if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
+    if (const DeviceError error = usable(handle)) return error;
+    if (injected(FAULT_QUEUE_STATUS)) return EIO;
     MemoryDevice& d = device;
     // One byte per read, as from a slow line: fwld takes each before it
     // asks for the next, so an unplug armed for a read count comes right
     // after fwld has handled that many bytes.
-    if (size == 0 || d.input_head == d.input_tail) return true;
+    if (size == 0 || d.input_head == d.input_tail) return 0;
     static_cast<unsigned char*>(buffer)[0] = d.input[d.input_head++];
     *got = 1;
     if (d.input_head == d.input_tail) d.input_head = d.input_tail = 0;
     ++d.read_total;
     if (d.unplug_armed && d.read_total >= d.unplug_at_read) pull_plug(d.unplug_refusals);
-    return true;
+    return 0;
 }
 
-bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
-    if (!usable(handle)) return false;
-    if (injected(FAULT_QUEUE_STATUS)) return fail(EIO);
+DeviceError device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
+    if (const DeviceError error = usable(handle)) return error;
+    if (injected(FAULT_QUEUE_STATUS)) return EIO;
     const size_t waiting = device.input_tail - device.input_head;
     *in_queue = waiting > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(waiting);
     *out_queue = device.held_output;  // every other write has left at once
-    return true;
+    return 0;
 }
 
 WaitResult device_wait_input(DeviceHandle handle, const WakeSet&, uint32_t) {
     // Nothing blocks here: the memory idle wait lets the test clock move.
-    return usable(handle) && device.input_head != device.input_tail ? WAIT_DEVICE : WAIT_TIMED_OUT;
+    return usable(handle) == 0 && device.input_head != device.input_tail ? WAIT_DEVICE : WAIT_TIMED_OUT;
 }
 
 void device_discard_output(DeviceHandle handle) {
-    if (!usable(handle)) return;
+    if (usable(handle) != 0) return;
     ++device.discards;
     device.held_output = 0;
 }

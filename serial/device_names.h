@@ -16,11 +16,9 @@ bool device_names_path(const char* text);
 // none or it does not fit.
 bool device_find_by_name(const char* name, char* out, size_t size);
 
-// Platform error code of the last failed call (errno / GetLastError); in
-// words by system_error_text (host/system.h).
-long device_last_error();
-// Help when a device does not open: what the user can do about the error,
-// one sentence; nullptr when there is nothing useful to say.
+// Help when a device does not open: what the user can do about the error
+// (the platform's code, errno / GetLastError), one sentence; nullptr when
+// there is nothing useful to say.
 const char* device_error_hint(long error);
 // Calls emit once for each serial device the machine has, in a stable order,
 // without opening any that may reset a board. name is the device (a path on

@@ -21,46 +21,39 @@
 
 namespace {
 
-long last_error = 0;
+// Call straight after the failing call: anything in between may change
+// errno. A failure never reads as success, even without an errno.
+DeviceError errno_error() { return errno != 0 ? errno : EIO; }
 
-bool fail(int error) {
-    last_error = error;
-    return false;
-}
-
-// Call straight after the failing call: anything in between may change errno.
-bool fail_errno() { return fail(errno); }
-
-bool handle_fd(DeviceHandle handle, int* fd) {
+DeviceError handle_fd(DeviceHandle handle, int* fd) {
     if (handle <= 0 || handle > INT_MAX) {
-        return fail(EBADF);
+        return EBADF;
     }
     *fd = static_cast<int>(handle);
-    return true;
+    return 0;
 }
 
 // Slot value 0 means "never opened", so the device must not sit on fd 0.
-int off_fd_zero(int fd) {
-    if (fd != 0) {
-        return fd;
+DeviceError move_off_fd_zero(int* fd) {
+    if (*fd != 0) {
+        return 0;
     }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    if (moved < 0) {
-        fail_errno();
-    }
-    close(fd);
-    return moved;
+    const int moved = fcntl(*fd, F_DUPFD_CLOEXEC, 1);
+    const DeviceError error = moved < 0 ? errno_error() : 0;
+    close(*fd);
+    *fd = moved;
+    return error;
 }
 
-// Records why the open failed, then gives back what it had taken.
-DeviceHandle abandon_open(int fd, bool tty_exclusive) {
-    fail_errno();
+// Takes why the open failed, then gives back what it had taken.
+DeviceError abandon_open(int fd, bool tty_exclusive) {
+    const DeviceError error = errno_error();
     if (tty_exclusive) {
         (void)ioctl(fd, TIOCNXCL);
     }
     (void)flock(fd, LOCK_UN);
     close(fd);
-    return INVALID_DEVICE;
+    return error;
 }
 
 // The device and, while watched, the wake handles. Returns how many.
@@ -75,22 +68,22 @@ nfds_t watch_set(int fd, short device_events, const WakeSet* wake, pollfd* fds) 
 
 bool poll_failed(int ready) { return ready < 0 && errno != EINTR; }
 
-// Blocks until the device takes bytes again. False when it failed, or the
+// Blocks until the device takes bytes again. An error when it failed, or the
 // watch gave the write up. A wake handle that stirs without ending the write
 // is left out for one slice, so a readable terminal cannot make this spin.
-bool wait_for_room(int fd, const WriteWatch* watch) {
+DeviceError wait_for_room(int fd, const WriteWatch* watch) {
     const uint32_t stalled_since = system_clock.tick_ms();
     bool heed_wake = true;
     for (;;) {
         pollfd fds[1 + WAKE_HANDLES_MAX];
         const nfds_t count = watch_set(fd, POLLOUT, watch != nullptr && heed_wake ? &watch->wake : nullptr, fds);
         const int ready = poll(fds, count, watch != nullptr ? static_cast<int>(WRITE_WATCH_SLICE_MS) : -1);
-        if (poll_failed(ready)) return fail_errno();
-        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return fail(EIO);
-        if ((fds[0].revents & POLLOUT) != 0) return true;
+        if (poll_failed(ready)) return errno_error();
+        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return EIO;
+        if ((fds[0].revents & POLLOUT) != 0) return 0;
         if (ready < 0 || watch == nullptr) continue;
         const uint32_t stalled = system_clock.tick_ms() - stalled_since;
-        if (!watch->keep_waiting(watch->context, stalled)) return fail(ECANCELED);
+        if (!watch->keep_waiting(watch->context, stalled)) return ECANCELED;
         heed_wake = ready == 0;
     }
 }
@@ -111,21 +104,19 @@ void device_default_path(int port, char* out, size_t size) {
     }
 }
 
-DeviceHandle device_open(const char* path) {
+DeviceError device_open(const char* path, DeviceHandle* handle) {
+    *handle = INVALID_DEVICE;
     if (path == nullptr || path[0] == '\0') {
-        fail(ENOENT);
-        return INVALID_DEVICE;
+        return ENOENT;
     }
     // Non-blocking, so that an open never waits for carrier and a read takes
     // what has arrived without waiting; writes wait for room in poll().
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fail_errno();
-        return INVALID_DEVICE;
+        return errno_error();
     }
-    fd = off_fd_zero(fd);
-    if (fd < 0) {
-        return INVALID_DEVICE;
+    if (const DeviceError error = move_off_fd_zero(&fd)) {
+        return error;
     }
     // The lock also keeps out privileged users, whom TIOCEXCL lets through.
     // Its "would block" means another program holds the port: say busy.
@@ -138,94 +129,92 @@ DeviceHandle device_open(const char* path) {
         return abandon_open(fd, false);
     }
     low_latency_take(fd);
-    return fd;
+    *handle = fd;
+    return 0;
 }
 
-bool device_close(DeviceHandle handle) {
+DeviceError device_close(DeviceHandle handle) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     low_latency_give_back(fd);
     (void)ioctl(fd, TIOCNXCL);
     (void)flock(fd, LOCK_UN);
-    if (close(fd) != 0) {
-        return fail_errno();
-    }
-    return true;
+    return close(fd) == 0 ? 0 : errno_error();
 }
 
-long device_last_error() { return last_error; }
-
-void device_clear_error() { last_error = 0; }
-
-void device_set_error(long error) { last_error = error; }
-
-bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
+DeviceError device_read_settings(DeviceHandle handle, LineSettings* settings) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     if (settings == nullptr) {
-        return fail(EINVAL);
+        return EINVAL;
     }
-    return termios_read_line(fd, settings) || fail_errno();
+    return termios_read_line(fd, settings) ? 0 : errno_error();
 }
 
-bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
+DeviceError device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     if (settings == nullptr) {
-        return fail(EINVAL);
+        return EINVAL;
     }
-    return termios_apply_line(fd, *settings) || fail_errno();
+    return termios_apply_line(fd, *settings) ? 0 : errno_error();
 }
 
-bool device_has_modem_lines(DeviceHandle handle) {
+DeviceError device_has_modem_lines(DeviceHandle handle) {
     int fd = -1;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
+    }
     int lines = 0;
-    return handle_fd(handle, &fd) && (ioctl(fd, TIOCMGET, &lines) == 0 || fail_errno());
+    return ioctl(fd, TIOCMGET, &lines) == 0 ? 0 : errno_error();
 }
 
-bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+DeviceError device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
     int fd = -1;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
+    }
     int bits = line == MODEM_DTR ? TIOCM_DTR : TIOCM_RTS;
-    return handle_fd(handle, &fd) && (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 || fail_errno());
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno_error();
 }
 
 bool device_is_named(DeviceHandle handle, const char* path) {
     int fd = -1;
     struct stat held{}, named{};
     // stat() follows links: a link whose device went names nothing.
-    return handle_fd(handle, &fd) && fstat(fd, &held) == 0 && stat(path, &named) == 0 &&
+    return handle_fd(handle, &fd) == 0 && fstat(fd, &held) == 0 && stat(path, &named) == 0 &&
            S_ISCHR(named.st_mode) && named.st_rdev == held.st_rdev;
 }
 
-bool device_is_healthy(DeviceHandle handle) {
+DeviceError device_health(DeviceHandle handle) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0) {
-        return fail_errno();
+        return errno_error();
     }
     struct pollfd watch = {fd, POLLIN, 0};
     if (poll(&watch, 1, 0) < 0) {
-        return fail_errno();
+        return errno_error();
     }
     if ((watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        return fail(EIO);
+        return EIO;
     }
-    return true;
+    return 0;
 }
 
-bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
+DeviceError device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     const auto* next = static_cast<const unsigned char*>(data);
     size_t left = count;
@@ -237,21 +226,21 @@ bool device_write(DeviceHandle handle, const void* data, uint32_t count, const W
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_for_room(fd, watch)) {
-                return false;
+            if (const DeviceError error = wait_for_room(fd, watch)) {
+                return error;
             }
         } else {
-            return written < 0 ? fail_errno() : fail(EIO);
+            return written < 0 ? errno_error() : EIO;
         }
     }
-    return true;
+    return 0;
 }
 
-bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+DeviceError device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
     *got = 0;
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     ssize_t count = 0;
     do {
@@ -259,28 +248,28 @@ bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uin
     } while (count < 0 && errno == EINTR);
     if (count > 0) {
         *got = static_cast<uint32_t>(count);
-        return true;
+        return 0;
     }
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return true;  // nothing has arrived
+        return 0;  // nothing has arrived
     }
     // A terminal reads as ended (0) or fails (EIO) once the line hung up.
-    return count < 0 ? fail_errno() : fail(EIO);
+    return count < 0 ? errno_error() : EIO;
 }
 
-bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
+DeviceError device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
     int fd = -1;
-    if (!handle_fd(handle, &fd)) {
-        return false;
+    if (const DeviceError error = handle_fd(handle, &fd)) {
+        return error;
     }
     int received = 0;
     int unsent = 0;
     if (ioctl(fd, FIONREAD, &received) != 0 || ioctl(fd, TIOCOUTQ, &unsent) != 0) {
-        return fail_errno();
+        return errno_error();
     }
     *in_queue = received > 0 ? static_cast<uint32_t>(received) : 0;
     *out_queue = unsent > 0 ? static_cast<uint32_t>(unsent) : 0;
-    return true;
+    return 0;
 }
 
 WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t ms) {
@@ -301,7 +290,7 @@ WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t 
 
 void device_discard_output(DeviceHandle handle) {
     int fd = -1;
-    if (handle_fd(handle, &fd)) {
+    if (handle_fd(handle, &fd) == 0) {
         (void)tcflush(fd, TCOFLUSH);
     }
 }
@@ -309,7 +298,7 @@ void device_discard_output(DeviceHandle handle) {
 void device_describe_hold(DeviceHandle handle, char* out, size_t size) {
     int fd = -1;
     struct termios tio;
-    if (!handle_fd(handle, &fd) || tcgetattr(fd, &tio) != 0) {
+    if (handle_fd(handle, &fd) != 0 || tcgetattr(fd, &tio) != 0) {
         snprintf(out, size, "the device does not answer");
         return;
     }
@@ -334,7 +323,7 @@ void device_describe_hold(DeviceHandle handle, char* out, size_t size) {
 void device_describe_flow(DeviceHandle handle, char* out, size_t size) {
     int fd = -1;
     struct termios tio;
-    if (!handle_fd(handle, &fd) || tcgetattr(fd, &tio) != 0) {
+    if (handle_fd(handle, &fd) != 0 || tcgetattr(fd, &tio) != 0) {
         snprintf(out, size, "unknown");
         return;
     }

@@ -22,16 +22,23 @@ struct Win32Device {
     unsigned char armed_byte;
     bool read_armed;           // a read of armed_byte is outstanding or done, not yet collected
     bool arm_failed;           // the last arming failed with arm_error
-    DWORD arm_error;
+    DeviceError arm_error;
 };
 
 Win32Device pool[DEVICE_POOL];
 
+// The thread's error of the call that has just failed, read before anything
+// else can change it. A failure never reads as success, even without a code.
+DeviceError last_error() {
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<DeviceError>(error) : ERROR_GEN_FAILURE;
+}
+
+// nullptr (ERROR_INVALID_HANDLE for the caller) when the handle is not open.
 Win32Device* device_of(DeviceHandle handle) {
     for (Win32Device& device : pool) {
         if (reinterpret_cast<DeviceHandle>(&device) == handle && device.file != nullptr) return &device;
     }
-    SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
 }
 
@@ -54,15 +61,14 @@ bool read_dcb(HANDLE file, DCB* dcb) {
     return GetCommState(file, dcb) != 0;
 }
 
-// Waits for a started transfer to end; false (and the thread's error) when
-// it failed.
-bool finish_io(Win32Device* device, OVERLAPPED* io, DWORD* count) {
-    return GetOverlappedResult(device->file, io, count, TRUE) != 0;
+// Waits for a started transfer to end; the error when it failed.
+DeviceError finish_io(Win32Device* device, OVERLAPPED* io, DWORD* count) {
+    return GetOverlappedResult(device->file, io, count, TRUE) ? 0 : last_error();
 }
 
 void cancel_io(Win32Device* device, OVERLAPPED* io) {
     DWORD count = 0;
-    if (CancelIoEx(device->file, io) || GetLastError() != ERROR_NOT_FOUND) finish_io(device, io, &count);
+    if (CancelIoEx(device->file, io) || GetLastError() != ERROR_NOT_FOUND) (void)finish_io(device, io, &count);
 }
 
 // Starts the one-byte read that a wait can block on. A read that completes
@@ -75,7 +81,7 @@ void arm_read(Win32Device* device) {
         return;
     }
     device->arm_failed = true;
-    device->arm_error = GetLastError();
+    device->arm_error = last_error();
 }
 
 // The armed read ended without a byte (and is no longer armed).
@@ -100,11 +106,12 @@ bool wait_on_wake_set(const WakeSet& wake, DWORD ms) {
 
 enum ArmedRead { ARMED_PENDING, ARMED_BYTE, ARMED_EMPTY, ARMED_FAILED };
 
-// Takes the armed read's result if it has one.
-ArmedRead collect_armed(Win32Device* device) {
+// Takes the armed read's result if it has one; *error tells why it failed.
+ArmedRead collect_armed(Win32Device* device, DeviceError* error) {
     DWORD count = 0;
     if (!GetOverlappedResult(device->file, &device->read_io, &count, FALSE)) {
-        if (GetLastError() == ERROR_IO_INCOMPLETE) return ARMED_PENDING;
+        *error = last_error();
+        if (*error == ERROR_IO_INCOMPLETE) return ARMED_PENDING;
         device->read_armed = false;
         return ARMED_FAILED;
     }
@@ -113,25 +120,26 @@ ArmedRead collect_armed(Win32Device* device) {
 }
 
 // Reads exactly what the driver holds, which completes at once.
-bool read_queued(Win32Device* device, unsigned char* buffer, uint32_t size, uint32_t* got) {
+DeviceError read_queued(Win32Device* device, unsigned char* buffer, uint32_t size, uint32_t* got) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(device->file, &errors, &status)) return false;
-    if (status.cbInQue == 0 || size == 0) return true;
+    if (!ClearCommError(device->file, &errors, &status)) return last_error();
+    if (status.cbInQue == 0 || size == 0) return 0;
     const DWORD wanted = status.cbInQue < size ? status.cbInQue : size;
     reset_io(&device->read_io);
-    DWORD count = 0;
-    if (!ReadFile(device->file, buffer, wanted, nullptr, &device->read_io) && GetLastError() != ERROR_IO_PENDING) {
-        return false;
+    if (!ReadFile(device->file, buffer, wanted, nullptr, &device->read_io)) {
+        const DeviceError error = last_error();
+        if (error != ERROR_IO_PENDING) return error;
     }
-    if (!finish_io(device, &device->read_io, &count)) return false;
+    DWORD count = 0;
+    if (const DeviceError error = finish_io(device, &device->read_io, &count)) return error;
     *got += count;
-    return true;
+    return 0;
 }
 
 // The wait of a write the device has not taken yet: until it completes, or
 // the watch gives it up.
-bool wait_for_write(Win32Device* device, const WriteWatch* watch) {
+DeviceError wait_for_write(Win32Device* device, const WriteWatch* watch) {
     const uint32_t stalled_since = system_clock.tick_ms();
     bool heed_wake = true;
     for (;;) {
@@ -142,13 +150,12 @@ bool wait_for_write(Win32Device* device, const WriteWatch* watch) {
         }
         std::fflush(stderr);  // the console is told everything before we block
         const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, watch != nullptr ? WRITE_WATCH_SLICE_MS : INFINITE);
-        if (woke == WAIT_OBJECT_0) return true;
-        if (woke == WAIT_FAILED) return false;
+        if (woke == WAIT_OBJECT_0) return 0;
+        if (woke == WAIT_FAILED) return last_error();
         const uint32_t stalled = system_clock.tick_ms() - stalled_since;
         if (!watch->keep_waiting(watch->context, stalled)) {
             cancel_io(device, &device->write_io);
-            SetLastError(ERROR_OPERATION_ABORTED);
-            return false;
+            return ERROR_OPERATION_ABORTED;
         }
         heed_wake = woke == WAIT_TIMEOUT;
     }
@@ -162,7 +169,8 @@ void device_default_path(int port, char* out, size_t size) {
     if (length < 0 || static_cast<size_t>(length) >= size) out[0] = '\0';
 }
 
-DeviceHandle device_open(const char* path) {
+DeviceError device_open(const char* path, DeviceHandle* handle) {
+    *handle = INVALID_DEVICE;
     Win32Device* device = nullptr;
     for (Win32Device& entry : pool) {
         if (entry.file == nullptr) {
@@ -170,71 +178,61 @@ DeviceHandle device_open(const char* path) {
             break;
         }
     }
-    if (device == nullptr || !events_ready(device)) {
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return INVALID_DEVICE;
-    }
+    if (device == nullptr || !events_ready(device)) return ERROR_TOO_MANY_OPEN_FILES;
     const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return INVALID_DEVICE;
+    if (file == INVALID_HANDLE_VALUE) return last_error();
     device->file = file;
     device->read_armed = false;
     device->arm_failed = false;
-    return reinterpret_cast<DeviceHandle>(device);
+    *handle = reinterpret_cast<DeviceHandle>(device);
+    return 0;
 }
 
-bool device_close(DeviceHandle handle) {
+DeviceError device_close(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     if (device->read_armed) cancel_io(device, &device->read_io);
-    const bool closed = CloseHandle(device->file) != 0;
+    const DeviceError error = CloseHandle(device->file) ? 0 : last_error();
     device->file = nullptr;
-    return closed;
+    return error;
 }
 
-long device_last_error() { return static_cast<long>(GetLastError()); }
-
-void device_clear_error() { SetLastError(0); }
-
-void device_set_error(long error) { SetLastError(static_cast<DWORD>(error)); }
-
-bool device_read_settings(DeviceHandle handle, LineSettings* settings) {
+DeviceError device_read_settings(DeviceHandle handle, LineSettings* settings) {
     Win32Device* device = device_of(handle);
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     DCB dcb;
-    if (device == nullptr || !read_dcb(device->file, &dcb)) return false;
+    if (!read_dcb(device->file, &dcb)) return last_error();
     settings_from_dcb(dcb, settings);
-    return true;
+    return 0;
 }
 
-bool device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
+DeviceError device_apply_settings(DeviceHandle handle, const LineSettings* settings) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     DCB wanted;
     dcb_from_settings(*settings, &wanted);
-    if (!SetCommState(device->file, &wanted)) return false;
+    if (!SetCommState(device->file, &wanted)) return last_error();
     // Drivers may accept a block and quietly keep something else.
     DCB actual;
-    if (!read_dcb(device->file, &actual)) return false;
-    if (!dcb_took(wanted, actual)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    return true;
+    if (!read_dcb(device->file, &actual)) return last_error();
+    return dcb_took(wanted, actual) ? 0 : ERROR_INVALID_PARAMETER;
 }
 
 bool device_is_named(DeviceHandle, const char*) { return false; }
 
-bool device_has_modem_lines(DeviceHandle handle) {
+DeviceError device_has_modem_lines(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     DWORD status = 0;
-    return device != nullptr && GetCommModemStatus(device->file, &status) != 0;
+    return GetCommModemStatus(device->file, &status) ? 0 : last_error();
 }
 
-bool device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
+DeviceError device_set_modem_line(DeviceHandle handle, ModemLine line, bool on) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     const DWORD function = line == MODEM_DTR ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
-    return EscapeCommFunction(device->file, function) != 0;
+    return EscapeCommFunction(device->file, function) ? 0 : last_error();
 }
 
 // The armed read has ended in a failure that no wait has collected yet: a
@@ -247,59 +245,52 @@ bool armed_read_failed(Win32Device* device) {
            GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
-bool device_is_healthy(DeviceHandle handle) {
+DeviceError device_health(DeviceHandle handle) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
-    if (armed_read_failed(device)) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return false;
-    }
-    SetLastError(0);
-    // Judged by the thread's error code after the query, as the caller
-    // cleared it first; a vanished adapter fails the query.
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
+    if (armed_read_failed(device)) return ERROR_DEVICE_NOT_CONNECTED;
+    // A vanished adapter fails the query.
     DCB scratch;
-    read_dcb(device->file, &scratch);
-    return GetLastError() == 0;
+    return read_dcb(device->file, &scratch) ? 0 : last_error();
 }
 
-bool device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
+DeviceError device_write(DeviceHandle handle, const void* data, uint32_t count, const WriteWatch* watch) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     const auto* next = static_cast<const unsigned char*>(data);
     uint32_t left = count;
     while (left > 0) {
         reset_io(&device->write_io);
         if (!WriteFile(device->file, next, left, nullptr, &device->write_io)) {
-            if (GetLastError() != ERROR_IO_PENDING || !wait_for_write(device, watch)) return false;
+            const DeviceError error = last_error();
+            if (error != ERROR_IO_PENDING) return error;
+            if (const DeviceError waited = wait_for_write(device, watch)) return waited;
         }
         DWORD written = 0;
-        if (!GetOverlappedResult(device->file, &device->write_io, &written, FALSE)) return false;
-        if (written == 0) {
-            // Only a driver time-out set by someone else ends a write early;
-            // without progress there is nothing to continue.
-            SetLastError(ERROR_WRITE_FAULT);
-            return false;
-        }
+        if (!GetOverlappedResult(device->file, &device->write_io, &written, FALSE)) return last_error();
+        // Only a driver time-out set by someone else ends a write early;
+        // without progress there is nothing to continue.
+        if (written == 0) return ERROR_WRITE_FAULT;
         next += written;
         left -= written;
     }
-    return true;
+    return 0;
 }
 
-bool device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
+DeviceError device_read_available(DeviceHandle handle, void* buffer, uint32_t size, uint32_t* got) {
     *got = 0;
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     if (device->arm_failed) {
         device->arm_failed = false;
-        SetLastError(device->arm_error);
-        return false;
+        return device->arm_error;
     }
     auto* bytes = static_cast<unsigned char*>(buffer);
     if (device->read_armed && size > 0) {
-        switch (collect_armed(device)) {
-        case ARMED_PENDING: return true;  // nothing has come: the driver holds nothing either
-        case ARMED_FAILED: return false;
+        DeviceError error = 0;
+        switch (collect_armed(device, &error)) {
+        case ARMED_PENDING: return 0;  // nothing has come: the driver holds nothing either
+        case ARMED_FAILED: return error;
         case ARMED_EMPTY: break;          // ended by a driver time-out of someone else's
         case ARMED_BYTE:
             // The byte that woke us came first: it goes before what followed it.
@@ -342,17 +333,17 @@ WaitResult device_wait_input(DeviceHandle handle, const WakeSet& wake, uint32_t 
     }
 }
 
-bool device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
+DeviceError device_queue_status(DeviceHandle handle, uint32_t* in_queue, uint32_t* out_queue) {
     Win32Device* device = device_of(handle);
-    if (device == nullptr) return false;
+    if (device == nullptr) return ERROR_INVALID_HANDLE;
     // Also clears a latched line error (framing, overrun, parity), so
     // reception goes on after one.
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(device->file, &errors, &status)) return false;
+    if (!ClearCommError(device->file, &errors, &status)) return last_error();
     *in_queue = status.cbInQue;
     *out_queue = status.cbOutQue;
-    return true;
+    return 0;
 }
 
 void device_discard_output(DeviceHandle handle) {

@@ -34,6 +34,12 @@ bool port_same_device(int port);
 bool port_set_line(int port, ModemLine line, bool on);
 bool port_has_modem_lines(int port);
 
+// The system's code (errno / GetLastError) of the port's last failed call,
+// for the caller to tell why; a success leaves it. PORT_NO_SLOT_ERROR for a
+// number without a slot, where no device was asked.
+constexpr long PORT_NO_SLOT_ERROR = -1;
+long port_last_error(int port);
+
 // Names the device of a slot explicitly (a path instead of the port's
 // default device). Returns false when the number has no slot or the path is
 // too long.

@@ -23,22 +23,22 @@ void slot_device_path(int port, char* out, size_t size) {
     }
 }
 
-DeviceHandle open_slot_device(int port) {
+DeviceError open_slot_device(int port) {
     char path[PORT_PATH_MAX];
     slot_device_path(port, path, sizeof path);
-    return device_open(path);
+    return port_note_error(port, device_open(path, &port_table[port].handle));
 }
 
-// "open /dev/ttyUSB0" or "open /dev/ttyUSB0 failed (error 2: No such file or directory)".
-void trace_port_event(int port, const char* what, bool ok) {
+// "open /dev/ttyUSB0" (error 0) or "open /dev/ttyUSB0 failed (error 2: No
+// such file or directory)".
+void trace_port_event(int port, const char* what, DeviceError error) {
     if (!trace_active()) return;
     char path[PORT_PATH_MAX];
     slot_device_path(port, path, sizeof path);
     char line[PORT_PATH_MAX + 160];
-    if (ok) {
+    if (error == 0) {
         std::snprintf(line, sizeof line, "%s %s", what, path);
     } else {
-        const long error = device_last_error();
         char reason[96];
         system_error_text(error, reason, sizeof reason);
         std::snprintf(line, sizeof line, "%s %s failed (error %ld: %s)", what, path, error, reason);
@@ -78,24 +78,32 @@ void port_device_path(int port, char* out, size_t size) {
 
 const PortSlot* port_slot(int port) { return has_slot(port) ? &port_table[port] : nullptr; }
 
+DeviceError port_note_error(int port, DeviceError error) {
+    if (error != 0 && has_slot(port)) port_table[port].last_error = error;
+    return error;
+}
+
+long port_last_error(int port) { return has_slot(port) ? port_table[port].last_error : PORT_NO_SLOT_ERROR; }
+
 PortOpen port_open(int port) {
     // Negative numbers have no slot either; refused like 32 and above.
     if (!has_slot(port)) return PORT_NO_SLOT;
     PortSlot& slot = port_table[port];
     slot.known_healthy = false;
     slot.rts_driven = false;
-    slot.handle = open_slot_device(port);
-    if (slot.handle == INVALID_DEVICE) {
-        trace_port_event(port, "open", false);
-        std::fprintf(stderr, "LastError(INVALID_HANDLE_VALUE)=%ld\n", device_last_error());
+    DeviceError error = open_slot_device(port);
+    if (error != 0) {
+        trace_port_event(port, "open", error);
+        std::fprintf(stderr, "LastError(INVALID_HANDLE_VALUE)=%ld\n", error);
         return PORT_NOT_OPENED;
     }
-    if (!device_read_settings(slot.handle, &slot.settings)) {
-        trace_port_event(port, "open", false);
-        std::fprintf(stderr, "LastError=%ld\n", device_last_error());
+    error = port_note_error(port, device_read_settings(slot.handle, &slot.settings));
+    if (error != 0) {
+        trace_port_event(port, "open", error);
+        std::fprintf(stderr, "LastError=%ld\n", error);
         return PORT_NOT_OPENED;
     }
-    trace_port_event(port, "open", true);
+    trace_port_event(port, "open", 0);
     return PORT_OPENED;
 }
 
@@ -117,10 +125,8 @@ bool port_configure(int port, uint32_t baud, int byte_size, int parity, int stop
     const uint8_t rts = slot.settings.rts_control;
     line_settings_overlay(&slot.settings, baud, byte_size, parity, stop_bits);
     if (slot.rts_driven) slot.settings.rts_control = rts;
-    const bool accepted = device_apply_settings(slot.handle, &slot.settings);
-    const long error = device_last_error();
+    const bool accepted = port_note_error(port, device_apply_settings(slot.handle, &slot.settings)) == 0;
     trace_configure(slot, accepted);
-    device_set_error(error);  // the caller may tell why it was refused
     return accepted;
 }
 
@@ -129,25 +135,24 @@ PortOpen port_reopen(int port) {
     PortSlot& slot = port_table[port];
     // Release the old handle first: the device is opened exclusively, so a
     // handle still held would refuse the new open (and leak).
-    if (slot.handle != 0 && slot.handle != INVALID_DEVICE) device_close(slot.handle);
+    if (slot.handle != 0 && slot.handle != INVALID_DEVICE) port_note_error(port, device_close(slot.handle));
     slot.known_healthy = false;
-    slot.handle = open_slot_device(port);
+    DeviceError error = open_slot_device(port);
     LineSettings scratch;
-    if (slot.handle == INVALID_DEVICE || !device_read_settings(slot.handle, &scratch)) {
-        trace_port_event(port, "re-open", false);
+    if (error == 0) error = port_note_error(port, device_read_settings(slot.handle, &scratch));
+    if (error != 0) {
+        trace_port_event(port, "re-open", error);
         return PORT_NOT_OPENED;
     }
-    device_apply_settings(slot.handle, &slot.settings);
-    trace_port_event(port, "re-open", true);
+    port_note_error(port, device_apply_settings(slot.handle, &slot.settings));
+    trace_port_event(port, "re-open", 0);
     return PORT_OPENED;
 }
 
 bool port_is_healthy(int port) {
     if (!has_slot(port)) return false;
     PortSlot& slot = port_table[port];
-    // Judge by this query alone, not by an error left from an earlier call.
-    device_clear_error();
-    slot.known_healthy = device_is_healthy(slot.handle);
+    slot.known_healthy = port_note_error(port, device_health(slot.handle)) == 0;
     return slot.known_healthy;
 }
 
@@ -161,8 +166,7 @@ bool port_same_device(int port) {
 bool port_set_line(int port, ModemLine line, bool on) {
     if (!has_slot(port)) return false;
     PortSlot& slot = port_table[port];
-    const bool set = device_set_modem_line(slot.handle, line, on);
-    const long error = device_last_error();
+    const bool set = port_note_error(port, device_set_modem_line(slot.handle, line, on)) == 0;
     if (set && line == MODEM_DTR) slot.settings.dtr_control = on ? LINE_DTR_ON : LINE_DTR_OFF;
     if (set && line == MODEM_RTS) {
         slot.settings.rts_control = on ? LINE_RTS_ON : LINE_RTS_OFF;
@@ -174,11 +178,12 @@ bool port_set_line(int port, ModemLine line, bool on) {
                       set ? "" : " failed");
         trace_event(text);
     }
-    device_set_error(error);
     return set;
 }
 
-bool port_has_modem_lines(int port) { return has_slot(port) && device_has_modem_lines(port_table[port].handle); }
+bool port_has_modem_lines(int port) {
+    return has_slot(port) && port_note_error(port, device_has_modem_lines(port_table[port].handle)) == 0;
+}
 
 bool port_known_healthy(int port) { return has_slot(port) && port_table[port].known_healthy; }
 
@@ -192,7 +197,7 @@ void port_doubt_health(int port) {
 
 bool port_close(int port) {
     if (!has_slot(port)) return false;
-    trace_port_event(port, "close", true);
+    trace_port_event(port, "close", 0);
     port_table[port].known_healthy = false;
-    return device_close(port_table[port].handle);
+    return port_note_error(port, device_close(port_table[port].handle)) == 0;
 }

@@ -51,13 +51,13 @@ void make_room(ReceiveBuffer* buffer) {
     buffer->end = left;
 }
 
-void trace_write(const void* data, uint32_t count, bool ok) {
-    if (ok) {
+void trace_write(const void* data, uint32_t count, DeviceError error) {
+    if (error == 0) {
         trace_bytes(TRACE_SENT, data, count);
     } else if (trace_active()) {
         char line[64];
         std::snprintf(line, sizeof line, "write of %lu bytes failed (error %ld)", static_cast<unsigned long>(count),
-                      device_last_error());
+                      error);
         trace_event(line);
     }
 }
@@ -70,8 +70,8 @@ uint32_t port_receive(int port) {
     make_room(buffer);
     if (buffer->end == RECEIVE_BUFFER_SIZE) return buffered(buffer);
     uint32_t got = 0;
-    if (!device_read_available(handle_of(port), buffer->bytes + buffer->end, RECEIVE_BUFFER_SIZE - buffer->end,
-                               &got)) {
+    if (port_note_error(port, device_read_available(handle_of(port), buffer->bytes + buffer->end,
+                                                    RECEIVE_BUFFER_SIZE - buffer->end, &got)) != 0) {
         port_doubt_health(port);
         return buffered(buffer);
     }
@@ -86,8 +86,10 @@ uint32_t port_receive(int port) {
 bool port_write(int port, const void* data, uint32_t count) {
     WriteWatch watch{watching.wake, keep_waiting_for, &watching};
     watching.port = port;
-    const bool ok = device_write(handle_of(port), data, count, watching.keep_waiting != nullptr ? &watch : nullptr);
-    trace_write(data, count, ok);
+    const WriteWatch* watched = watching.keep_waiting != nullptr ? &watch : nullptr;
+    const DeviceError error = port_note_error(port, device_write(handle_of(port), data, count, watched));
+    trace_write(data, count, error);
+    const bool ok = error == 0;
     if (ok) {
         port_note_healthy(port);
     } else {
@@ -125,7 +127,7 @@ bool port_output_drained(int port, uint32_t* queued) {
     uint32_t out_queue = 0;
     // A queue whose status cannot be read counts as drained, so nobody waits
     // on a dead port.
-    const bool known = device_queue_status(handle_of(port), &in_queue, &out_queue);
+    const bool known = port_note_error(port, device_queue_status(handle_of(port), &in_queue, &out_queue)) == 0;
     if (queued != nullptr) *queued = known ? out_queue : 0;
     if (!known) {
         port_doubt_health(port);

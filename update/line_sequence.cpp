@@ -92,13 +92,13 @@ RunOutcome run_entry_lines(const RunSettings& s) {
     // anything: an exit sequence that cannot run is found now, not after
     // the update.
     if (!port_has_modem_lines(s.port_number)) {
-        return run_stopped(STOP_LINE_FAILED, line_failure(s, first_line(s), device_last_error()), true);
+        return run_stopped(STOP_LINE_FAILED, line_failure(s, first_line(s), port_last_error(s.port_number)), true);
     }
     ModemLine failed = MODEM_DTR;
     const SequenceEnd end = run_steps(s, s.lines_entry, &failed);
     if (end == SEQUENCE_KEY) return run_ended(RUN_ABANDONED);
     if (end == SEQUENCE_LINE_FAILED) {
-        return run_stopped(STOP_LINE_FAILED, line_failure(s, failed, device_last_error()), true);
+        return run_stopped(STOP_LINE_FAILED, line_failure(s, failed, port_last_error(s.port_number)), true);
     }
     note_lines("entry", s.lines_entry.text);
     return run_goes_on();
@@ -110,7 +110,7 @@ void run_exit_lines(const RunSettings& s) {
     const SequenceEnd end = run_steps(s, s.lines_exit, &failed);
     if (end == SEQUENCE_LINE_FAILED) {
         std::fprintf(stderr, "Warning: %s The board was updated, but may not restart by itself.\n",
-                     line_failure(s, failed, device_last_error()));
+                     line_failure(s, failed, port_last_error(s.port_number)));
     }
     note_lines("exit", s.lines_exit.text);
 }

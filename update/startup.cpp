@@ -99,7 +99,7 @@ RunOutcome open_port(const RunSettings& s) {
     record_device(device);
     const PortOpen result = port_open(s.port_number);
     // A number without a slot gets no diagnostic line, so no explanation either.
-    if (result == PORT_NOT_OPENED) explain_port_failure(stderr, s.port_number, device_last_error());
+    if (result == PORT_NOT_OPENED) explain_port_failure(stderr, s.port_number, port_last_error(s.port_number));
     if (result != PORT_OPENED) return run_stopped(STOP_PORT_NOT_OPENED, port_not_opened, false);
     const RunOutcome configured = configure_speed(s, s.baud_rate, false);
     if (goes_on(configured)) watch_line_stalls();
@@ -180,7 +180,7 @@ RunOutcome configure_speed(const RunSettings& s, int32_t baud, bool target_switc
         return run_goes_on();
     // A device that has gone away refuses too; the re-open brings the speed
     // back, as the slot keeps it.
-    const long error = device_last_error();
+    const long error = port_last_error(s.port_number);
     if (!port_is_healthy(s.port_number)) return run_goes_on();
     char reason[160];
     system_error_text(error, reason, sizeof reason);

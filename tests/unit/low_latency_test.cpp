@@ -45,8 +45,8 @@ TEST(LowLatency, APtyOpensAndClosesUnchanged) {
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
-    const DeviceHandle handle = device_open(ptsname(master));
-    ASSERT_NE(handle, INVALID_DEVICE) << device_last_error();
+    DeviceHandle handle = INVALID_DEVICE;
+    ASSERT_EQ(device_open(ptsname(master), &handle), 0);
     const int fd = static_cast<int>(handle);
     EXPECT_EQ(low_latency_flag(fd), -1);
     termios before{};
@@ -56,7 +56,7 @@ TEST(LowLatency, APtyOpensAndClosesUnchanged) {
     ASSERT_EQ(tcgetattr(fd, &after), 0);
     EXPECT_EQ(before.c_cflag, after.c_cflag);
     EXPECT_EQ(before.c_iflag, after.c_iflag);
-    EXPECT_TRUE(device_close(handle));
+    EXPECT_EQ(device_close(handle), 0);
     close(master);
 }
 
@@ -70,10 +70,10 @@ TEST(LowLatency, ARealPortIsSwitchedForTheRunAndGivenBack) {
     const int before = low_latency_flag(probe);
     close(probe);
     if (before != 0) GTEST_SKIP() << path << ": no low-latency flag to switch (" << before << ")";
-    const DeviceHandle handle = device_open(path);
-    ASSERT_NE(handle, INVALID_DEVICE) << device_last_error();
+    DeviceHandle handle = INVALID_DEVICE;
+    ASSERT_EQ(device_open(path, &handle), 0);
     EXPECT_EQ(low_latency_flag(static_cast<int>(handle)), 1);
-    EXPECT_TRUE(device_close(handle));
+    EXPECT_EQ(device_close(handle), 0);
     const int again = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(again, 0);
     EXPECT_EQ(low_latency_flag(again), 0);

@@ -40,9 +40,9 @@ protected:
         if (master >= 0) close(master);
     }
     void open_device() {
-        handle = device_open(slave_path);
-        ASSERT_NE(handle, INVALID_DEVICE) << device_last_error();
-        ASSERT_TRUE(device_read_settings(handle, &settings));
+        ASSERT_EQ(device_open(slave_path, &handle), 0);
+        ASSERT_NE(handle, INVALID_DEVICE);
+        ASSERT_EQ(device_read_settings(handle, &settings), 0);
     }
     // The record fwld asks for: 9600 8N1, raw, no flow control, RTS off.
     void ask_plain_9600() {
@@ -67,14 +67,12 @@ protected:
 
 TEST(DeviceOpen, MissingDeviceFailsWithEnoent) {
     for (const char* path : {"", "/dev/fwld-no-such-device"}) {
-        device_clear_error();
-        EXPECT_EQ(device_open(path), INVALID_DEVICE) << path;
-        EXPECT_EQ(device_last_error(), 2) << path;
+        DeviceHandle handle = 0;
+        EXPECT_EQ(device_open(path, &handle), 2) << path;
+        EXPECT_EQ(handle, INVALID_DEVICE) << path;
     }
-    device_clear_error();
-    EXPECT_EQ(device_last_error(), 0);
-    EXPECT_FALSE(device_close(INVALID_DEVICE));
-    EXPECT_FALSE(device_close(0));
+    EXPECT_EQ(device_close(INVALID_DEVICE), EBADF);
+    EXPECT_EQ(device_close(0), EBADF);
 }
 
 TEST(DeviceOpen, DefaultPathCountsPortsFromOne) {
@@ -93,12 +91,12 @@ TEST(DeviceOpen, NonTerminalOpensButHasNoSettings) {
     char path[] = "/tmp/fwld-device-XXXXXX";
     int file = mkstemp(path);
     ASSERT_GE(file, 0);
-    DeviceHandle handle = device_open(path);
+    DeviceHandle handle = INVALID_DEVICE;
+    EXPECT_EQ(device_open(path, &handle), 0);
     LineSettings settings{};
     EXPECT_NE(handle, INVALID_DEVICE);
-    EXPECT_FALSE(device_read_settings(handle, &settings));
-    EXPECT_EQ(device_last_error(), ENOTTY);
-    EXPECT_TRUE(device_close(handle));
+    EXPECT_EQ(device_read_settings(handle, &settings), ENOTTY);
+    EXPECT_EQ(device_close(handle), 0);
     close(file);
     unlink(path);
 }
@@ -110,12 +108,14 @@ TEST_F(DevicePty, OpenIsExclusiveAndNeverWaits) {
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 
     // Privileged users pass TIOCEXCL (EBUSY) but not the lock (EWOULDBLOCK).
-    EXPECT_EQ(device_open(slave_path), INVALID_DEVICE);
-    EXPECT_TRUE(device_last_error() == EBUSY || device_last_error() == EWOULDBLOCK) << device_last_error();
+    DeviceHandle second = 0;
+    const DeviceError refused = device_open(slave_path, &second);
+    EXPECT_TRUE(refused == EBUSY || refused == EWOULDBLOCK) << refused;
+    EXPECT_EQ(second, INVALID_DEVICE);
 
-    EXPECT_TRUE(device_close(handle));
-    handle = device_open(slave_path);
-    EXPECT_NE(handle, INVALID_DEVICE) << device_last_error();
+    EXPECT_EQ(device_close(handle), 0);
+    EXPECT_EQ(device_open(slave_path, &handle), 0);
+    EXPECT_NE(handle, INVALID_DEVICE);
 }
 
 TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
@@ -136,7 +136,7 @@ TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
     EXPECT_EQ(std::string(hold).rfind("hardware flow control (CRTSCTS) is on", 0), 0u) << hold;
 
     ask_plain_9600();
-    ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    ASSERT_EQ(device_apply_settings(handle, &settings), 0);
     device_describe_hold(handle, hold, sizeof hold);
     EXPECT_STREQ(hold, "CRTSCTS is off; the device takes nothing");
     struct termios after = line();
@@ -150,7 +150,7 @@ TEST_F(DevicePty, ApplyOverlaysOnlyOwnedFields) {
     EXPECT_EQ(after.c_cc[VINTR], 0x01);
 
     LineSettings reread{};
-    ASSERT_TRUE(device_read_settings(handle, &reread));
+    ASSERT_EQ(device_read_settings(handle, &reread), 0);
     EXPECT_EQ(reread.baud, 9600u);
     EXPECT_EQ(reread.raw, 1);
 }
@@ -197,15 +197,13 @@ TEST_F(DevicePty, FrameCodesMapToLineFlags) {
         settings.xon_xoff_out = c.out_x;
         settings.xon_xoff_in = c.in_x;
         const bool takes = keeps_framing || (c.size == 8 && c.parity == LINE_PARITY_NONE);
-        device_clear_error();
-        EXPECT_EQ(device_apply_settings(handle, &settings), takes);
-        EXPECT_EQ(device_last_error(), takes ? 0 : EINVAL);
+        EXPECT_EQ(device_apply_settings(handle, &settings), takes ? 0 : EINVAL);
         struct termios after = line();
         const tcflag_t shown = takes ? c.control : (c.control & ~(CSIZE | PARENB)) | CS8;
         EXPECT_EQ(after.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | STICK), shown);
         EXPECT_EQ(after.c_iflag & (INPCK | IXON | IXOFF), c.input);
         LineSettings reread{};
-        ASSERT_TRUE(device_read_settings(handle, &reread));
+        ASSERT_EQ(device_read_settings(handle, &reread), 0);
         if (takes) {
             EXPECT_EQ(reread.byte_size, c.size);
             EXPECT_EQ(reread.parity, c.parity);
@@ -226,8 +224,7 @@ TEST_F(DevicePty, UnsupportedFieldsAreRefusedAndNothingApplied) {
         if (field == 2) settings.byte_size = 9;
         if (field == 3) settings.parity = 5;
         if (field == 4) settings.baud = 0;
-        EXPECT_FALSE(device_apply_settings(handle, &settings)) << field;
-        EXPECT_EQ(device_last_error(), EINVAL) << field;
+        EXPECT_EQ(device_apply_settings(handle, &settings), EINVAL) << field;
         struct termios after = line();
         EXPECT_EQ(after.c_cflag, before.c_cflag) << field;
         EXPECT_EQ(after.c_lflag, before.c_lflag) << field;
@@ -240,14 +237,14 @@ TEST_F(DevicePty, NonStandardRateReadsBackExactly) {
     ask_plain_9600();
     settings.baud = 250000;
     settings.stop_bits = LINE_STOP_BITS_TWO;
-    ASSERT_TRUE(device_apply_settings(handle, &settings)) << device_last_error();
+    ASSERT_EQ(device_apply_settings(handle, &settings), 0);
     LineSettings reread{};
-    ASSERT_TRUE(device_read_settings(handle, &reread));
+    ASSERT_EQ(device_read_settings(handle, &reread), 0);
     EXPECT_EQ(reread.baud, 250000u);
     EXPECT_EQ(reread.stop_bits, LINE_STOP_BITS_TWO);
 
     reread.baud = 115200;  // back to a B-constant from the odd rate
-    ASSERT_TRUE(device_apply_settings(handle, &reread));
+    ASSERT_EQ(device_apply_settings(handle, &reread), 0);
     struct termios after = line();
     EXPECT_EQ(cfgetospeed(&after), B115200);
 }
@@ -279,17 +276,17 @@ std::vector<unsigned char> drain_slowly(int* master, size_t expected) {
 TEST_F(DevicePty, LargeWriteArrivesWhole) {
     open_device();
     ask_plain_9600();
-    ASSERT_TRUE(device_apply_settings(handle, &settings));
+    ASSERT_EQ(device_apply_settings(handle, &settings), 0);
     std::vector<unsigned char> sent(200u * 1024u);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 7 + i / 251);
-    EXPECT_TRUE(device_write(handle, nullptr, 0));
+    EXPECT_EQ(device_write(handle, nullptr, 0), 0);
 
     // Blocking, then non-blocking: the second takes the partial-write path.
     for (bool nonblocking : {false, true}) {
         if (nonblocking) fcntl(static_cast<int>(handle), F_SETFL, O_RDWR | O_NONBLOCK);
         std::vector<unsigned char> received;
         std::thread reader([&] { received = drain_slowly(&master, sent.size()); });
-        EXPECT_TRUE(device_write(handle, sent.data(), static_cast<uint32_t>(sent.size()))) << nonblocking;
+        EXPECT_EQ(device_write(handle, sent.data(), static_cast<uint32_t>(sent.size())), 0) << nonblocking;
         reader.join();
         ASSERT_EQ(received.size(), sent.size()) << nonblocking;
         EXPECT_TRUE(received == sent) << nonblocking;
@@ -299,11 +296,11 @@ TEST_F(DevicePty, LargeWriteArrivesWhole) {
 TEST_F(DevicePty, ReadsWaitingBytesAndCountsThem) {
     open_device();
     ask_plain_9600();
-    ASSERT_TRUE(device_apply_settings(handle, &settings));
+    ASSERT_EQ(device_apply_settings(handle, &settings), 0);
     ASSERT_EQ(write(master, "ab\n", 3), 3);
     uint32_t in = 0, out = 99;
     for (int tries = 0; tries < 200 && in < 3; ++tries) {
-        ASSERT_TRUE(device_queue_status(handle, &in, &out));
+        ASSERT_EQ(device_queue_status(handle, &in, &out), 0);
         if (in < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(in, 3u);
@@ -311,46 +308,46 @@ TEST_F(DevicePty, ReadsWaitingBytesAndCountsThem) {
     // One read takes all that has arrived, and no more than asked for.
     unsigned char bytes[8] = {};
     uint32_t got = 0;
-    ASSERT_TRUE(device_read_available(handle, bytes, 2, &got));
+    ASSERT_EQ(device_read_available(handle, bytes, 2, &got), 0);
     EXPECT_EQ(got, 2u);
-    ASSERT_TRUE(device_read_available(handle, bytes + 2, sizeof bytes - 2, &got));
+    ASSERT_EQ(device_read_available(handle, bytes + 2, sizeof bytes - 2, &got), 0);
     EXPECT_EQ(got, 1u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 3), "ab\n");
-    ASSERT_TRUE(device_queue_status(handle, &in, &out));
+    ASSERT_EQ(device_queue_status(handle, &in, &out), 0);
     EXPECT_EQ(in, 0u);
     // Nothing more: the read does not wait for it.
-    ASSERT_TRUE(device_read_available(handle, bytes, sizeof bytes, &got));
+    ASSERT_EQ(device_read_available(handle, bytes, sizeof bytes, &got), 0);
     EXPECT_EQ(got, 0u);
 }
 
 TEST_F(DevicePty, HungUpLineNoLongerAnswers) {
     open_device();
-    EXPECT_TRUE(device_is_healthy(handle));
+    EXPECT_EQ(device_health(handle), 0);
     close(master);
     master = -1;
-    EXPECT_FALSE(device_is_healthy(handle));
+    EXPECT_EQ(device_health(handle), EIO);
     unsigned char byte = 0;
     uint32_t got = 0;
-    EXPECT_FALSE(device_read_available(handle, &byte, 1, &got));
+    EXPECT_NE(device_read_available(handle, &byte, 1, &got), 0);
     EXPECT_EQ(got, 0u);
-    EXPECT_FALSE(device_write(handle, "x", 1));
+    EXPECT_NE(device_write(handle, "x", 1), 0);
 }
 
 // The master end still has its settings after the far end left; only the
 // hang-up tells.
 TEST(DeviceAnswers, HangUpCountsEvenWhenSettingsStillRead) {
-    DeviceHandle master = device_open("/dev/ptmx");
-    ASSERT_NE(master, INVALID_DEVICE) << device_last_error();
+    DeviceHandle master = INVALID_DEVICE;
+    ASSERT_EQ(device_open("/dev/ptmx", &master), 0);
     int fd = static_cast<int>(master);
     ASSERT_EQ(unlockpt(fd), 0);
     int slave = open(ptsname(fd), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
-    EXPECT_TRUE(device_is_healthy(master));
+    EXPECT_EQ(device_health(master), 0);
     close(slave);
     LineSettings settings{};
-    EXPECT_TRUE(device_read_settings(master, &settings));
-    EXPECT_FALSE(device_is_healthy(master));
-    EXPECT_TRUE(device_close(master));
+    EXPECT_EQ(device_read_settings(master, &settings), 0);
+    EXPECT_EQ(device_health(master), EIO);
+    EXPECT_EQ(device_close(master), 0);
 }
 
 }  // namespace
