@@ -45,8 +45,12 @@ void on_signal(int signo, void (*handler)(int), const sigset_t* blocked) {
 void note_ending(int signo) {
     const int saved_errno = errno;
     if (ending_signal != 0) {
+        // Blocked while this handler runs, the signal raised here ends the
+        // process as the handler returns.
         restore_run_urgent();
         if (default_action != nullptr) default_action(signo);
+        errno = saved_errno;
+        return;
     }
     ending_signal = signo;
     restore_note_ending(128 + signo, signal_name(signo));

@@ -241,13 +241,17 @@ TEST(EndingSignal, AStormOfSignalsLeavesOneWholeLineEachRun) {
         sim::SimTarget target{sim::TargetConfig{}};
         ASSERT_TRUE(target.start()) << target.last_error();
         auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {"", "2"}, {"LG" + log}));
+        // Once its handlers are in (the banner follows them): before that a
+        // signal ends any program at once.
+        ASSERT_TRUE(tool->wait_for_err(banner_line, 10s)) << tool->err_so_far();
         std::this_thread::sleep_for(milliseconds(pick(rng, 0, 400)));
         const int signal = signals[pick(rng, 0, 2)];
         tool->kill(signal);
         const testbed::ProcessResult r = tool->finish(10s);
         EXPECT_FALSE(r.timed_out);
         target.stop();
-        ASSERT_EQ(log_lines(log).size(), static_cast<size_t>(run + 1)) << "run " << run << r.err;
+        ASSERT_EQ(log_lines(log).size(), static_cast<size_t>(run + 1))
+            << "run " << run << ", signal " << signal << ", ended by " << r.signal << ", exit " << r.exit_code << "\n" << r.err;
     }
     for (const std::string& line : log_lines(log)) {
         ASSERT_TRUE(testbed::is_json_line(line)) << line;

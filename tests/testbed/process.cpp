@@ -353,7 +353,11 @@ std::string FwldProcess::tty_so_far() const {
     return impl_->tty;
 }
 
-void FwldProcess::kill(int sig) { impl_->kill_group(sig); }
+// Once, to the process group the program leads: a second signal would be a
+// second one to the program too.
+void FwldProcess::kill(int sig) {
+    if (!impl_->reaped) ::kill(-impl_->pid, sig);
+}
 
 void FwldProcess::close_err_pipe() {
     Impl& d = *impl_;
