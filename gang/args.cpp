@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "args.h"
+#include "device_names.h"
 #include "host.h"
 
 namespace {
@@ -38,13 +39,8 @@ bool add_port_list(GangArgs* args, const char* list, char* refusal, size_t size)
 
 // fwld takes a trailing ":BAUD" off a device name; so does the comparison.
 size_t without_baud(const char* port) {
-    const size_t length = std::strlen(port);
-    const char* colon = std::strrchr(port, ':');
-    if (colon == nullptr || colon[1] == '\0') return length;
-    for (const char* p = colon + 1; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return length;
-    }
-    return static_cast<size_t>(colon - port);
+    const char* colon = device_baud_colon(port);
+    return colon != nullptr ? static_cast<size_t>(colon - port) : std::strlen(port);
 }
 
 // Two fwld on one port would fight over the line: refused before any starts.
@@ -198,22 +194,6 @@ GangRequest parse_gang_args(int argc, char** argv, GangArgs* args, char* refusal
         return GANG_REFUSED;
     }
     return GANG_RUN;
-}
-
-bool numbered_port(const char* port, long* number) {
-    if (std::strlen(port) > 3 && std::tolower(static_cast<unsigned char>(port[0])) == 'c' &&
-        std::tolower(static_cast<unsigned char>(port[1])) == 'o' &&
-        std::tolower(static_cast<unsigned char>(port[2])) == 'm') {
-        port += 3;
-    }
-    if (*port == '\0' || std::strlen(port) > 9) return false;
-    long n = 0;
-    for (; *port != '\0'; ++port) {
-        if (*port < '0' || *port > '9') return false;
-        n = n * 10 + (*port - '0');
-    }
-    *number = n;
-    return true;
 }
 
 void port_without_baud(const char* port, char* out, size_t size) {

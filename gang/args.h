@@ -35,9 +35,6 @@ enum GangRequest { GANG_RUN, GANG_HELP, GANG_VERSION, GANG_REFUSED };
 // Ports may come as one comma-separated list or as several words.
 GangRequest parse_gang_args(int argc, char** argv, GangArgs* args, char* refusal, size_t size);
 
-// A port given by number, "N" or "COMn" in any case, as fwld reads it.
-bool numbered_port(const char* port, long* number);
-
 // The port's name without a trailing ":BAUD", as fwld reads a device name.
 void port_without_baud(const char* port, char* out, size_t size);
 

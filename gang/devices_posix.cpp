@@ -24,13 +24,13 @@ bool is_character_device(const char* path, uint64_t* identity) {
 // Each call looks for itself.
 void devices_refresh() {}
 
-// The device a port names, resolved as fwld-gang tells ports apart; an
-// absent device keeps its unresolved path, which does not stat.
+// The device a port names: stat() follows its links, so a look costs one
+// path walk, not one for every link on the way.
 bool device_present(const char* port, uint64_t* identity) {
     char name[GANG_TEXT_MAX];
     port_without_baud(port, name, sizeof name);
     char path[PATH_MAX];
-    port_identity(name, path, sizeof path);
+    port_device(name, path, sizeof path);
     return is_character_device(path, identity);
 }
 

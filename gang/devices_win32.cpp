@@ -25,7 +25,7 @@ PortNames listed;
 
 bool is_com_name(const char* name) {
     long number = 0;
-    return _strnicmp(name, "COM", 3) == 0 && numbered_port(name, &number) && number > 0;
+    return device_names_com(name) && device_port_number(name, &number) && number > 0;
 }
 
 void add_name(const char* name) {
@@ -56,7 +56,7 @@ void port_name(const char* port, char* out, size_t size) {
     port_without_baud(port, name, sizeof name);
     const char* bare = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
     long number = 0;
-    if (numbered_port(bare, &number)) {
+    if (device_port_number(bare, &number)) {
         std::snprintf(out, size, "COM%ld", number);
     } else {
         std::snprintf(out, size, "%s", bare);

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The device a port names, as fwld reads the port (a number, COMn, a bare
+// name, a path), not resolved further.
+void port_device(const char* port, char* out, size_t size);
 // Text that names the device a port names, so that two spellings of one
 // port (3 and COM3, a link and its device) compare equal.
 void port_identity(const char* port, char* out, size_t size);

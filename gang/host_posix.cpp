@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "args.h"
+#include "device_names.h"
 #include "host.h"
 
 namespace {
@@ -52,17 +53,21 @@ bool folder_on_path(const char* name, char* out, size_t size) {
 
 }  // namespace
 
+void port_device(const char* port, char* out, size_t size) {
+    long number = 0;
+    if (device_port_number(port, &number)) {
+        device_default_path(static_cast<int>(number), out, size);
+        // Port 0 has no device but is still one port.
+        if (out[0] == '\0') std::snprintf(out, size, "port %ld", number);
+    } else if (!device_names_path(port) && device_find_by_name(port, out, size)) {
+    } else {
+        std::snprintf(out, size, "%s", port);
+    }
+}
+
 void port_identity(const char* port, char* out, size_t size) {
     char device[GANG_TEXT_MAX];
-    long number = 0;
-    if (numbered_port(port, &number)) {
-        // Port N is /dev/ttyS<N-1>; port 0 has no device but is still one port.
-        std::snprintf(device, sizeof device, "/dev/ttyS%ld", number - 1);
-    } else if (std::strchr(port, '/') != nullptr) {
-        std::snprintf(device, sizeof device, "%s", port);
-    } else {
-        std::snprintf(device, sizeof device, "/dev/%s", port);
-    }
+    port_device(port, device, sizeof device);
     char resolved[PATH_MAX];
     std::snprintf(out, size, "%s", realpath(device, resolved) != nullptr ? resolved : device);
 }

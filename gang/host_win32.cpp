@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "args.h"
+#include "device_names.h"
 #include "host.h"
 
 namespace {
@@ -26,18 +27,20 @@ void system_reason(DWORD error, char* out, size_t size) {
 
 }  // namespace
 
-void port_identity(const char* port, char* out, size_t size) {
+void port_device(const char* port, char* out, size_t size) {
     if (std::strncmp(port, "\\\\.\\", 4) == 0) port += 4;
     long number = 0;
-    if (numbered_port(port, &number)) {
+    if (device_port_number(port, &number)) {
         std::snprintf(out, size, "COM%ld", number);
-        return;
+    } else {
+        std::snprintf(out, size, "%s", port);
     }
+}
+
+void port_identity(const char* port, char* out, size_t size) {
+    port_device(port, out, size);
     // Device names ignore case.
-    size_t n = 0;
-    for (; port[n] != '\0' && n + 1 < size; ++n)
-        out[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(port[n])));
-    out[n] = '\0';
+    for (char* c = out; *c != '\0'; ++c) *c = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
 }
 
 bool locate_fwld(const char*, char* path, size_t size) {

@@ -7,6 +7,13 @@
 void device_default_path(int port, char* out, size_t size);
 
 // Port names as typed on the command line.
+// "COM" in any case and a digit: a port named by its Windows number.
+bool device_names_com(const char* text);
+// "N" or "COMn" (any case, digits only): the port's number.
+bool device_port_number(const char* text, long* number);
+// Where a trailing ":BAUD" starts: the last colon when only digits follow
+// it, since device names of their own may hold colons. nullptr when none.
+const char* device_baud_colon(const char* text);
 // The text names a device explicitly (POSIX: it holds a '/'; Windows: it
 // begins with \\.\).
 bool device_names_path(const char* text);

@@ -31,13 +31,9 @@ struct PortTable {
 
 // "COM12" in any case: 12. 0 for any other text.
 int com_number(const char* name) {
-    if (_strnicmp(name, "COM", 3) != 0) return 0;
-    int number = 0;
-    for (const char* digit = name + 3; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9' || number > LAST_COM_NUMBER) return 0;
-        number = number * 10 + (*digit - '0');
-    }
-    return number <= LAST_COM_NUMBER ? number : 0;
+    long number = 0;
+    if (!device_names_com(name) || !device_port_number(name, &number) || number > LAST_COM_NUMBER) return 0;
+    return static_cast<int>(number);
 }
 
 void copy_text(char* out, size_t size, const char* text) { std::snprintf(out, size, "%s", text); }

@@ -127,16 +127,9 @@ const char* parse_baud(const char* text, RunSettings* s) {
     return nullptr;
 }
 
-// Where a trailing ":BAUD" starts: the last colon when only digits follow it,
-// since device names of their own may contain colons. nullptr when none.
-const char* baud_colon(const char* text) {
-    const char* colon = std::strrchr(text, ':');
-    return colon != nullptr && all_digits(colon + 1) ? colon : nullptr;
-}
-
 // Copies the part of "DEVICE[:BAUD]" before the baud; false when it does not fit.
 bool copy_device_part(const char* text, char* out, size_t size) {
-    const char* colon = baud_colon(text);
+    const char* colon = device_baud_colon(text);
     const size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
     if (length >= size) return false;
     std::memcpy(out, text, length);
@@ -145,7 +138,7 @@ bool copy_device_part(const char* text, char* out, size_t size) {
 }
 
 const char* parse_baud_after_device(const char* text, RunSettings* s) {
-    const char* colon = baud_colon(text);
+    const char* colon = device_baud_colon(text);
     return colon != nullptr ? parse_baud(colon + 1, s) : nullptr;
 }
 
@@ -177,10 +170,7 @@ constexpr int COM_NUMBER_MAX = 256;
 
 // "COMn" in any case: port n on every platform.
 bool parse_com_port(const char* text, RunSettings* s, const char** refusal) {
-    const bool com = std::tolower(static_cast<unsigned char>(text[0])) == 'c' &&
-                     std::tolower(static_cast<unsigned char>(text[1])) == 'o' &&
-                     std::tolower(static_cast<unsigned char>(text[2])) == 'm';
-    if (!com || text[3] < '0' || text[3] > '9' || !parse_port_number(text + 3, s, refusal)) return false;
+    if (!device_names_com(text) || !parse_port_number(text + 3, s, refusal)) return false;
     if (*refusal == nullptr && s->port_number >= PORT_COUNT && s->port_number <= COM_NUMBER_MAX) {
         device_default_path(s->port_number, s->port_path, sizeof s->port_path);
         s->port_number = 1;  // the slot that holds the device's name
@@ -366,7 +356,7 @@ const NumberParameter number_parameters[] = {
 // A port where a number belongs: a parameter left out before it shifts
 // the port forward, and it would be read as a number it is not.
 bool looks_like_port(const char* text) {
-    if (device_names_path(text) || baud_colon(text) != nullptr) return true;
+    if (device_names_path(text) || device_baud_colon(text) != nullptr) return true;
     RunSettings scratch{};
     const char* refusal = nullptr;
     if (parse_com_port(text, &scratch, &refusal)) return true;
