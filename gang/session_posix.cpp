@@ -99,7 +99,10 @@ void start_session() {
     std::atexit(terminal_restore);
 }
 
-// In the child between fork and exec: only async-signal-safe calls.
+// In the child between vfork and exec, on fwld-gang's own memory: only
+// system calls, and never a return. fwld-gang's signals are blocked until
+// the child has put them back to their defaults, so that none of its
+// handlers runs here.
 [[noreturn]] void become_fwld(int slave, int stream, const char* program, char* const* argv) {
     for (int signo : caught_signals) signal(signo, SIG_DFL);
     for (int signo : ignored_signals) signal(signo, SIG_DFL);
@@ -251,8 +254,14 @@ bool child_start(int index, const char* program, char** argv, int stream_argumen
     }
     for (int fd : stream) fcntl(fd, F_SETFD, FD_CLOEXEC);
     argv[stream_argument] = stream_option;
-    const pid_t pid = fork();
+    // vfork: a station starts fwld for every board, and a fork would copy
+    // fwld-gang's page tables each time only for exec to drop them.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    const pid_t pid = vfork();
     if (pid == 0) become_fwld(slave, stream[1], program, argv);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     close(slave);
     // Only the child may hold the write end, or the stream never ends.
     close(stream[1]);
