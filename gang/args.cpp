@@ -205,6 +205,13 @@ bool substitute_port(const GangArgs& args, const char* port, char* p5, size_t si
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
+bool drives_lines(const GangArgs& args) {
+    for (int k = FWLD_OPTIONS_INDEX; k < args.fwld_arg_count; ++k) {
+        if (std::strncmp(args.fwld_args[k], "RS", 2) == 0) return true;
+    }
+    return false;
+}
+
 int fwld_command_line(const GangArgs& args, const FwldLine& line, char* p5, char** argv, int size) {
     static char p6_default[] = "0";
     static char check[] = "--check";

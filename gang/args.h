@@ -55,6 +55,10 @@ inline constexpr char STATION_SILENCE_OPTION[] = "TO60";
 // A station's fwld ends a run at once when its board is pulled.
 inline constexpr char STATION_REMOVAL_OPTION[] = "RM";
 
+// The user's fwld options drive the adapter's lines (RS): the board is
+// reset by them, not switched on by a hand.
+bool drives_lines(const GangArgs& args);
+
 // fwld's command line for one port: the program, the user's arguments with
 // the files and p5 replaced, p6 added when left out (fwld's own default, 0)
 // so that the options stand after it, in a station TO60 (unless the user

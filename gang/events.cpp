@@ -58,6 +58,7 @@ RunEventKind kind_of(const std::string& kind) {
         return RUN_EVENT_TEXT;
     }
     if (kind == event_kind::end) return RUN_EVENT_END;
+    if (kind == event_kind::lines) return RUN_EVENT_LINES;
     return RUN_EVENT_OTHER;
 }
 
@@ -109,9 +110,10 @@ bool read_run_event(const char* line, size_t length, RunEvent* event) {
     event->records = whole_of(object, event_field::records);
     const int64_t percent = whole_of(object, event_field::percent);
     event->percent = percent > 100 ? 100 : static_cast<int>(percent);
-    // A message's or notice's text, a flash type's name.
-    event->text = member(object, event_field::text) != nullptr ? text_of(object, event_field::text)
-                                                               : text_of(object, event_field::name);
+    // A message's or notice's text, a flash type's name, a sequence's.
+    event->text = member(object, event_field::text) != nullptr       ? text_of(object, event_field::text)
+                  : member(object, event_field::sequence) != nullptr ? text_of(object, event_field::sequence)
+                                                                     : text_of(object, event_field::name);
     if (event->kind == RUN_EVENT_END) read_result(object, &event->result);
     return true;
 }

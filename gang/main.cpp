@@ -374,6 +374,7 @@ int main(int argc, char** argv) {
     setup.watch = gang.args.watch != nullptr;
     setup.slots = GANG_PORTS_MAX;
     setup.p5_tail = gang.args.fwld_args[FWLD_P5_INDEX] + 1;
+    setup.lines_reset = drives_lines(gang.args);
     setup.session = gang.session;
     gang.table = prepare_output();
     setup.table = gang.table;

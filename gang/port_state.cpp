@@ -73,6 +73,7 @@ bool run_event(PortRun* run, const RunEvent& e) {
         }
         run->message = e.result.message;
         return false;
+    case RUN_EVENT_LINES: run->lines_reset = run->lines_reset || e.text == "entry"; return false;
     case RUN_EVENT_OTHER: return false;
     }
     return false;

@@ -52,10 +52,11 @@ std::string pad(const std::string& text, int width, bool right) {
     return right ? std::string(w - text.size(), ' ') + text : text + std::string(w - text.size(), ' ');
 }
 
-const char* running_stage_name(Stage stage) {
-    switch (stage) {
+// With the lines (RS) fwld resets the board where a hand switched it on.
+const char* running_stage_name(const PortRun& run, bool lines_reset) {
+    switch (run.stage) {
     case STAGE_STARTING: return "starting";
-    case STAGE_POWER_ON: return "waiting for power on";
+    case STAGE_POWER_ON: return !lines_reset ? "waiting for power on" : run.lines_reset ? "waking the board" : "resetting";
     case STAGE_LOADER: return "loader";
     case STAGE_ERASE: return "erase wait";
     case STAGE_PROGRAM: return "program";
@@ -76,7 +77,7 @@ std::string stage_text(const Station& station, int i, const RunFigures& f) {
     }
     if (port.run.stage == STAGE_ERASE) return "erase wait " + duration_text(f.stage_seconds);
     if (port.run.stage == STAGE_PROGRAM && f.percent >= 0) return format("program %d%%", f.percent);
-    return running_stage_name(port.run.stage);
+    return running_stage_name(port.run, station.resets_boards());
 }
 
 // "finished 12.3 s": the last board of a station port.
@@ -208,8 +209,8 @@ std::vector<std::string> status_lines(const Station& station, uint32_t now) {
 
 }  // namespace
 
-std::string render_stage_line(const std::string& port, const PortRun& run) {
-    return port + ": " + running_stage_name(run.stage) + "\n";
+std::string render_stage_line(const std::string& port, const PortRun& run, bool lines_reset) {
+    return port + ": " + running_stage_name(run, lines_reset) + "\n";
 }
 
 std::string render_end_line(const std::string& port, const PortRun& run, int board) {

@@ -10,7 +10,7 @@
 class Station;
 
 // For output that is not a terminal, each with its line end: "PORT: loader"...
-std::string render_stage_line(const std::string& port, const PortRun& run);
+std::string render_stage_line(const std::string& port, const PortRun& run, bool lines_reset);
 // ... and how a run ended: "PORT: finished in 12.3 s, ..."; with `board`
 // above 0, "PORT: board 3 finished in ...".
 std::string render_end_line(const std::string& port, const PortRun& run, int board);

@@ -45,6 +45,7 @@ enum RunEventKind {
     RUN_EVENT_PROGRESS,
     RUN_EVENT_TEXT,  // the target's message, its flash type, a notice: shown as is
     RUN_EVENT_END,
+    RUN_EVENT_LINES,  // an RS sequence has run; text: "entry" or "exit"
     RUN_EVENT_OTHER,  // speed, reopen, or a kind this fwld-gang does not know
 };
 
@@ -87,6 +88,7 @@ struct PortRun {
     bool any_event;
     Stage stage;
     uint32_t stage_ms;   // when the stage began, on fwld-gang's clock
+    bool lines_reset;    // the entry sequence of the lines (RS) has run
     bool answered;       // the target answered (the loader stage began)
     uint32_t answered_t_ms;  // then, on fwld's clock
     int percent;         // of the program stage; -1: none yet

@@ -286,7 +286,7 @@ void Station::event_line(int i, const std::string& line, uint32_t now) {
         }
         release_output(i);
     }
-    if (new_stage && !setup_.station) say(render_stage_line(port.name, port.run));
+    if (new_stage && !setup_.station) say(render_stage_line(port.name, port.run, setup_.lines_reset));
     if (event.kind == RUN_EVENT_END) settle(i, now);
     dirty_ = true;
 }

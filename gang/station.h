@@ -168,6 +168,7 @@ struct StationSetup {
     int slots;               // fwld at once, at most
     std::string p5_tail;     // p5 after its `@`: ":115200"
     std::string session;
+    bool lines_reset = false;  // fwld resets each board through the adapter's lines (RS)
 };
 
 // The station's own line under the table.
@@ -220,6 +221,7 @@ public:
     PortPhase phase(int port) const;
     int selected() const { return selected_; }
     bool is_station() const { return setup_.station; }
+    bool resets_boards() const { return setup_.lines_reset; }
     StationStatus status(uint32_t now) const;
     // The counts of the session: summary.json, and a line of sessions.jsonl.
     Json summary(uint32_t now) const;

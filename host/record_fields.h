@@ -13,6 +13,7 @@ inline constexpr char bytes_sent[] = "bytes_sent";
 inline constexpr char records_sent[] = "records_sent";
 inline constexpr char seconds[] = "seconds";
 inline constexpr char board_seconds[] = "board_seconds";
+inline constexpr char lines[] = "lines";
 // fwld-gang's own, after the record's members in results.jsonl.
 inline constexpr char session[] = "session";
 inline constexpr char board[] = "board";
@@ -30,6 +31,8 @@ inline constexpr char text[] = "text";  // of a message and a notice
 inline constexpr char name[] = "name";  // of a flash type
 inline constexpr char baud[] = "baud";
 inline constexpr char count[] = "count";
+inline constexpr char sequence[] = "sequence";  // of the lines: "entry" or "exit"
+inline constexpr char steps[] = "steps";
 }  // namespace event_field
 
 namespace event_kind {
@@ -40,6 +43,7 @@ inline constexpr char message[] = "message";
 inline constexpr char flash_type[] = "flash_type";
 inline constexpr char notice[] = "notice";
 inline constexpr char reopen[] = "reopen";
+inline constexpr char lines[] = "lines";
 inline constexpr char end[] = "end";
 }  // namespace event_kind
 

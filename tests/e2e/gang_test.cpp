@@ -696,6 +696,43 @@ TEST(Gang, ResultsThatCanNotBeWrittenHoldTheStationAndNoLineIsLost) {
     }
 }
 
+// Hands-free boards: each wakes only when its DTR line is pulsed, which
+// every fwld of the station does (RS); nobody switches a board on.
+TEST(Gang, AStationResetsBoardsThroughTheirLinesWithoutAHand) {
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(200), program);
+    testbed::ModemLines lines;
+    testbed::TempDir links, logs;
+    const std::string paths[] = {links.file("ttyH1"), links.file("ttyH2")};
+    const std::string ports[] = {testbed::port_for(paths[0]), testbed::port_for(paths[1])};
+    testbed::FwldProcess gang(
+        testbed::with_args(gang_command(), {"--logs", logs.path(), "--station", ports[0] + "," + ports[1], "--",
+                                            in.loader, in.program, "0", "0", "20", "0", "@:115200", "0",
+                                            "RS-dtr,50,dtr:-dtr,20,dtr"}),
+        lines.env());
+    sim::TargetConfig board;
+    board.lines_folder = lines.folder();
+    board.reset_line = sim::ResetLine::Dtr;
+    // Left in, a finished board is woken no more: the next fwld's reset
+    // finds it done (so its port may never be seen closed).
+    Plugged a(paths[0], board), b(paths[1], board);
+    std::vector<sim::TargetReport> reports;
+    for (const Plugged* p : {&a, &b}) {
+        ASSERT_TRUE(p->target->wait_done(60s)) << gang.out_so_far();
+        reports.push_back(p->target->report());
+    }
+    ASSERT_TRUE(file_reaches(logs.file("results.jsonl"), 2, 20s)) << gang.out_so_far();
+    gang.press_key('q');
+    const testbed::ProcessResult r = gang.finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    for (const Plugged* p : {&a, &b}) {
+        p->target->stop();
+        EXPECT_GE(p->target->report().woken_ms, 0);
+        EXPECT_GT(p->target->report().lines.size(), 2u);
+    }
+    expect_records_match(logs.path(), r.out, {{ports[0], {reports[0]}}, {ports[1], {reports[1]}}}, in, 0);
+}
+
 TEST(Gang, QStopsAStationGentlyTheBoardBegunFinishes) {
     const std::string program = program_of(200, 16);
     Inputs in(loader_bytes(200), program);

@@ -54,6 +54,71 @@ TEST(Handshake, RtsIsHeldOffBeforeTheResetSentenceAndDtrLeftOn) {
     EXPECT_LT(report.lines[0].ms, report.reset_ms);
 }
 
+// RS: a board whose reset follows DTR wakes through the entry steps, which
+// end before the reset sentence's first byte, and the exit steps restart it
+// after the last record. Times on the target's clock, where the stand-in
+// stamps each change.
+TEST(Handshake, TheLinesResetTheBoardBeforeTheWakeUpAndRestartItAfterTheUpdate) {
+    testbed::ModemLines lines;
+    sim::TargetConfig config;
+    config.lines_folder = lines.folder();
+    config.reset_line = sim::ResetLine::Dtr;
+    sim::SimTarget target(config);
+    ASSERT_TRUE(target.start()) << target.last_error();
+    const std::string program = program_of(20, 16);
+    Inputs in(loader_bytes(100), program);
+    const std::string log = in.dir.file("runs.jsonl"), events = in.dir.file("events.jsonl");
+    const std::string rs = "RS-dtr,100,dtr:-dtr,50,dtr";
+    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {}, {rs, "LG" + log, "EV" + events}),
+                                           lines.env());
+    const testbed::ProcessResult r = tool->finish(30s);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(target.wait_done(5s));
+    target.stop();
+    const sim::TargetReport report = target.report();
+    EXPECT_TRUE(report.matches(expected_records(program)));
+    EXPECT_GE(report.woken_ms, 0);
+    std::vector<sim::LineChange> dtr;
+    for (const sim::LineChange& change : report.lines) {
+        if (change.line == "DTR") dtr.push_back(change);
+    }
+    ASSERT_EQ(dtr.size(), 4u) << r.err;
+    EXPECT_EQ(std::vector<bool>({dtr[0].on, dtr[1].on, dtr[2].on, dtr[3].on}),
+              std::vector<bool>({false, true, false, true}));
+    EXPECT_GE(dtr[1].ms - dtr[0].ms, 99.0);
+    EXPECT_LT(dtr[1].ms - dtr[0].ms, 600.0);
+    EXPECT_LT(dtr[1].ms, report.reset_ms);
+    EXPECT_GT(dtr[2].ms, report.last_record_ms());
+    EXPECT_GE(dtr[3].ms - dtr[2].ms, 49.0);
+    EXPECT_LT(dtr[3].ms - dtr[2].ms, 600.0);
+    const std::vector<std::string> logged = log_lines(log);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(testbed::json_members(logged[0]).at("lines"), "\"" + rs.substr(2) + "\"");
+    std::vector<std::string> sequences;
+    std::string last;
+    for (const std::string& line : log_lines(events)) {
+        const auto e = testbed::json_members(line);
+        last = testbed::json_text(e.at("event"));
+        if (last == "lines") sequences.push_back(testbed::json_text(e.at("sequence")) + " " + testbed::json_text(e.at("steps")));
+    }
+    EXPECT_EQ(sequences, (std::vector<std::string>{"entry -dtr,100,dtr", "exit -dtr,50,dtr"}));
+    EXPECT_EQ(last, "end");
+}
+
+// A line without modem lines (a pty as it is) cannot reset a board: the
+// run stops before a byte goes out, naming the line and the reason.
+TEST(Handshake, LinesThatCanNotBeSetStopTheRunBeforeAnyByte) {
+    sim::SimTarget target{sim::TargetConfig{}};
+    ASSERT_TRUE(target.start()) << target.last_error();
+    Inputs in(loader_bytes(10), small_program);
+    const testbed::ProcessResult r =
+        testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {}, {"RS:-rts,10,rts"}))->finish(10s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(": RTS can not be set: "), std::string::npos) << r.err;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(target.report().received.empty());
+}
+
 TEST(Handshake, PasswordRepeatsAtTheIntervalUntilAKeyEndsTheRun) {
     sim::TargetConfig silent;
     silent.never_ack = true;
