@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-using Json = nlohmann::ordered_json;
+#include "json.h"
 
 // Where a run stands, as its stage events say, and where it ended.
 enum Stage {

@@ -4,7 +4,26 @@
 #pragma once
 
 namespace record_field {
+inline constexpr char time[] = "time";
+inline constexpr char version[] = "version";
+inline constexpr char host[] = "host";
 inline constexpr char port[] = "port";
+inline constexpr char device[] = "device";
+inline constexpr char baud[] = "baud";
+inline constexpr char final_baud[] = "final_baud";
+inline constexpr char loader[] = "loader";    // an input file: path, bytes, sha256
+inline constexpr char program[] = "program";  // the same and its records
+inline constexpr char path[] = "path";
+inline constexpr char bytes[] = "bytes";
+inline constexpr char sha256[] = "sha256";
+inline constexpr char records[] = "records";
+inline constexpr char loader_records_sent[] = "loader_records_sent";
+inline constexpr char resends[] = "resends";
+inline constexpr char reopens[] = "reopens";
+inline constexpr char speed_changes[] = "speed_changes";
+inline constexpr char flash_type[] = "flash_type";
+inline constexpr char messages[] = "messages";
+inline constexpr char program_seconds[] = "program_seconds";
 inline constexpr char stage[] = "stage";
 inline constexpr char outcome[] = "outcome";
 inline constexpr char exit[] = "exit";

@@ -17,7 +17,7 @@ cd "$top" || exit 2
 
 floors="host serial console update gang target"
 # What each lower floor shows the floors above it; the rest is its own.
-public_host="restore.h clock.h digest.h result_file.h event_stream.h input_file.h system.h text.h json_line.h record_fields.h"
+public_host="restore.h clock.h digest.h result_file.h event_stream.h input_file.h system.h text.h json.h record_fields.h"
 public_serial="port.h device_names.h line_codes.h line_wait.h trace.h low_latency.h"
 public_console="console.h keyboard.h key_event_win32.h"
 # Headers of the operating system or of a platform library.

@@ -1,14 +1,13 @@
-// Event lines, built like the result log's line (no printf, no heap), each
-// handed to the stream in one piece.
+// Event lines, each a JSON object handed to the stream in one piece.
 #include "events.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "clock.h"
 #include "console.h"
 #include "event_stream.h"
-#include "json_line.h"
+#include "json.h"
+#include "record_fields.h"
 #include "system.h"
 
 namespace {
@@ -16,7 +15,6 @@ namespace {
 constexpr uint32_t PROGRESS_EVERY_MS = 100;
 // How long a line other than progress may wait for a reader that lags.
 constexpr uint32_t EVENT_WAIT_MS = 1000;
-constexpr size_t EVENT_LINE_SIZE = 1024;
 
 struct Stream {
     intptr_t out;  // -1: no stream
@@ -29,32 +27,31 @@ struct Stream {
 };
 
 Stream stream{-1, 0, 0, false, false, 0, 0, 0};
-char event_line[EVENT_LINE_SIZE];
-
-// An event's line, from its first members to the stream.
-void begin(JsonLine* line, const char* kind) {
-    json_line_begin(line, event_line, sizeof event_line);
-    json_string(line, "event", kind);
-    json_seconds(line, "t", clock_tick_ms() - stream.start_ms);
-}
-
-void send(JsonLine* line, uint32_t wait_ms) {
-    const size_t length = json_line_end(line);
-    if (length > 0) event_stream_send(stream.out, event_line, length, wait_ms);
-}
 
 bool on() { return stream.out != -1; }
 
+// An event's first members: its kind and its time.
+Json event_of(const char* kind) {
+    Json event;
+    event[event_field::event] = kind;
+    event[event_field::t] = json_seconds(clock_tick_ms() - stream.start_ms);
+    return event;
+}
+
+void send(const Json& event, uint32_t wait_ms) {
+    const std::string line = json_line(event);
+    event_stream_send(stream.out, line.data(), line.size(), wait_ms);
+}
+
 void send_progress() {
-    JsonLine line;
-    begin(&line, "progress");
-    json_signed(&line, "bytes", stream.bytes);
-    json_signed(&line, "total", stream.total);
-    json_unsigned(&line, "records", stream.records);
-    json_signed(&line, "percent",
-                progress_percent(static_cast<int32_t>(stream.total), static_cast<int32_t>(stream.bytes)));
+    Json event = event_of(event_kind::progress);
+    event[event_field::bytes] = stream.bytes;
+    event[event_field::total] = stream.total;
+    event[event_field::records] = stream.records;
+    event[event_field::percent] =
+        progress_percent(static_cast<int32_t>(stream.total), static_cast<int32_t>(stream.bytes));
     // Never waited for: the next one says more.
-    send(&line, 0);
+    send(event, 0);
     stream.progress_ms = clock_tick_ms();
     stream.progress_sent = true;
     stream.progress_held = false;
@@ -62,18 +59,16 @@ void send_progress() {
 
 void text_event(const char* kind, const char* member, const char* text) {
     if (!on()) return;
-    JsonLine line;
-    begin(&line, kind);
-    json_string(&line, member, text);
-    send(&line, EVENT_WAIT_MS);
+    Json event = event_of(kind);
+    event[member] = json_text(text);
+    send(event, EVENT_WAIT_MS);
 }
 
 void number_event(const char* kind, const char* member, int64_t value) {
     if (!on()) return;
-    JsonLine line;
-    begin(&line, kind);
-    json_signed(&line, member, value);
-    send(&line, EVENT_WAIT_MS);
+    Json event = event_of(kind);
+    event[member] = value;
+    send(event, EVENT_WAIT_MS);
 }
 
 }  // namespace
@@ -92,13 +87,13 @@ bool events_start(const char* path, uint32_t start_ms, char* message, int size) 
 }
 
 void event_stage(RunStage stage, int32_t baud) {
-    static const char* const names[] = {"power-on", "loader", "erase", "program"};
+    static const char* const names[] = {stage_name::power_on, stage_name::loader, stage_name::erase,
+                                        stage_name::program};
     if (!on() || stage > STAGE_PROGRAM) return;
-    JsonLine line;
-    begin(&line, "stage");
-    json_string(&line, "stage", names[stage]);
-    json_signed(&line, "baud", baud);
-    send(&line, EVENT_WAIT_MS);
+    Json event = event_of(event_kind::stage);
+    event[event_field::stage] = names[stage];
+    event[event_field::baud] = baud;
+    send(event, EVENT_WAIT_MS);
 }
 
 void event_progress(int64_t bytes, int64_t total, uint32_t records) {
@@ -116,37 +111,26 @@ void events_progress_flush() {
     if (on() && stream.progress_held) send_progress();
 }
 
-void event_speed(int32_t baud) { number_event("speed", "baud", baud); }
-void event_message(const char* text) { text_event("message", "text", text); }
-void event_flash_type(const char* name) { text_event("flash_type", "name", name); }
-void event_notice(const char* text) { text_event("notice", "text", text); }
-void event_reopen(uint32_t count) { number_event("reopen", "count", count); }
+void event_speed(int32_t baud) { number_event(event_kind::speed, event_field::baud, baud); }
+void event_message(const char* text) { text_event(event_kind::message, event_field::text, text); }
+void event_flash_type(const char* name) { text_event(event_kind::flash_type, event_field::name, name); }
+void event_notice(const char* text) { text_event(event_kind::notice, event_field::text, text); }
+void event_reopen(uint32_t count) { number_event(event_kind::reopen, event_field::count, count); }
 
 void event_lines(const char* sequence, const char* steps) {
     if (!on()) return;
-    JsonLine line;
-    begin(&line, "lines");
-    json_string(&line, "sequence", sequence);
-    json_string(&line, "steps", steps);
-    send(&line, EVENT_WAIT_MS);
+    Json event = event_of(event_kind::lines);
+    event[event_field::sequence] = sequence;
+    event[event_field::steps] = json_text(steps);
+    send(event, EVENT_WAIT_MS);
 }
 
-void events_end(char* record, size_t length) {
-    if (!on() || length < 2) return;
-    // The event's own members, then the record's after its opening brace.
-    char head[END_EVENT_ROOM];
-    JsonLine line;
-    json_line_begin(&line, head, sizeof head);
-    json_string(&line, "event", "end");
-    json_seconds(&line, "t", clock_tick_ms() - stream.start_ms);
-    size_t head_length = json_line_end(&line);  // {"event":"end","t":1.234}\n
-    if (head_length < 3 || head_length - 1 > END_EVENT_ROOM) return;
-    head_length -= 2;
-    if (record[1] != '}') head[head_length++] = ',';
-    char* start = record + 1 - head_length;
-    std::memcpy(start, head, head_length);
-    const size_t total = length - 1 + head_length;
-    event_stream_send(stream.out, start, total, EVENT_WAIT_MS);
+void events_end(const Json& record) {
+    if (!on()) return;
+    // The event's own members, then the record's.
+    Json event = event_of(event_kind::end);
+    for (const auto& [name, value] : record.items()) event[name] = value;
+    send(event, EVENT_WAIT_MS);
     event_stream_close(stream.out, EVENT_WAIT_MS);
     stream.out = -1;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "json.h"
 #include "run_record.h"
 
 // Opens the stream. False with the refusal in message when it does not open.
@@ -26,8 +27,6 @@ void event_reopen(uint32_t count);
 // An RS sequence has run: "entry" or "exit", and its steps as given.
 void event_lines(const char* sequence, const char* steps);
 
-// The last line: the result record's line `record` ("{...}\n", length bytes)
-// as the end event. The caller keeps END_EVENT_ROOM bytes free before
-// `record`, where the event's own members go. Async-signal-safe.
-constexpr size_t END_EVENT_ROOM = 64;
-void events_end(char* record, size_t length);
+// The last line: the result record as the end event, the event's own
+// members in front of the record's; the stream then closes.
+void events_end(const Json& record);

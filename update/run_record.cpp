@@ -12,7 +12,8 @@
 #include "device_names.h"
 #include "digest.h"
 #include "events.h"
-#include "json_line.h"
+#include "record_fields.h"
+#include "json.h"
 #include "port.h"
 #include "restore.h"
 #include "result_file.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr size_t LINE_BUFFER_SIZE = 64 * 1024;
 constexpr int HOST_NAME_MAX_LENGTH = 256;
 const char version[] = "8.00";
 
@@ -65,10 +65,7 @@ Record record{};
 // The line is written once and sent once, whatever asks again.
 bool line_written = false;
 bool end_sent = false;
-size_t line_length = 0;
-// The end event's own members go in front of the line.
-char line_space[END_EVENT_ROOM + LINE_BUFFER_SIZE];
-char* const line_buffer = line_space + END_EVENT_ROOM;
+Json written;
 
 }  // namespace
 
@@ -90,24 +87,17 @@ void copy_message(char* out, size_t size, const char* text) {
     out[end] = '\0';
 }
 
-void add_file(JsonLine* line, const char* name, const InputFile& file, bool with_records) {
-    json_object_begin(line, name);
-    json_string(line, "path", file.path);
-    if (file.bytes >= 0) {
-        json_signed(line, "bytes", file.bytes);
-    } else {
-        json_null(line, "bytes");
-    }
-    json_string(line, "sha256", file.sha256[0] != '\0' ? file.sha256 : nullptr);
-    if (with_records) {
-        if (file.records >= 0) {
-            json_signed(line, "records", file.records);
-        } else {
-            json_null(line, "records");
-        }
-    }
-    json_object_end(line);
+Json file_of(const InputFile& file, bool with_records) {
+    Json json;
+    json[record_field::path] = json_text(file.path);
+    json[record_field::bytes] = file.bytes >= 0 ? Json(file.bytes) : Json(nullptr);
+    json[record_field::sha256] = file.sha256[0] != '\0' ? Json(file.sha256) : Json(nullptr);
+    if (with_records) json[record_field::records] = file.records >= 0 ? Json(file.records) : Json(nullptr);
+    return json;
 }
+
+// Seconds since a tick, null when it never came.
+Json seconds_since(bool came, uint32_t tick, uint32_t now) { return came ? json_seconds(now - tick) : Json(nullptr); }
 
 const char* outcome_name(const RunOutcome& outcome) {
     static const char* const stops[] = {"bad-file",     "port-not-opened", "target-error", "line-failed",
@@ -123,55 +113,41 @@ const char* outcome_name(const RunOutcome& outcome) {
     return "unknown";
 }
 
-// The result record's line, in line_buffer.
-void build_line(const char* outcome, long status, const char* message, JsonLine* built) {
+// The result record, as it stands now.
+Json record_of(const char* outcome, long status, const char* message) {
+    namespace f = record_field;
+    static const char* const stages[] = {stage_name::power_on, stage_name::loader, stage_name::erase,
+                                         stage_name::program, stage_name::done};
     const uint32_t now = clock_tick_ms();
-    JsonLine line;
-    json_line_begin(&line, line_buffer, LINE_BUFFER_SIZE);
-    json_utc_time(&line, "time", record.start_unix);
-    json_string(&line, "version", version);
-    json_string(&line, "host", record.host);
-    json_string(&line, "port", record.port_text);
-    json_string(&line, "device", record.device[0] != '\0' ? record.device : nullptr);
-    json_signed(&line, "baud", record.baud);
-    json_signed(&line, "final_baud", record.final_baud);
-    add_file(&line, "loader", record.loader, false);
-    add_file(&line, "program", record.program, true);
-    json_unsigned(&line, "loader_records_sent", record.loader_records_sent);
-    json_unsigned(&line, "records_sent", record.records_sent);
-    json_signed(&line, "bytes_sent", record.bytes_sent);
-    json_unsigned(&line, "resends", record.resends);
-    json_unsigned(&line, "reopens", record.reopens);
-    json_unsigned(&line, "speed_changes", record.speed_changes);
-    json_string(&line, "flash_type", record.flash_type);
-    json_string(&line, "lines", record.lines);
-    json_array_begin(&line, "messages");
-    for (int i = 0; i < record.message_count; ++i) json_string(&line, nullptr, record.messages[i]);
-    json_array_end(&line);
-    json_seconds(&line, "seconds", now - record.start_ms);
-    if (record.first_ready_seen) {
-        json_seconds(&line, "program_seconds", now - record.first_ready_ms);
-    } else {
-        json_null(&line, "program_seconds");
-    }
-    if (record.answered) {
-        json_seconds(&line, "board_seconds", now - record.answered_ms);
-    } else {
-        json_null(&line, "board_seconds");
-    }
-    static const char* const stages[] = {"power-on", "loader", "erase", "program", "done"};
-    json_string(&line, "stage", stages[record.stage]);
-    json_string(&line, "outcome", outcome);
+    Json json;
+    json[f::time] = json_utc_time(record.start_unix);
+    json[f::version] = version;
+    json[f::host] = json_text(record.host);
+    json[f::port] = json_text(record.port_text);
+    json[f::device] = json_text(record.device[0] != '\0' ? record.device : nullptr);
+    json[f::baud] = record.baud;
+    json[f::final_baud] = record.final_baud;
+    json[f::loader] = file_of(record.loader, false);
+    json[f::program] = file_of(record.program, true);
+    json[f::loader_records_sent] = record.loader_records_sent;
+    json[f::records_sent] = record.records_sent;
+    json[f::bytes_sent] = record.bytes_sent;
+    json[f::resends] = record.resends;
+    json[f::reopens] = record.reopens;
+    json[f::speed_changes] = record.speed_changes;
+    json[f::flash_type] = json_text(record.flash_type);
+    json[f::lines] = json_text(record.lines);
+    json[f::messages] = Json::array();
+    for (int i = 0; i < record.message_count; ++i) json[f::messages].push_back(json_text(record.messages[i]));
+    json[f::seconds] = json_seconds(now - record.start_ms);
+    json[f::program_seconds] = seconds_since(record.first_ready_seen, record.first_ready_ms, now);
+    json[f::board_seconds] = seconds_since(record.answered, record.answered_ms, now);
+    json[f::stage] = stages[record.stage];
+    json[f::outcome] = outcome;
     // As the system reports it: Windows' 0xC000013A is a large unsigned number.
-    json_unsigned(&line, "exit", static_cast<uint32_t>(status));
-    json_string(&line, "message", message);
-    *built = line;
-}
-
-size_t built_line(const char* outcome, long status, const char* message) {
-    JsonLine line;
-    build_line(outcome, status, message, &line);
-    return json_line_end(&line);
+    json[f::exit] = static_cast<uint32_t>(status);
+    json[f::message] = json_text(message);
+    return json;
 }
 
 // The one line, with how the run ended, to the log (on the disk itself);
@@ -180,14 +156,14 @@ size_t built_line(const char* outcome, long status, const char* message) {
 bool write_line(const char* outcome, long status, const char* message) {
     if (line_written) return true;
     line_written = true;
-    size_t length = built_line(outcome, status, message);
+    written = record_of(outcome, status, message);
     bool logged = true;
     if (record.logging) {
-        logged = length > 0 && result_file_append(record.log, line_buffer, length) && result_file_sync(record.log);
+        const std::string line = json_line(written);
+        logged = result_file_append(record.log, line.data(), line.size()) && result_file_sync(record.log);
     }
     // A board updated without its record: the run's status says so.
-    if (!logged && status == 0) length = built_line(outcome, RECORD_LOST_STATUS, message);
-    line_length = length;
+    if (!logged && status == 0) written[record_field::exit] = RECORD_LOST_STATUS;
     return logged;
 }
 
@@ -206,7 +182,7 @@ bool record_start(const RunSettings& s, char* message, int size) {
     record = Record{};
     line_written = false;
     end_sent = false;
-    line_length = 0;
+    written = Json();
     record.lines = s.lines_text;
     record.start_unix = static_cast<int64_t>(std::time(nullptr));
     record.start_ms = clock_tick_ms();
@@ -329,6 +305,6 @@ bool record_end(const RunOutcome& outcome, int status, const char* message) {
 void record_send_end() {
     if (!line_written || end_sent) return;
     end_sent = true;
-    if (line_length > 0) events_end(line_buffer, line_length);
+    events_end(written);
 }
 

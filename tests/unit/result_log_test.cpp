@@ -21,7 +21,7 @@
 #include "device_names.h"
 #include "digest.h"
 #include "digest_pieces.h"
-#include "json_line.h"
+#include "json.h"
 #include "clock.h"
 #include "restore.h"
 #include "result_file.h"
@@ -148,145 +148,52 @@ TEST(ResultFile, AMissingDirectoryFailsWithTheSystemsReason) {
     EXPECT_STREQ(reason, std::strerror(ENOENT));
 }
 
-// ---- JSON line ----
+// ---- JSON ----
 
-std::string finish(JsonLine* line) { return std::string(line->out, json_line_end(line)); }
-
-std::string one_string(const std::string& bytes, size_t length) {
-    char buffer[256];
-    JsonLine line;
-    json_line_begin(&line, buffer, sizeof buffer);
-    json_string_bytes(&line, "s", bytes.data(), length);
-    return finish(&line);
-}
-
-TEST(JsonLine, StringsAreEscapedAsJsonRequires) {
+// Text of any bytes: valid UTF-8 as it is, every other byte as the
+// character of its value, so the line is always JSON and loses nothing.
+TEST(Json, TextOfAnyBytesKeepsEveryByte) {
     struct Case {
         std::string bytes;
         const char* json;
-        size_t length = std::string::npos;  // fewer bytes than the text has
     };
     const Case cases[] = {
         {"say \"hi\" \\o/", R"(say \"hi\" \\o/)"},
-        {" ~", " ~"},
         {std::string("\0\x01", 2), R"(\u0000\u0001)"},
-        {"\n\r\t\b\f\x1b\x1f", R"(\u000a\u000d\u0009\u0008\u000c\u001b\u001f)"},
-        {"\x7f", R"(\u007f)"},
+        {"\n\r\t\b\f\x1b\x1f", R"(\n\r\t\b\f\u001b\u001f)"},
         {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"},
-        {"a\x80z", R"(a\u0080z)"},                                // lone continuation
-        {"\xc0\xaf", R"(\u00c0\u00af)"},                          // overlong '/'
-        {"\xe0\x80\xaf", R"(\u00e0\u0080\u00af)"},                // overlong, three bytes
-        {"\xed\xa0\x80", R"(\u00ed\u00a0\u0080)"},                // surrogate
-        {"\xf4\x90\x80\x80", R"(\u00f4\u0090\u0080\u0080)"},      // above U+10FFFF
-        {"\xe2\x82" "A", R"(\u00e2\u0082A)"},                     // cut short by ASCII
-        {"ok\xf0\x9f\x98", R"(ok\u00f0\u009f\u0098)"},            // truncated at the end
-        {"\xe2\x82\xac", R"(\u00e2\u0082)", 2},                  // the length ends it, not the zero
-        {"\xf5\x80\x80\x80\xff", R"(\u00f5\u0080\u0080\u0080\u00ff)"},
+        {"a\x80z", "a\xc2\x80z"},                                   // lone continuation
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                           // overlong '/'
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},               // surrogate
+        {"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},   // above U+10FFFF
+        {"\xe2\x82" "A", "\xc3\xa2\xc2\x82" "A"},                   // cut short by ASCII
+        {"ok\xf0\x9f\x98", "ok\xc3\xb0\xc2\x9f\xc2\x98"},           // truncated at the end
+        {"\xff", "\xc3\xbf"},
     };
     for (const Case& c : cases) {
-        const std::string line = one_string(c.bytes, std::min(c.length, c.bytes.size()));
-        EXPECT_EQ(line, std::string("{\"s\":\"") + c.json + "\"}\n");
-        EXPECT_TRUE(testbed::is_json_line(line)) << line;
+        Json line;
+        line["s"] = json_text(c.bytes.data(), c.bytes.size());
+        const std::string text = json_line(line);
+        EXPECT_EQ(text, std::string("{\"s\":\"") + c.json + "\"}\n");
+        EXPECT_TRUE(testbed::is_json_line(text)) << text;
     }
+    EXPECT_TRUE(json_text(nullptr).is_null());
 }
 
-TEST(JsonLine, NumbersSecondsAndTimes) {
-    char buffer[512];
-    JsonLine line;
-    json_line_begin(&line, buffer, sizeof buffer);
-    json_unsigned(&line, "zero", 0);
-    json_unsigned(&line, "max", UINT64_MAX);
-    json_signed(&line, "minus", -1);
-    json_signed(&line, "min", INT64_MIN);
-    json_seconds(&line, "s0", 0);
-    json_seconds(&line, "s1", 1);
-    json_seconds(&line, "s2", 12345);
-    json_seconds(&line, "s3", 60000);
-    json_utc_time(&line, "epoch", 0);
-    json_utc_time(&line, "leap", 1709211909);
-    json_utc_time(&line, "leap2000", 951782400);
-    json_utc_time(&line, "wrap", 2147483647);
-    const std::string text = finish(&line);
-    EXPECT_EQ(text,
-              "{\"zero\":0,\"max\":18446744073709551615,\"minus\":-1,\"min\":-9223372036854775808,"
-              "\"s0\":0.000,\"s1\":0.001,\"s2\":12.345,\"s3\":60.000,"
+TEST(Json, SecondsAndTimes) {
+    Json line;
+    line["s0"] = json_seconds(0);
+    line["s1"] = json_seconds(1);
+    line["s2"] = json_seconds(12345);
+    line["s3"] = json_seconds(60000);
+    line["epoch"] = json_utc_time(0);
+    line["leap"] = json_utc_time(1709211909);
+    line["leap2000"] = json_utc_time(951782400);
+    line["wrap"] = json_utc_time(2147483647);
+    EXPECT_EQ(json_line(line),
+              "{\"s0\":0.0,\"s1\":0.001,\"s2\":12.345,\"s3\":60.0,"
               "\"epoch\":\"1970-01-01T00:00:00Z\",\"leap\":\"2024-02-29T13:05:09Z\","
               "\"leap2000\":\"2000-02-29T00:00:00Z\",\"wrap\":\"2038-01-19T03:14:07Z\"}\n");
-    EXPECT_TRUE(testbed::is_json_line(text));
-    EXPECT_FALSE(line.overflow);
-}
-
-// The shape of a result log line, built into `size` bytes of a larger buffer.
-std::string result_shaped_line(char* buffer, size_t size, bool* overflow) {
-    JsonLine line;
-    json_line_begin(&line, buffer, size);
-    json_string(&line, "outcome", "finished");
-    json_object_begin(&line, "program");
-    json_string(&line, "path", "/srv/images/app \xe2\x82\xac\x01.hex");
-    json_unsigned(&line, "bytes", 123456789);
-    json_object_end(&line);
-    json_array_begin(&line, "messages");
-    json_string(&line, nullptr, "FLASH \"A\"");
-    json_string(&line, nullptr, "\xf0\x9f\x98\x80\xf0\x9f\x98\x80");
-    json_array_end(&line);
-    json_array_begin(&line, "none");
-    json_array_end(&line);
-    json_string(&line, "flash_type", nullptr);
-    json_seconds(&line, "seconds", 4321);
-    const std::string text = finish(&line);
-    *overflow = line.overflow;
-    return text;
-}
-
-TEST(JsonLine, NestedObjectsAndArrays) {
-    char buffer[512];
-    bool overflow = true;
-    EXPECT_EQ(result_shaped_line(buffer, sizeof buffer, &overflow),
-              "{\"outcome\":\"finished\",\"program\":{\"path\":\"/srv/images/app \xe2\x82\xac\\u0001.hex\","
-              "\"bytes\":123456789},\"messages\":[\"FLASH \\\"A\\\"\",\"\xf0\x9f\x98\x80\xf0\x9f\x98\x80\"],"
-              "\"none\":[],\"flash_type\":null,\"seconds\":4.321}\n");
-    EXPECT_FALSE(overflow);
-}
-
-// Every buffer size from nothing to more than enough: nothing written past
-// it, always one valid line, strings cut at character boundaries, numbers
-// whole or left out, and overflow told exactly when something is missing.
-TEST(JsonLine, EveryBufferSizeGivesAValidLineAndNothingPastIt) {
-    char buffer[512];
-    bool overflow = false;
-    const std::string full = result_shaped_line(buffer, sizeof buffer, &overflow);
-    for (size_t size = 0; size <= full.size() + 2; ++size) {
-        std::memset(buffer, '#', sizeof buffer);
-        const std::string line = result_shaped_line(buffer, size, &overflow);
-        for (size_t i = size; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], '#') << "size " << size;
-        if (size < 3) {
-            EXPECT_TRUE(line.empty() && overflow);
-            continue;
-        }
-        EXPECT_TRUE(testbed::is_json_line(line)) << "size " << size << ": " << line;
-        EXPECT_EQ(overflow, size < full.size()) << "size " << size;
-        if (line.find("\"bytes\":") != std::string::npos) {
-            EXPECT_NE(line.find("\"bytes\":123456789}"), std::string::npos) << line;
-        }
-        if (size >= full.size()) {
-            EXPECT_EQ(line, full);
-        }
-    }
-}
-
-TEST(JsonLine, LevelsBeyondTheDepthAreLeftOutWhole) {
-    char buffer[256];
-    JsonLine line;
-    json_line_begin(&line, buffer, sizeof buffer);
-    for (int i = 0; i < JSON_DEPTH_MAX + 2; ++i) json_object_begin(&line, "o");
-    json_unsigned(&line, "deep", 1);
-    for (int i = 0; i < JSON_DEPTH_MAX + 2; ++i) json_object_end(&line);
-    json_unsigned(&line, "after", 2);
-    const std::string text = finish(&line);
-    EXPECT_TRUE(testbed::is_json_line(text)) << text;
-    EXPECT_TRUE(line.overflow);
-    EXPECT_EQ(text.find("deep"), std::string::npos);
-    EXPECT_NE(text.find("}}},\"after\":2}\n"), std::string::npos) << text;
 }
 
 }  // namespace
