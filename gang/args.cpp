@@ -7,7 +7,7 @@
 
 #include "args.h"
 #include "device_names.h"
-#include "host.h"
+#include "platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "devices.h"
 #include "args.h"
-#include "host.h"
+#include "platform.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 // keeps its console in a log, and never speaks to a target itself. The
 // rules are the Station's (station.h); this file carries out what it asks
 // on the platform.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,7 +14,7 @@
 #include "args.h"
 #include "clock.h"
 #include "devices.h"
-#include "host.h"
+#include "platform.h"
 #include "render.h"
 #include "result_file.h"
 #include "session.h"
@@ -398,6 +399,7 @@ int main(int argc, char** argv) {
     write_summaries(station);
     for (intptr_t log : gang.logs) result_file_close(log);
     result_file_close(gang.results);
-    end_by_signal(station.ending_signal());
+    // Ended by a signal: the shell sees that signal.
+    if (signal_default(station.ending_signal())) std::raise(station.ending_signal());
     return station.exit_status();
 }

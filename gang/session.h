@@ -74,5 +74,6 @@ int output_height();
 // in `said`.
 int run_to_end(const char* program, char** argv, std::string* said);
 // After the children have all ended: the signal that ended fwld-gang, if
-// one did, is raised again as the last thing (POSIX).
-void end_by_signal(int signal);
+// one did, gets its default action back so that main can raise it again as
+// its last act (POSIX; false where there is nothing to raise).
+bool signal_default(int signal);

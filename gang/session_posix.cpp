@@ -22,8 +22,9 @@
 #include <unistd.h>
 
 #include "clock.h"
-#include "host.h"
+#include "platform.h"
 #include "keyboard.h"
+#include "signal_handler_posix.h"
 #include "session.h"
 
 namespace {
@@ -80,22 +81,14 @@ void note_signal(int signo) {
     errno = saved_errno;
 }
 
-void set_handler(int signo, void (*handler)(int)) {
-    struct sigaction action{};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(signo, &action, nullptr);
-}
-
 void start_session() {
     if (session_ready) return;
     session_ready = true;
     if (pipe(signal_pipe) == 0) {
         for (int fd : signal_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC), fcntl(fd, F_SETFL, O_NONBLOCK);
     }
-    for (int signo : caught_signals) set_handler(signo, note_signal);
-    for (int signo : ignored_signals) set_handler(signo, SIG_IGN);
+    for (int signo : caught_signals) signal_handler_set(signo, note_signal, nullptr, SA_RESTART);
+    for (int signo : ignored_signals) signal_handler_set(signo, SIG_IGN);
     std::atexit(terminal_restore);
 }
 
@@ -382,8 +375,8 @@ int run_to_end(const char* program, char** argv, std::string* said) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
-void end_by_signal(int signal) {
-    if (signal == 0) return;
+bool signal_default(int signal) {
+    if (signal == 0) return false;
     std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    return true;
 }

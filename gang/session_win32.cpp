@@ -23,7 +23,7 @@
 #include <initializer_list>
 
 #include "clock.h"
-#include "host.h"
+#include "platform.h"
 #include "keyboard.h"
 #include "session.h"
 
@@ -456,4 +456,4 @@ int run_to_end(const char* program, char** argv, std::string* said) {
     return static_cast<int>(code);
 }
 
-void end_by_signal(int) {}
+bool signal_default(int) { return false; }

@@ -12,6 +12,7 @@
 
 #include "restore.h"
 #include "restore_ending.h"
+#include "signal_handler_posix.h"
 
 namespace {
 
@@ -33,13 +34,6 @@ const char* signal_name(int signo) {
     case SIGQUIT: return "SIGQUIT";
     default: return "a signal";
     }
-}
-
-void on_signal(int signo, void (*handler)(int), const sigset_t* blocked) {
-    struct sigaction action{};
-    action.sa_handler = handler;
-    action.sa_mask = *blocked;
-    sigaction(signo, &action, nullptr);
 }
 
 void note_ending(int signo) {
@@ -98,7 +92,7 @@ void restore_install(void (*take_default_action)(int)) {
         sigaction(signo, nullptr, &previous);
         // An ignored signal (nohup) stays ignored.
         if (previous.sa_handler == SIG_IGN) continue;
-        on_signal(signo, note_ending, &blocked);
+        signal_handler_set(signo, note_ending, &blocked);
     }
 }
 
@@ -124,13 +118,13 @@ void restore_on_suspend(void (*give_back)(), void (*take_back)()) {
     restore_arm_suspend();
     sigset_t none;
     sigemptyset(&none);
-    on_signal(SIGCONT, resume, &none);
+    signal_handler_set(SIGCONT, resume, &none);
 }
 
 void restore_arm_suspend() {
     sigset_t none;
     sigemptyset(&none);
-    on_signal(SIGTSTP, suspend, &none);
+    signal_handler_set(SIGTSTP, suspend, &none);
 }
 
 void restore_break_now() {}

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-static_assert(sizeof(DCB) == sizeof(NativeLine::dcb), "NativeLine must hold a DCB");
+static_assert(sizeof(DCB) <= sizeof(NativeLine::bytes), "NativeLine must hold a DCB");
 static_assert(alignof(DCB) <= alignof(NativeLine), "NativeLine must be aligned for a DCB");
 
 // The line codes are the block's own values, so they pass through unchanged.
@@ -15,7 +15,7 @@ static_assert(LINE_RTS_OFF == RTS_CONTROL_DISABLE && LINE_RTS_ON == RTS_CONTROL_
 static_assert(LINE_DTR_OFF == DTR_CONTROL_DISABLE && LINE_DTR_ON == DTR_CONTROL_ENABLE);
 
 void settings_from_dcb(const DCB& dcb, LineSettings* settings) {
-    std::memcpy(settings->native.dcb, &dcb, sizeof dcb);
+    std::memcpy(settings->native.bytes, &dcb, sizeof dcb);
     settings->baud = dcb.BaudRate;
     settings->byte_size = dcb.ByteSize;
     settings->parity = dcb.Parity;
@@ -29,7 +29,7 @@ void settings_from_dcb(const DCB& dcb, LineSettings* settings) {
 }
 
 void dcb_from_settings(const LineSettings& settings, DCB* dcb) {
-    std::memcpy(dcb, settings.native.dcb, sizeof *dcb);
+    std::memcpy(dcb, settings.native.bytes, sizeof *dcb);
     dcb->BaudRate = settings.baud;
     dcb->ByteSize = settings.byte_size;
     dcb->Parity = settings.parity;

@@ -1,8 +1,8 @@
-// Selects the platform's own line record. The only platform switch of the
-// serial code; each backend's record sits in its own header.
+// The platform's own line record (termios, a DCB) as read at open, held as
+// plain bytes so that no platform header stands in a file that sees a port.
+// termios_posix.cpp and dcb_win32.cpp check that theirs fits.
 #pragma once
-#if defined(_WIN32)
-#include "native_line_win32.h"
-#else
-#include "native_line_posix.h"
-#endif
+
+struct NativeLine {
+    alignas(8) unsigned char bytes[128];
+};

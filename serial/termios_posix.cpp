@@ -5,10 +5,13 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iterator>
 
 #include "baud.h"
 #include "termios_posix.h"
+
+static_assert(sizeof(struct termios) <= sizeof(NativeLine::bytes), "NativeLine must hold a termios");
 
 namespace {
 
@@ -265,7 +268,7 @@ bool termios_read_line(int fd, LineSettings* settings) {
     if (tcgetattr(fd, &tio) != 0) {
         return false;
     }
-    settings->native.tio = tio;
+    std::memcpy(settings->native.bytes, &tio, sizeof tio);
     settings->baud = rate_in_use(fd, tio);
     settings->byte_size = byte_size_of(tio.c_cflag);
     settings->parity = parity_of(tio.c_cflag);
@@ -280,7 +283,8 @@ bool termios_read_line(int fd, LineSettings* settings) {
 }
 
 bool termios_apply_line(int fd, const LineSettings& settings) {
-    struct termios wanted = settings.native.tio;
+    struct termios wanted;
+    std::memcpy(&wanted, settings.native.bytes, sizeof wanted);
     if (!overlay_frame(&wanted, settings)) {
         return refuse();
     }

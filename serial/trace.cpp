@@ -62,13 +62,12 @@ size_t put_time(char* out, uint32_t ms) { return format_unsigned(out, ms, 9, ' '
 
 // "   123456 tx 53 03 61 62 63  |S.abc|\n"
 size_t format_bytes_line(char* out, TraceDirection direction, uint32_t ms, const uint8_t* bytes, uint32_t count) {
-    static const char hex[] = "0123456789abcdef";
     size_t n = put_time(out, ms);
     n += put_text(out + n, direction == TRACE_SENT ? " tx" : " rx");
     for (uint32_t i = 0; i < count; ++i) {
         out[n++] = ' ';
-        out[n++] = hex[bytes[i] >> 4];
-        out[n++] = hex[bytes[i] & 0xF];
+        out[n++] = hex_digit(bytes[i] >> 4);
+        out[n++] = hex_digit(bytes[i]);
     }
     n += put_text(out + n, "  |");
     for (uint32_t i = 0; i < count; ++i) {

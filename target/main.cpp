@@ -5,9 +5,8 @@
 #include <optional>
 #include <thread>
 
-#include <pthread.h>
-
 #include "cli.h"
+#include "signals.h"
 #include "sim_target.h"
 
 int main(int argc, char** argv) {
@@ -40,14 +39,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Signals are taken by one thread with sigwait, before any other thread
-    // exists, so none of them can be hit by one.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Before the target's threads; one signal then stops it, summary and all.
+    hold_ending_signals();
 
     sim::lines_folder_from_environment(&opt);
     if (!opt.quiet) opt.config.on_event = [](const std::string& line) { std::cerr << "fwld-target: " << line << "\n"; };
@@ -62,11 +55,7 @@ int main(int argc, char** argv) {
     if (!opt.config.link_path.empty() && !opt.quiet)
         std::cerr << "fwld-target: link " << opt.config.link_path << " -> " << target.device_path() << "\n";
 
-    std::thread([signals, &target] {
-        int sig = 0;
-        sigwait(&signals, &sig);
-        target.stop();
-    }).detach();
+    stop_on_ending_signal([&target] { target.stop(); });
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline =

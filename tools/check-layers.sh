@@ -1,14 +1,22 @@
 #!/bin/sh
-# The floors of fwld's code hold (ARCHITECTURE.md):
-#   update/ gang/          the programs: one run, many runs
-#   serial/ console/       the line, what the operator sees and types
-#   host/                  what the process takes from the system
-# A floor includes only the floors under it, and of those only what they
-# show (their public headers); serial/ and console/ know nothing of each
-# other; target/, the simulated target, is the independent oracle and
-# includes none of them. Platform headers stand only in the files named for
-# their platform (*_posix, *_win32, *_linux). And the process ends in one
-# place: no exit() but in a program's main.cpp.
+# What the compiler cannot see of fwld's floors (ARCHITECTURE.md). The build
+# keeps which floor sees which: each floor is a library that shows only its
+# public headers (<floor>/include/) and links only the floors under it, so
+# an include of a private header or of a floor above does not compile. This
+# checker keeps the rest, over every source file of the floors (host serial
+# console update gang target), compiled or not, in any subfolder:
+#   1. an include by a path ("../x.h", "serial/port_slot.h"): it would step
+#      past the build's include folders;
+#   2. a platform header (<windows.h>, <unistd.h>, <pthread.h>, <sys/...>,
+#      in angle brackets or quotes) outside the platform's own files
+#      (*_posix.*, *_win32.*, *_linux.*);
+#   3. a switch on the platform (#if/#ifdef on _WIN32, __linux__, ...) in a
+#      portable file: the build picks the platform's files instead;
+#   4. a call that ends this process (exit, _Exit, quick_exit, abort, raise,
+#      ExitProcess, a kill or TerminateProcess of the process itself) outside
+#      a main.cpp, comments or not; the forked child that could not exec in
+#      gang/session_posix.cpp alone may _exit. Ending a child process is not
+#      ending this one.
 #   check-layers.sh [SOURCE_DIR]
 # Prints every line that breaks a rule and exits 1; silent and 0 when all hold.
 set -u
@@ -16,41 +24,14 @@ top=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$top" || exit 2
 
 floors="host serial console update gang target"
-# What each lower floor shows the floors above it; the rest is its own.
-public_host="restore.h clock.h digest.h result_file.h event_stream.h input_file.h system.h text.h json.h record_fields.h"
-public_serial="port.h device_names.h line_codes.h line_wait.h trace.h low_latency.h"
-public_console="console.h keyboard.h key_event_win32.h"
-# Headers of the operating system or of a platform library.
-platform_headers='windows\.h|mmsystem\.h|bcrypt\.h|setupapi\.h|devguid\.h|initguid\.h|io\.h|termios\.h|unistd\.h|fcntl\.h|poll\.h|dirent\.h|pty\.h|glob\.h|sys/|linux/|asm/|openssl/'
+platform_headers='windows|winsock2|mmsystem|bcrypt|setupapi|devguid|initguid|io|conio|process|direct|termios|unistd|fcntl|poll|dirent|pty|glob|pthread|dlfcn|spawn|grp|pwd|libgen|sys/[a-z_/]+|linux/[a-z_/]+|asm/[a-z_/]+|openssl/[a-z_/]+'
+platform_macros='_WIN32|_WIN64|WIN32|__linux__|__linux|__unix__|__unix|__APPLE__|__MACH__|_MSC_VER|__MINGW32__|__MINGW64__|__CYGWIN__|_POSIX_VERSION|__FreeBSD__|__NetBSD__|__OpenBSD__'
+ending_calls='(^|[^_[:alnum:]:.>])((std|::)?:*)(exit|_Exit|quick_exit|abort|raise|ExitProcess)[[:space:]]*\(|(^|[^_[:alnum:]])_exit[[:space:]]*\(|(^|[^_[:alnum:]])kill[[:space:]]*\([[:space:]]*(getpid[[:space:]]*\([[:space:]]*\)|0[[:space:]]*,|-1[[:space:]]*,)|TerminateProcess[[:space:]]*\([[:space:]]*GetCurrentProcess'
 
 failures=0
 fail() {
-    echo "$1"
+    printf '%s\n' "$1"
     failures=$((failures + 1))
-}
-
-in_list() {
-    for item in $2; do [ "$item" = "$1" ] && return 0; done
-    return 1
-}
-
-# The floors a floor may include, under it.
-floors_under() {
-    case $1 in
-    serial | console) echo host ;;
-    update | gang) echo "host serial console" ;;
-    *) echo "" ;;
-    esac
-}
-
-# The floor of an included header: the including file's own first, then
-# wherever it lives.
-floor_of() {
-    [ -f "$2/$1" ] && { echo "$2"; return; }
-    for dir in $floors; do
-        [ -f "$dir/$1" ] && { echo "$dir"; return; }
-    done
-    echo none
 }
 
 is_platform_file() {
@@ -60,40 +41,48 @@ is_platform_file() {
     return 1
 }
 
-is_public() {
-    case $1 in
-    host) in_list "$2" "$public_host" ;;
-    serial) in_list "$2" "$public_serial" ;;
-    console) in_list "$2" "$public_console" ;;
-    *) return 1 ;;
-    esac
+# The file's code with its comments blanked out (their lines kept, so line
+# numbers still point at the file): a call a comment follows still counts,
+# a word in a comment does not.
+code_of() {
+    sed -e ':a' -e '/\/\*/{' -e '/\*\//!{N;ba' -e '}' -e '}' \
+        -e 's:/\*[^*]*\*\+\([^/*][^*]*\*\+\)*/::g' -e 's://.*$::' "$1"
 }
 
-for floor in $floors; do
-    for file in "$floor"/*.cpp "$floor"/*.h; do
-        [ -f "$file" ] || continue
-        if ! is_platform_file "$file"; then
-            hits=$(grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($platform_headers)" "$file")
-            [ -n "$hits" ] && fail "$(echo "$hits" | sed "s|^|$file:|;s|\$|: a platform header outside the platform's files|")"
-        fi
-        for header in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
-            target=$(floor_of "$header" "$floor")
-            [ "$target" = none ] || [ "$target" = "$floor" ] && continue
-            if ! in_list "$target" "$(floors_under "$floor")"; then
-                fail "$file: includes $target/$header: $floor/ must not depend on $target/"
-            elif ! is_public "$target" "$header"; then
-                fail "$file: includes $target/$header, which is $target/'s own"
-            fi
-        done
-        case $(basename "$file") in
-        main.cpp) ;;
-        *)
-            # A forked child that could not exec is the one other way out.
-            hits=$(grep -nE '(^|[^_[:alnum:]])(std::)?(exit|_Exit|quick_exit|abort|ExitProcess)[[:space:]]*\(|(^|[^[:alnum:]])_exit[[:space:]]*\(' "$file" |
-                grep -vE '//|_exit\(127\);[[:space:]]*$')
-            [ -n "$hits" ] && fail "$(echo "$hits" | sed "s|^|$file:|;s|\$|: the process ends in main alone|")" ;;
-        esac
+report() {
+    # $1 file, $2 grep output "N:text", $3 what is wrong
+    [ -n "$2" ] || return 0
+    printf '%s\n' "$2" | while IFS= read -r hit; do
+        printf '%s:%s: %s\n' "$1" "$hit" "$3"
     done
+    fail_count=$(printf '%s\n' "$2" | wc -l)
+    failures=$((failures + fail_count))
+}
+
+files=$(for floor in $floors; do
+    [ -d "$floor" ] && find "$floor" -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.hh' -o -name '*.c' -o -name '*.cc' -o -name '*.cpp' -o -name '*.cxx' \)
+done | sort)
+
+for file in $files; do
+    code=$(code_of "$file")
+    hits=$(printf '%s\n' "$code" | grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/[^"]*"')
+    report "$file" "$hits" "an include by a path; name the header, the build's include folders find it"
+    if ! is_platform_file "$file"; then
+        hits=$(printf '%s\n' "$code" | grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*[<\"]($platform_headers)(\.h)?[>\"]")
+        report "$file" "$hits" "a platform header outside the platform's files (*_posix, *_win32, *_linux)"
+        hits=$(printf '%s\n' "$code" | grep -nE "^[[:space:]]*#[[:space:]]*(if|ifdef|ifndef|elif)([[:space:]]|\().*($platform_macros)")
+        report "$file" "$hits" "a switch on the platform in a portable file; the build picks the platform's files"
+    fi
+    case $(basename "$file") in
+    main.cpp) ;;
+    *)
+        hits=$(printf '%s\n' "$code" | grep -nE "$ending_calls")
+        if [ "$file" = gang/session_posix.cpp ]; then
+            hits=$(printf '%s\n' "$hits" | grep -vE '(^|[^_[:alnum:]])_exit\(127\);[[:space:]]*$' | grep -v '^$')
+        fi
+        report "$file" "$hits" "the process ends in a main.cpp alone"
+        ;;
+    esac
 done
 
 [ "$failures" -eq 0 ] || { echo "$failures rule(s) broken (see ARCHITECTURE.md)"; exit 1; }

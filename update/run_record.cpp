@@ -71,12 +71,8 @@ Json written;
 
 namespace {
 
-// Plain copy, cut to fit.
-void copy_text(char* out, size_t size, const char* text) {
-    size_t n = 0;
-    for (; text[n] != '\0' && n + 1 < size; ++n) out[n] = text[n];
-    out[n] = '\0';
-}
+// Cut to fit.
+void copy_text(char* out, size_t size, const char* text) { std::snprintf(out, size, "%s", text); }
 
 // Without the line ends, blanks and bell that frame it on the console.
 void copy_message(char* out, size_t size, const char* text) {

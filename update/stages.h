@@ -1,4 +1,4 @@
-// The stages of one run, in the order run_update calls them. Each takes the
+// The stages of one run, in the order run_stages calls them. Each takes the
 // settings read-only and the open files and port it needs, and returns how
 // it ended; none ends the process.
 #pragma once

@@ -21,7 +21,7 @@
 #include "device.h"
 #include "port.h"
 #include "port_advice.h"
-#include "ports_posix.h"
+#include "device_names_posix.h"
 #include "testbed.h"
 #include "system.h"
 

@@ -1,5 +1,4 @@
-// fwld-gang on Windows: port identities, fwld.exe's place, log files, the
-// clock.
+// fwld-gang on Windows: port identities, fwld.exe's place, log files.
 #include <windows.h>
 
 #include <cctype>
@@ -8,24 +7,9 @@
 
 #include "args.h"
 #include "device_names.h"
-#include "host.h"
+#include "platform.h"
+#include "system.h"
 
-namespace {
-
-void system_reason(DWORD error, char* out, size_t size) {
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
-                                   static_cast<DWORD>(size), nullptr);
-    if (n == 0) {
-        std::snprintf(out, size, "error %lu", static_cast<unsigned long>(error));
-        return;
-    }
-    // FormatMessage ends its text with a line break and often a period.
-    size_t length = n;
-    while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == '.')) --length;
-    out[length] = '\0';
-}
-
-}  // namespace
 
 void port_device(const char* port, char* out, size_t size) {
     if (std::strncmp(port, "\\\\.\\", 4) == 0) port += 4;
@@ -65,7 +49,7 @@ bool make_log_dir(const char* path, char* reason, size_t size) {
         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return true;
     }
-    system_reason(error, reason, size);
+    system_error_text(error, reason, size);
     return false;
 }
 
@@ -85,14 +69,14 @@ bool file_replace(const char* path, const char* text, size_t length, char* reaso
     if (file != INVALID_HANDLE_VALUE && !CloseHandle(file) && ok) ok = false, error = GetLastError();
     if (ok && MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     if (ok) error = GetLastError();
-    system_reason(error, reason, size);
+    system_error_text(error, reason, size);
     DeleteFileA(fresh);
     return false;
 }
 
 bool file_copy(const char* from, const char* to, char* reason, size_t size) {
     if (CopyFileA(from, to, FALSE)) return true;
-    system_reason(GetLastError(), reason, size);
+    system_error_text(GetLastError(), reason, size);
     return false;
 }
 

@@ -1,4 +1,4 @@
-// fwld-gang on POSIX: device identities, fwld's place, log files, the clock.
+// fwld-gang on POSIX: device identities, fwld's place, log files.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 #include "args.h"
 #include "device_names.h"
-#include "host.h"
+#include "platform.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "device.h"
-#include "ports_posix.h"
+#include "device_names_posix.h"
 #include "text.h"
 
 namespace {

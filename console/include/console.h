@@ -14,8 +14,8 @@ void show_progress(int32_t total, int32_t done);
 // Other text went to the console since the last progress line: the next one
 // is written whatever it says.
 void progress_line_broken();
-// Percentage shown for done out of total (the progress line's number).
-// Inline, so that fwld-gang reads the progress line with the same sum.
+// Percentage shown for done out of total (the progress line's number, and
+// the progress event's).
 inline long progress_percent(int32_t total, int32_t done) {
     if (total < 100) {
         // Too small for whole-percent steps: plain ratio, never a division by zero.

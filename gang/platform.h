@@ -1,5 +1,5 @@
 // Platform seam of fwld-gang, part one: names and folders, which the
-// portable logic and its tests use. host_posix.cpp and host_win32.cpp. The
+// portable logic and its tests use. platform_posix.cpp and platform_win32.cpp. The
 // clock and the files it appends to are the host floor's (host/clock.h,
 // host/result_file.h).
 #pragma once

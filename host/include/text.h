@@ -1,5 +1,5 @@
 // Text built by hand, for every floor: without printf, the locale or the
-// heap, so that a signal handler may use it too.
+// heap, where a line of the trace is written for every burst of bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,12 +19,14 @@ inline size_t format_unsigned(char* out, uint64_t value, int width, char pad) {
     return n;
 }
 
+// The lower-case hex digit of a value's low four bits.
+inline char hex_digit(unsigned value) { return "0123456789abcdef"[value & 0xFu]; }
+
 // Two lower-case hex digits a byte, and the terminating zero.
 inline void format_hex(const unsigned char* bytes, size_t count, char* out) {
-    static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < count; ++i) {
-        out[2 * i] = digits[bytes[i] >> 4];
-        out[2 * i + 1] = digits[bytes[i] & 0xF];
+        out[2 * i] = hex_digit(bytes[i] >> 4);
+        out[2 * i + 1] = hex_digit(bytes[i]);
     }
     out[2 * count] = '\0';
 }
