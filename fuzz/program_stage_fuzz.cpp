@@ -196,9 +196,6 @@ void inject_fault(const Options& o) {
     }
 }
 
-bool injects_device_fault(const Options& o) { return o.fault >= 1 && o.fault <= 6; }
-
-
 void prepare_run(const Options& o) {
     char* argv[] = {const_cast<char*>("fwld"), const_cast<char*>(o.file->path), const_cast<char*>(o.file->path),
                     const_cast<char*>(o.erase_wait), const_cast<char*>(o.write_wait), const_cast<char*>("1"),
@@ -251,7 +248,7 @@ void check_console(const char* text, size_t length) {
 
 bool contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
-void check_outcome(const Options& o, harness::Ended outcome, const char* console) {
+void check_outcome(const Options&, harness::Ended outcome, const char* console) {
     const MemoryDeviceCounts counts = memory_device_counts();
     if (counts.misuses != 0) finding("a closed or replaced handle was used");
     if (check.reply_step != 0) finding("erase-list reply left unfinished");
