@@ -315,7 +315,7 @@ void supervise(Station& station) {
 
 void write_summaries(const Station& station) {
     const Json summary_object = station.summary(clock_tick_ms());
-    const std::string line = summary_object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string line = json_line(summary_object);
     const std::string summary = in_log_dir("summary.json");
     char reason[128];
     if (!file_replace(summary.c_str(), line.data(), line.size(), reason, sizeof reason)) {

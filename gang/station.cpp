@@ -19,12 +19,6 @@ bool waking(Stage stage) { return stage == STAGE_STARTING || stage == STAGE_POWE
 
 bool is_navigation(int code) { return code == KEY_CODE_UP || code == KEY_CODE_DOWN || code == 'j' || code == 'k'; }
 
-std::string dump(const Json& object) {
-    return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-double seconds(uint64_t ms) { return static_cast<double>(ms) / 1000.0; }
-
 }  // namespace
 
 Verdict judge_run(const PortRun& run, bool station, bool stopping) {
@@ -376,14 +370,14 @@ std::string Station::results_line(const StationPort& port, int board) const {
         line[record_field::outcome] = r.outcome;
         line[record_field::exit] = r.exit_status;
         line[record_field::message] = r.message;
-        line[record_field::seconds] = seconds(r.seconds_ms);
-        line[record_field::board_seconds] = r.board_ms >= 0 ? Json(seconds(static_cast<uint64_t>(r.board_ms)))
+        line[record_field::seconds] = json_seconds(r.seconds_ms);
+        line[record_field::board_seconds] = r.board_ms >= 0 ? json_seconds(static_cast<uint64_t>(r.board_ms))
                                                             : Json(nullptr);
     }
     if (port.ended_by == ENDED_BY_OPERATOR && port.verdict == VERDICT_FAILED) line[record_field::message] = r.message;
     line[record_field::session] = setup_.session;
     line[record_field::board] = board;
-    return dump(line);
+    return json_line(line);
 }
 
 void Station::queue_result(std::string line) {
@@ -630,7 +624,7 @@ Json Station::summary(uint32_t now) const {
         one["failed"] = t.failed;
         // Each board from its target's answer to its end: the wait for the
         // operator between boards is not the board's.
-        one["mean_seconds"] = t.timed > 0 ? Json(seconds(t.board_ms / static_cast<uint64_t>(t.timed))) : Json(nullptr);
+        one["mean_seconds"] = t.timed > 0 ? json_seconds(t.board_ms / static_cast<uint64_t>(t.timed)) : Json(nullptr);
         ports.push_back(std::move(one));
         all.boards += t.boards;
         all.finished += t.finished;
@@ -640,7 +634,7 @@ Json Station::summary(uint32_t now) const {
     summary["boards"] = all.boards;
     summary["finished"] = all.finished;
     summary["failed"] = all.failed;
-    summary[record_field::seconds] = seconds(now - started_ms_);
+    summary[record_field::seconds] = json_seconds(now - started_ms_);
     return summary;
 }
 

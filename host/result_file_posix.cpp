@@ -4,15 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 
 #include "result_file.h"
 
 namespace {
 
-// Written from a signal handler too: one word, no lock.
-volatile std::sig_atomic_t last_error = 0;
+long last_error = 0;
 
 }  // namespace
 

@@ -87,11 +87,9 @@ bool events_start(const char* path, uint32_t start_ms, char* message, int size) 
 }
 
 void event_stage(RunStage stage, int32_t baud) {
-    static const char* const names[] = {stage_name::power_on, stage_name::loader, stage_name::erase,
-                                        stage_name::program};
     if (!on() || stage > STAGE_PROGRAM) return;
     Json event = event_of(event_kind::stage);
-    event[event_field::stage] = names[stage];
+    event[event_field::stage] = stage_text(stage);
     event[event_field::baud] = baud;
     send(event, EVENT_WAIT_MS);
 }

@@ -112,8 +112,6 @@ const char* outcome_name(const RunOutcome& outcome) {
 // The result record, as it stands now.
 Json record_of(const char* outcome, long status, const char* message) {
     namespace f = record_field;
-    static const char* const stages[] = {stage_name::power_on, stage_name::loader, stage_name::erase,
-                                         stage_name::program, stage_name::done};
     const uint32_t now = clock_tick_ms();
     Json json;
     json[f::time] = json_utc_time(record.start_unix);
@@ -138,7 +136,7 @@ Json record_of(const char* outcome, long status, const char* message) {
     json[f::seconds] = json_seconds(now - record.start_ms);
     json[f::program_seconds] = seconds_since(record.first_ready_seen, record.first_ready_ms, now);
     json[f::board_seconds] = seconds_since(record.answered, record.answered_ms, now);
-    json[f::stage] = stages[record.stage];
+    json[f::stage] = stage_text(record.stage);
     json[f::outcome] = outcome;
     // As the system reports it: Windows' 0xC000013A is a large unsigned number.
     json[f::exit] = static_cast<uint32_t>(status);
@@ -202,6 +200,12 @@ bool record_start(const RunSettings& s, char* message, int size) {
     if (s.log_path == nullptr && s.event_path == nullptr) return true;
     host_name(record.host, sizeof record.host);
     return events_start(s.event_path, record.start_ms, message, size);
+}
+
+const char* stage_text(RunStage stage) {
+    static const char* const names[] = {stage_name::power_on, stage_name::loader, stage_name::erase,
+                                        stage_name::program, stage_name::done};
+    return names[stage];
 }
 
 void record_loader(int64_t bytes, const char* sha256_hex) {
@@ -279,15 +283,16 @@ void note_target_message(const char* shown) {
 void describe_removal(char* out, size_t size) {
     constexpr int64_t LOADER_RECORD = 80;
     const bool in_loader = record.stage <= STAGE_LOADER;
-    static const char* const stage_names[] = {"power-on", "loader", "erase", "program", "program"};
+    // After the last record the board was still being written to.
+    const char* stage = stage_text(record.stage == STAGE_DONE ? STAGE_PROGRAM : record.stage);
     const int64_t total = in_loader ? (record.loader.bytes + LOADER_RECORD - 1) / LOADER_RECORD : record.program.records;
     const uint32_t sent = in_loader ? record.loader_records_sent : record.records_sent;
     const char* what = in_loader ? "loader record" : "record";
     if (sent == 0) {
-        std::snprintf(out, size, "Board removed in the %s stage before %s 1 of %lld.", stage_names[record.stage], what,
+        std::snprintf(out, size, "Board removed in the %s stage before %s 1 of %lld.", stage, what,
                       static_cast<long long>(total));
     } else {
-        std::snprintf(out, size, "Board removed in the %s stage after %s %lu of %lld.", stage_names[record.stage],
+        std::snprintf(out, size, "Board removed in the %s stage after %s %lu of %lld.", stage,
                       what, static_cast<unsigned long>(sent), static_cast<long long>(total));
     }
 }

@@ -11,6 +11,8 @@
 // and waking it, getting the loader to it, the erase wait after its first
 // 'H', the records, and every record sent.
 enum RunStage : uint8_t { STAGE_POWER_ON, STAGE_LOADER, STAGE_ERASE, STAGE_PROGRAM, STAGE_DONE };
+// The stage as the record and the events spell it.
+const char* stage_text(RunStage stage);
 
 constexpr int RECORD_MESSAGES_MAX = 20;
 constexpr int RECORD_TEXT_MAX = 512;

@@ -12,7 +12,7 @@ intptr_t result_file_open(const char* path);
 // The system's code of the last failure of open or append (errno,
 // GetLastError).
 long result_file_last_error();
-// The whole line in one write. Async-signal-safe on POSIX, and leaves errno
+// The whole line in one write; leaves errno
 // as it was. False, with the reason kept, when not all of it went out.
 bool result_file_append(intptr_t file, const char* line, size_t length);
 // Flushes what was appended to the disk itself (fdatasync,

@@ -13,10 +13,9 @@ void latency_flags_give_back(int* flags);
 // Asks for low latency on the device for the run, remembering the
 // driver's previous setting. Silent: no support is not an error.
 void low_latency_take(int fd);
-// Gives the previous setting back. Async-signal-safe, so that a fatal
-// signal can undo it too; harmless when nothing was changed.
+// Gives the previous setting back; harmless when nothing was changed.
 void low_latency_give_back(int fd);
 // The same for whatever device has it changed now: the restore step for
 // every way out (the exit, a fatal stop that leaves the port to the exit,
-// the signals that end a run).
+// the end of a run a signal ended).
 void low_latency_give_back_all();
