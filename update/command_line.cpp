@@ -485,6 +485,18 @@ const char* parse_command_line(int argc, char** argv, RunSettings* s, CommandNot
     return check_ranges(s);
 }
 
+bool read_command_line(int argc, char** argv, RunSettings* s, int* said) {
+    static CommandNotes notes;
+    const char* refusal = parse_command_line(argc, argv, s, &notes);
+    if (refusal != nullptr) {
+        std::fprintf(stderr, "\n%s\n", refusal);
+        return false;
+    }
+    print_command_notes(notes);
+    if (said != nullptr) *said = notes.count;
+    return true;
+}
+
 void print_command_notes(const CommandNotes& notes) {
     for (int i = 0; i < notes.count; ++i) std::fprintf(stderr, "Note: %s\n", notes.lines[i]);
 }

@@ -39,13 +39,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     RunSettings settings;
-    static CommandNotes notes;
-    const char* refusal = parse_command_line(argc, argv, &settings, &notes);
-    if (refusal != nullptr) {
-        std::fprintf(stderr, "\n%s\n", refusal);
-        return 1;
-    }
-    print_command_notes(notes);
+    if (!read_command_line(argc, argv, &settings, nullptr)) return 1;
     RunFiles files{};
     const int status = end_run(settings, run_stages(settings, &files));
     // A run an ending signal ended: everything put back, then the signal.

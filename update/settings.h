@@ -59,6 +59,10 @@ struct CommandNotes {
     char lines[COMMAND_NOTES_MAX][COMMAND_NOTE_SIZE];
 };
 void print_command_notes(const CommandNotes& notes);
+// parse_command_line with its words on the console: the refusal framed as a
+// fatal stop, else the notes. False when refused; `notes` (when given)
+// gets how many notes were said.
+bool read_command_line(int argc, char** argv, RunSettings* settings, int* notes);
 
 // Scans a signed decimal number as "%ld" would (leading blanks and a sign,
 // stops at the first non-digit). Returns the position after it, or nullptr

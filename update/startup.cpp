@@ -142,20 +142,15 @@ RunOutcome check_inputs(const RunSettings& s, RunFiles* files) {
 
 int check_arguments(int argc, char** argv) {
     RunSettings s;
-    static CommandNotes notes;
-    const char* refusal = parse_command_line(argc, argv, &s, &notes);
-    if (refusal != nullptr) {
-        std::fprintf(stderr, "\n%s\n", refusal);
-        return 1;
-    }
-    print_command_notes(notes);
+    int notes = 0;
+    if (!read_command_line(argc, argv, &s, &notes)) return 1;
     RunFiles files{};
     const RunOutcome checked = check_inputs(s, &files);
     if (!goes_on(checked)) {
         std::fprintf(stderr, "\n%s\n", checked.message);
         return 1;
     }
-    return notes.count == 0 ? 0 : 1;
+    return notes == 0 ? 0 : 1;
 }
 
 RunOutcome start_run(const RunSettings& s, RunFiles* files) {
