@@ -68,9 +68,10 @@ TEST(Handshake, TheLinesResetTheBoardBeforeTheWakeUpAndRestartItAfterTheUpdate) 
     const std::string program = program_of(20, 16);
     Inputs in(loader_bytes(100), program);
     const std::string log = in.dir.file("runs.jsonl"), events = in.dir.file("events.jsonl");
+    const std::string trace = in.dir.file("trace.log");
     const std::string rs = "RS-dtr,100,dtr:-dtr,50,dtr";
-    auto tool = testbed::FwldProcess::fwld(quick_args(in, target.device_path(), {}, {rs, "LG" + log, "EV" + events}),
-                                           lines.env());
+    auto tool = testbed::FwldProcess::fwld(
+        quick_args(in, target.device_path(), {}, {rs, "LG" + log, "EV" + events, "TR" + trace}), lines.env());
     const testbed::ProcessResult r = tool->finish(30s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     ASSERT_TRUE(target.wait_done(5s));
@@ -103,6 +104,14 @@ TEST(Handshake, TheLinesResetTheBoardBeforeTheWakeUpAndRestartItAfterTheUpdate) 
     }
     EXPECT_EQ(sequences, (std::vector<std::string>{"entry -dtr,100,dtr", "exit -dtr,50,dtr"}));
     EXPECT_EQ(last, "end");
+    // The trace has each step, in order, the entry's before the first byte sent.
+    const std::string traced = as_text(testbed::read_file(trace));
+    size_t at = 0;
+    for (const char* step : {"-- DTR off", "-- wait 100 ms", "-- DTR on", " tx 24 50 5a 4b", "-- DTR off",
+                             "-- wait 50 ms", "-- DTR on"}) {
+        at = traced.find(step, at);
+        ASSERT_NE(at, std::string::npos) << step << "\n" << traced;
+    }
 }
 
 // A line without modem lines (a pty as it is) cannot reset a board: the
