@@ -35,6 +35,9 @@ void watch_for_removal(const RunSettings& settings, bool target_answered);
 // The watched port has failed and its device is not the one opened: once
 // true, true for the rest of the run.
 bool board_removed(int port);
+// The same for the watched port, the other way round: true while no port is
+// watched or its board is still in (for a wait's look at the line).
+bool board_still_in();
 // The stop of a run whose board was removed, naming the stage and how far
 // the transfer had come.
 RunOutcome board_removed_stop();

@@ -87,6 +87,8 @@ bool board_removed(int port) {
     return removed;
 }
 
+bool board_still_in() { return removal_port == NOT_WATCHED || !board_removed(removal_port); }
+
 RunOutcome board_removed_stop() {
     static char message[160];
     describe_removal(message, sizeof message);

@@ -201,13 +201,7 @@ void report_flash_type(const char* name) {
     note_flash_type(name);
 }
 
-// The erase countdown's look at the line: with RM a board pulled during
-// the erase wait ends the run at once.
-int watched_port = 0;
-bool board_still_in() { return !board_removed(watched_port); }
-
 CommandOutcome handle_command(Transfer* t, char command) {
-    watched_port = port_of(*t);
     const RunSettings& s = *t->settings;
     switch (command) {
     case 'H':
@@ -221,6 +215,7 @@ CommandOutcome handle_command(Transfer* t, char command) {
             t->first_ready = false;
             note_first_ready();
             note_stage(STAGE_ERASE);
+            // With RM a board pulled during the erase wait ends the run at once.
             if (erase_countdown(s.erase_wait, board_still_in)) {
                 note_stage(STAGE_PROGRAM);
             } else if (board_removed(port_of(*t))) {
