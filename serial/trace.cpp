@@ -160,7 +160,6 @@ void trace_stop() {
     trace_file = -1;
 }
 
-void trace_write_out() { trace_stop(); }
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count) {
     if (trace_file < 0) return;

@@ -79,7 +79,7 @@ RunOutcome open_input_files(const RunSettings& s, RunFiles* files) {
 // A trace that cannot be written is no reason to leave the target half done.
 void start_trace(const RunSettings& s) {
     if (s.trace_path == nullptr) return;
-    restore_register(trace_write_out);
+    restore_register(trace_stop);
     if (trace_start(s.trace_path, clock_tick_ms)) return;
     char reason[160];
     system_error_text(result_file_last_error(), reason, sizeof reason);

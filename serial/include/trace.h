@@ -12,10 +12,9 @@ enum TraceDirection : uint8_t { TRACE_SENT, TRACE_RECEIVED };
 // the trace stays off.
 bool trace_start(const char* path, uint32_t (*now_ms)());
 bool trace_active();
-// Writes everything out and closes the file.
+// Writes everything out and closes the file; also the restore step for
+// every way out of the process.
 void trace_stop();
-// The same, as the restore step for every way out of the process.
-void trace_write_out();
 
 void trace_bytes(TraceDirection direction, const void* data, uint32_t count);
 // One line about the port, such as "open /dev/ttyUSB0".
