@@ -537,11 +537,15 @@ struct Plugged {
         target = std::make_unique<sim::SimTarget>(std::move(config));
         EXPECT_TRUE(target->start()) << target->last_error();
     }
-    bool run_over() {
+    // Its run has ended and taken its report.
+    bool done() {
         if (!target->wait_done(60s)) return false;
         report = target->report();
-        return target->wait_tool_closed(5s);
+        return true;
     }
+    // ... and fwld has closed the port. Not where a station starts the next
+    // fwld at once on a board left in: that one may open it first.
+    bool run_over() { return done() && target->wait_tool_closed(5s); }
 };
 
 // fwld-gang with its output on its terminal, as an operator sees it. Not
@@ -671,7 +675,7 @@ TEST(Gang, ResultsThatCanNotBeWrittenHoldTheStationAndNoLineIsLost) {
             EXPECT_TRUE(board->target->report().password_ms.empty());
             // A file in the link's place: the line goes in, then the next board.
             ASSERT_EQ(unlink(results.c_str()), 0);
-            ASSERT_TRUE(board->run_over()) << gang.out_so_far();
+            ASSERT_TRUE(board->done()) << gang.out_so_far();
             reports.push_back(board->report);
             EXPECT_NE(gang.out_so_far().find("fwld-gang: results.jsonl is written again; the station goes on."),
                       std::string::npos);
@@ -716,11 +720,7 @@ TEST(Gang, AStationResetsBoardsThroughTheirLinesWithoutAHand) {
     // Left in, a finished board is woken no more: the next fwld's reset
     // finds it done (so its port may never be seen closed).
     Plugged a(paths[0], board), b(paths[1], board);
-    std::vector<sim::TargetReport> reports;
-    for (const Plugged* p : {&a, &b}) {
-        ASSERT_TRUE(p->target->wait_done(60s)) << gang.out_so_far();
-        reports.push_back(p->target->report());
-    }
+    ASSERT_TRUE(a.done() && b.done()) << gang.out_so_far();
     ASSERT_TRUE(file_reaches(logs.file("results.jsonl"), 2, 20s)) << gang.out_so_far();
     gang.press_key('q');
     const testbed::ProcessResult r = gang.finish(30s);
@@ -730,7 +730,7 @@ TEST(Gang, AStationResetsBoardsThroughTheirLinesWithoutAHand) {
         EXPECT_GE(p->target->report().woken_ms, 0);
         EXPECT_GT(p->target->report().lines.size(), 2u);
     }
-    expect_records_match(logs.path(), r.out, {{ports[0], {reports[0]}}, {ports[1], {reports[1]}}}, in, 0);
+    expect_records_match(logs.path(), r.out, {{ports[0], {a.report}}, {ports[1], {b.report}}}, in, 0);
 }
 
 TEST(Gang, QStopsAStationGentlyTheBoardBegunFinishes) {
